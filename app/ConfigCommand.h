@@ -1,0 +1,7 @@
+#pragma once
+// `velmo config get [KEY]` and `velmo config set KEY VALUE`: the five configuration values,
+// read and saved exactly as the settings page reads and applies them.
+
+class CCommandTable;
+
+void AddConfigCommand(CCommandTable& table);

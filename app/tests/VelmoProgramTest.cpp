@@ -1,0 +1,301 @@
+// Runs the built `velmo` program as a user would: a headless gateway in an empty home folder,
+// stopped by signals, and the `config` subcommand.
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <set>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const kVelmo = VELMO_BINARY_DIR "/bin/velmo";
+constexpr int kStopBoundMs = 11000;
+
+// A started program with its standard output and error on pipes.
+class Program {
+public:
+    explicit Program(const std::vector<std::string>& args)
+    {
+        int out[2], err[2];
+        if (pipe(out) != 0 || pipe(err) != 0)
+            return;
+        m_pid = fork();
+        if (m_pid == 0) {
+            dup2(out[1], 1);
+            dup2(err[1], 2);
+            close(out[0]), close(out[1]), close(err[0]), close(err[1]);
+            std::vector<char*> argv;
+            argv.push_back(const_cast<char*>(kVelmo));
+            for (const std::string& arg : args)
+                argv.push_back(const_cast<char*>(arg.c_str()));
+            argv.push_back(nullptr);
+            execv(kVelmo, argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        close(err[1]);
+        m_out = out[0];
+        m_err = err[0];
+    }
+    ~Program()
+    {
+        if (m_pid > 0 && !m_reaped) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+        }
+        if (m_out >= 0)
+            close(m_out);
+        if (m_err >= 0)
+            close(m_err);
+    }
+
+    bool Started() const { return m_pid > 0; }
+    void Signal(int signal) { kill(m_pid, signal); }
+
+    // One line of standard output, waiting up to `ms`; false at the end or on time-out.
+    bool ReadLine(std::string& line, int ms)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        for (;;) {
+            const size_t end = m_outText.find('\n');
+            if (end != std::string::npos) {
+                line = m_outText.substr(0, end);
+                m_outText.erase(0, end + 1);
+                return true;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0 || !ReadSome(m_out, m_outText, static_cast<int>(left.count())))
+                return false;
+        }
+    }
+
+    // Waits up to `ms` for the program to end; its exit status, or -1 on time-out.
+    int Wait(int ms)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (std::chrono::steady_clock::now() < deadline) {
+            int status = 0;
+            const pid_t done = waitpid(m_pid, &status, WNOHANG);
+            if (done == m_pid) {
+                m_reaped = true;
+                return status;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return -1;
+    }
+
+    // Everything left on the two pipes (the program has ended).
+    std::string RestOfOut()
+    {
+        while (ReadSome(m_out, m_outText, 1000)) {}
+        return m_outText;
+    }
+    std::string Err()
+    {
+        while (ReadSome(m_err, m_errText, 1000)) {}
+        return m_errText;
+    }
+
+private:
+    static bool ReadSome(int fd, std::string& into, int ms)
+    {
+        pollfd waiting{fd, POLLIN, 0};
+        if (poll(&waiting, 1, ms) <= 0)
+            return false;
+        char buffer[4096];
+        const ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got <= 0)
+            return false;
+        into.append(buffer, static_cast<size_t>(got));
+        return true;
+    }
+
+    pid_t m_pid = -1;
+    bool m_reaped = false;
+    int m_out = -1;
+    int m_err = -1;
+    std::string m_outText;
+    std::string m_errText;
+};
+
+struct Result {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+Result RunToEnd(const std::vector<std::string>& args)
+{
+    Program program(args);
+    const int status = program.Wait(30000);
+    return {status, program.RestOfOut(), program.Err()};
+}
+
+class VelmoProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/velmo-program-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        home = pattern;
+        ASSERT_TRUE(fs::exists(kVelmo)) << kVelmo;
+    }
+    void TearDown() override { fs::remove_all(home); }
+
+    std::set<std::string> HomeEntries() const
+    {
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator(home))
+            names.insert(entry.path().filename().string());
+        return names;
+    }
+    std::string ReadHomeFile(const std::string& name) const
+    {
+        std::ifstream in(home / name, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+    fs::path home;
+};
+
+TEST_F(VelmoProgramTest, HeadlessGatewayStartsAndStopsOnSigterm)
+{
+    Program velmo({"--home", home.string(), "--headless"});
+    ASSERT_TRUE(velmo.Started());
+    std::string line;
+    ASSERT_TRUE(velmo.ReadLine(line, 10000)) << velmo.Err();
+    EXPECT_EQ(line, "Velmo is started");
+
+    velmo.Signal(SIGTERM);
+    const int status = velmo.Wait(kStopBoundMs);
+    ASSERT_NE(status, -1) << "no orderly stop within 11 s";
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(velmo.Err(), "");
+    // A run that changed no setting leaves the home as it found it.
+    EXPECT_EQ(HomeEntries(), std::set<std::string>{});
+}
+
+TEST_F(VelmoProgramTest, ASecondSigintDuringTheStopDoesNoHarm)
+{
+    Program velmo({"--home", home.string(), "--headless"});
+    std::string line;
+    ASSERT_TRUE(velmo.ReadLine(line, 10000)) << velmo.Err();
+    velmo.Signal(SIGINT);
+    velmo.Signal(SIGINT);
+    velmo.Signal(SIGTERM);
+    const int status = velmo.Wait(kStopBoundMs);
+    ASSERT_NE(status, -1);
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST_F(VelmoProgramTest, ConfigSetIsReadBackAndKeepsForeignContent)
+{
+    std::ofstream(home / "config.xml") << "<?xml?>\r\n<!DOCTYPE Config>\r\n<Config Theme=\"dark\" >\r\n"
+                                          " <Window Left=\"10\" />\r\n</Config>\r\n";
+    const Result set = RunToEnd({"--home", home.string(), "config", "set", "SmtpServerPort", "2525"});
+    ASSERT_TRUE(WIFEXITED(set.status));
+    EXPECT_EQ(WEXITSTATUS(set.status), 0) << set.err;
+
+    const Result get = RunToEnd({"--home", home.string(), "config", "get", "SmtpServerPort"});
+    EXPECT_EQ(get.out, "2525\n");
+    EXPECT_EQ(WEXITSTATUS(get.status), 0);
+
+    const std::string text = ReadHomeFile("config.xml");
+    EXPECT_NE(text.find("Theme=\"dark\""), std::string::npos) << text;
+    EXPECT_NE(text.find("<Window Left=\"10\" />"), std::string::npos) << text;
+    EXPECT_NE(text.find("SmtpServerPort=\"2525\""), std::string::npos) << text;
+    EXPECT_NE(text.find("BlockSize=\"100\""), std::string::npos) << text;
+}
+
+TEST_F(VelmoProgramTest, ABrokenConfigIsReportedAndKeptWhenASetReplacesIt)
+{
+    std::ofstream(home / "config.xml") << "<Config SmtpServerPort=\"2600\"";
+    const Result get = RunToEnd({"--home", home.string(), "config", "get", "SmtpServerPort"});
+    EXPECT_EQ(WEXITSTATUS(get.status), 0);
+    EXPECT_EQ(get.out, "25\n");
+    EXPECT_NE(get.err.find("config.xml does not parse"), std::string::npos) << get.err;
+
+    const Result set = RunToEnd({"--home", home.string(), "config", "set", "Pop3ServerPort", "1110"});
+    EXPECT_EQ(WEXITSTATUS(set.status), 0) << set.err;
+    std::string kept;
+    for (const std::string& name : HomeEntries())
+        if (name.rfind("config.xml.broken-", 0) == 0)
+            kept = name;
+    ASSERT_FALSE(kept.empty());
+    EXPECT_EQ(ReadHomeFile(kept), "<Config SmtpServerPort=\"2600\"");
+    EXPECT_EQ(RunToEnd({"--home", home.string(), "config", "get", "Pop3ServerPort"}).out, "1110\n");
+}
+
+TEST_F(VelmoProgramTest, ConfigHomeMayComeFromTheEnvironment)
+{
+    setenv("VELMO_HOME", home.c_str(), 1);
+    const Result set = RunToEnd({"config", "set", "Server", "central.example:8080"});
+    const Result get = RunToEnd({"config", "get", "Server"});
+    unsetenv("VELMO_HOME");
+    EXPECT_EQ(WEXITSTATUS(set.status), 0) << set.err;
+    EXPECT_EQ(get.out, "central.example:8080\n");
+}
+
+TEST_F(VelmoProgramTest, BadConfigCommandsGiveAOneLineErrorAndChangeNothing)
+{
+    const std::vector<std::vector<std::string>> cases = {
+        {"config", "get", "NoSuchKey"},
+        {"config", "set", "NoSuchKey", "1"},
+        {"config", "set", "SmtpServerPort", "abc"},
+        {"config", "set", "Pop3ServerPort", "70000"},
+        {"config", "set", "SmtpServerPort"},
+        {"config", "frobnicate"},
+    };
+    for (std::vector<std::string> args : cases) {
+        args.insert(args.begin(), {"--home", home.string()});
+        const Result result = RunToEnd(args);
+        ASSERT_TRUE(WIFEXITED(result.status));
+        EXPECT_NE(WEXITSTATUS(result.status), 0) << args[2] << " " << args[3];
+        EXPECT_EQ(result.out, "");
+        ASSERT_FALSE(result.err.empty());
+        EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << result.err;
+    }
+    EXPECT_EQ(HomeEntries(), std::set<std::string>{});
+}
+
+TEST_F(VelmoProgramTest, UnknownCommandsAndOptionsAreRefused)
+{
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"confgi"}, {"--bogus"}, {"--home"}}) {
+        const Result result = RunToEnd(args);
+        ASSERT_TRUE(WIFEXITED(result.status));
+        EXPECT_EQ(WEXITSTATUS(result.status), 2) << args[0];
+        EXPECT_EQ(result.err.rfind("velmo: ", 0), 0u) << result.err;
+    }
+}
+
+TEST_F(VelmoProgramTest, AMissingHomeIsReported)
+{
+    const Result result = RunToEnd({"--home", (home / "nope").string(), "--headless"});
+    ASSERT_TRUE(WIFEXITED(result.status));
+    EXPECT_NE(WEXITSTATUS(result.status), 0);
+    EXPECT_NE(result.err.find((home / "nope").string()), std::string::npos) << result.err;
+    EXPECT_FALSE(fs::exists(home / "nope"));
+}
+
+} // namespace

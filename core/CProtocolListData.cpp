@@ -1,0 +1,403 @@
+#include "core/CProtocolListData.h"
+
+#include "core/CTranslations.h"
+#include "foundation/CZelFile.h"
+#include "foundation/CZelWin32Locker.h"
+#include "foundation/ZelDateTime.h"
+#include "foundation/ZelGlobalLocks.h"
+
+#include <ctime>
+#include <deque>
+#include <ostream>
+#include <string_view>
+#include <utility>
+
+namespace {
+
+constexpr char kThisFile[] = "CProtocolListData.cpp";
+constexpr char kAddLabel[] = "CProtocolListData::AddStringEx()";
+constexpr char kFindLabel[] = "CProtocolListData::Find()";
+constexpr char kColoursLabel[] = "CProtocolListData::SetColours()";
+constexpr char kReadLabel[] = "CProtocolListData::Read()";
+constexpr char kSaveLabel[] = "CProtocolPage::OnNMRclickList()";
+constexpr char kCopyLabel[] = "CProtocolPage::OnNMRclickList() - 2";
+constexpr char kSaveFileNameText[] = "Protocol %1 %2.txt";
+constexpr char kSaveLineFormat[] = "%S %S #%08X #%08X %S\r\n";
+
+// The pair every new or changed line takes, and the pairs saved by nested Sets. Guarded by
+// the data lock, which a Set keeps until its Restore.
+struct CurrentColours {
+    int32_t background = kProtocolDefaultColour;
+    int32_t text = kProtocolDefaultColour;
+    std::vector<std::pair<int32_t, int32_t>> saved;
+};
+
+CurrentColours& Colours()
+{
+    static CurrentColours* colours = new CurrentColours;
+    return *colours;
+}
+
+void ApplyCurrentColours(CProtocolLine& line)
+{
+    line.background = Colours().background;
+    line.textColour = Colours().text;
+}
+
+CZelString UpToLineEnd(const CZelString& text)
+{
+    const std::string_view view = text.View();
+    const size_t end = view.find_first_of("\r\n");
+    return end == std::string_view::npos ? text : text.Left(static_cast<int32_t>(end));
+}
+
+} // namespace
+
+// Line numbers are consecutive, so the held lines sit in a deque indexed by
+// (number - first number): finding, appending and dropping cost the same at any size.
+struct CProtocolListData::Lines {
+    std::deque<CProtocolLine> held;
+};
+
+CProtocolListData::CProtocolListData() : m_lines(std::make_unique<Lines>()) {}
+
+CProtocolListData::~CProtocolListData() = default;
+
+int32_t CProtocolListData::KindColour(int kind)
+{
+    switch (kind) {
+    case 1: return 0x00AAAAFF;   // light red: errors
+    case 2: return 0x00AAFFAA;   // light green: lines from the mail client
+    case 3: return 0x00FFB464;   // light blue
+    case 4: return 0x0064FFFF;   // yellow
+    case 5: return 0x0000AAFF;   // orange
+    case 6: return 0x00AAFF00;   // spring green: replies to the mail client
+    case 7: return 0x00FFAA00;   // azure
+    default: return kProtocolDefaultColour;
+    }
+}
+
+CProtocolLine* CProtocolListData::Last()
+{
+    return m_lines->held.empty() ? nullptr : &m_lines->held.back();
+}
+
+void CProtocolListData::Notify(const CProtocolChange& change, const DroppedTexts& dropped)
+{
+    if (change.changedLines.empty() && change.removedFromFront == 0)
+        return;
+    // Called under the data lock, so observers see the changes of all writers in order.
+    if (m_listener)
+        m_listener(change);
+    if (m_sink) {
+        for (int64_t number : change.changedLines) {
+            CProtocolLine line;
+            if (LineByNumber(number, &line)) {
+                m_sink(number, line.text);
+            } else if (!dropped.empty() && number >= dropped.front().first) {
+                // A write of more lines than the log holds still mirrors every one of them;
+                // the lines dropped by one write have consecutive numbers.
+                const size_t index = static_cast<size_t>(number - dropped.front().first);
+                if (index < dropped.size())
+                    m_sink(number, dropped[index].second);
+            }
+        }
+    }
+}
+
+int64_t CProtocolListData::AddStringEx(const CZelString& text)
+{
+    CZelLockGuard guard(ZelDataLock(), kAddLabel, __LINE__);
+    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    CProtocolChange change;
+    DroppedTexts dropped;
+    int64_t result = -1;
+    auto touched = [&](int64_t number) {
+        result = number;
+        if (change.changedLines.empty() || change.changedLines.back() != number)
+            change.changedLines.push_back(number);
+    };
+
+    const std::string_view view = text.View();
+    size_t position = 0;
+    try {
+        while (position < view.size()) {
+            const size_t end = view.find_first_of("\r\n", position);
+            const bool endOfText = end == std::string_view::npos;
+            const size_t stop = endOfText ? view.size() : end;
+            const CZelString segment = text.Mid(static_cast<int32_t>(position), static_cast<int32_t>(stop - position));
+
+            // CR LF ends a line like LF: the text before it is kept, not dropped as before a
+            // lone CR (the progress form "\r%s" still rewrites the open line).
+            const bool crLf = !endOfText && view[end] == '\r' && end + 1 < view.size() && view[end + 1] == '\n';
+            if (!endOfText && view[end] == '\r' && !crLf) {
+                CProtocolLine* last = Last();
+                if (!m_lastComplete && last) {
+                    last->text = CZelString();
+                    last->time = now;
+                    ApplyCurrentColours(*last);
+                    touched(m_nextLine - 1);
+                }
+            } else {
+                CProtocolLine* last = Last();
+                if (m_lastComplete || !last) {
+                    CProtocolLine line;
+                    line.time = now;
+                    line.text = segment;
+                    ApplyCurrentColours(line);
+                    const bool followSelection = m_selected >= 0 && m_selected == m_nextLine - 1;
+                    m_lines->held.push_back(std::move(line));
+                    ++change.appended;
+                    if (followSelection)
+                        m_selected = m_nextLine;
+                    touched(m_nextLine++);
+                    if (static_cast<int>(m_lines->held.size()) >= kCapacity) {
+                        if (m_sink && !change.changedLines.empty() && m_firstLine >= change.changedLines.front())
+                            dropped.emplace_back(m_firstLine, m_lines->held.front().text);
+                        m_lines->held.pop_front();
+                        ++change.removedFromFront;
+                        if (m_selected == m_firstLine)
+                            m_selected = m_firstLine + 1;
+                        ++m_firstLine;
+                    }
+                } else {
+                    last->text += segment;
+                    ApplyCurrentColours(*last);
+                    touched(m_nextLine - 1);
+                }
+                m_lastComplete = !endOfText;
+            }
+            if (endOfText)
+                break;
+            position = end + (crLf ? 2 : 1);
+        }
+    } catch (...) {
+        // Out of memory: the log keeps what was done before the failing segment.
+    }
+    Notify(change, dropped);
+    return result;
+}
+
+int64_t CProtocolListData::RewriteLineText(int64_t line, const CZelString& text)
+{
+    CZelLockGuard guard(ZelDataLock(), kAddLabel, __LINE__);
+    if (line < m_firstLine || line >= m_nextLine)
+        return line;
+    try {
+        CProtocolLine& held = m_lines->held[static_cast<size_t>(line - m_firstLine)];
+        held.text = UpToLineEnd(text);
+        ApplyCurrentColours(held);
+    } catch (...) {
+        return line;
+    }
+    CProtocolChange change;
+    change.changedLines.push_back(line);
+    Notify(change, {});
+    return line;
+}
+
+void CProtocolListData::Clear()
+{
+    CZelLockGuard guard(ZelDataLock(), kAddLabel, __LINE__);
+    CProtocolChange change;
+    change.removedFromFront = static_cast<int>(m_lines->held.size());
+    m_lines->held.clear();
+    m_firstLine = m_nextLine;
+    m_lastComplete = true;
+    m_selected = -1;
+    Notify(change, {});
+}
+
+void CProtocolListData::SetColoursByKind(int kind)
+{
+    SetColours(KindColour(kind), kProtocolDefaultColour);
+}
+
+void CProtocolListData::SetColours(int32_t background, int32_t textColour)
+{
+    ZelDataLock().Lock(kColoursLabel, __LINE__);
+    CurrentColours& colours = Colours();
+    colours.saved.emplace_back(colours.background, colours.text);
+    colours.background = background;
+    colours.text = textColour;
+}
+
+void CProtocolListData::RestoreColours()
+{
+    {
+        CZelLockGuard guard(ZelDataLock(), kColoursLabel, __LINE__);
+        CurrentColours& colours = Colours();
+        if (colours.saved.empty() || ZelDataLock().Depth() < 2)
+            return;   // no Set of this thread to undo
+        colours.background = colours.saved.back().first;
+        colours.text = colours.saved.back().second;
+        colours.saved.pop_back();
+    }
+    ZelDataLock().UnLock(kColoursLabel, __LINE__);
+}
+
+int CProtocolListData::Count() const
+{
+    CZelLockGuard guard(ZelDataLock(), kReadLabel, __LINE__);
+    return static_cast<int>(m_lines->held.size());
+}
+
+int64_t CProtocolListData::FirstLineNumber() const
+{
+    CZelLockGuard guard(ZelDataLock(), kReadLabel, __LINE__);
+    return m_firstLine;
+}
+
+bool CProtocolListData::LineAt(int index, CProtocolLine* line) const
+{
+    CZelLockGuard guard(ZelDataLock(), kReadLabel, __LINE__);
+    if (index < 0 || index >= static_cast<int>(m_lines->held.size()))
+        return false;
+    if (line)
+        *line = m_lines->held[static_cast<size_t>(index)];
+    return true;
+}
+
+bool CProtocolListData::LineByNumber(int64_t number, CProtocolLine* line) const
+{
+    CZelLockGuard guard(ZelDataLock(), kReadLabel, __LINE__);
+    if (number < m_firstLine || number >= m_nextLine)
+        return false;
+    if (line)
+        *line = m_lines->held[static_cast<size_t>(number - m_firstLine)];
+    return true;
+}
+
+void CProtocolListData::Lock(const char* source, int line) const
+{
+    ZelDataLock().Lock(source, line);
+}
+
+void CProtocolListData::UnLock(const char* source, int line) const
+{
+    ZelDataLock().UnLock(source, line);
+}
+
+int64_t CProtocolListData::SelectedLine() const
+{
+    CZelLockGuard guard(ZelDataLock(), kReadLabel, __LINE__);
+    return m_selected;
+}
+
+void CProtocolListData::SetSelectedLine(int64_t line)
+{
+    CZelLockGuard guard(ZelDataLock(), kReadLabel, __LINE__);
+    m_selected = (line >= m_firstLine && line < m_nextLine) ? line : -1;
+}
+
+void CProtocolListData::SetSearchText(const CZelString& text)
+{
+    CZelLockGuard guard(ZelDataLock(), kFindLabel, __LINE__);
+    m_searchText = text;
+}
+
+CZelString CProtocolListData::SearchText() const
+{
+    CZelLockGuard guard(ZelDataLock(), kFindLabel, __LINE__);
+    return m_searchText;
+}
+
+int CProtocolListData::Find(bool up, int startOffset)
+{
+    CZelLockGuard guard(ZelDataLock(), kFindLabel, __LINE__);
+    const int64_t count = static_cast<int64_t>(m_lines->held.size());
+    if (m_searchText.IsEmpty() || count == 0)
+        return 0;
+    int64_t start;
+    if (m_selected >= m_firstLine && m_selected < m_nextLine)
+        start = m_selected - m_firstLine + startOffset;
+    else
+        start = up ? count - 1 : 0;
+    const std::string_view wanted = m_searchText.View();
+    if (up) {
+        for (int64_t i = start < count - 1 ? start : count - 1; i >= 0; --i)
+            if (m_lines->held[static_cast<size_t>(i)].text.View().find(wanted) != std::string_view::npos) {
+                m_selected = m_firstLine + i;
+                return 1;
+            }
+    } else {
+        for (int64_t i = start > 0 ? start : 0; i < count; ++i)
+            if (m_lines->held[static_cast<size_t>(i)].text.View().find(wanted) != std::string_view::npos) {
+                m_selected = m_firstLine + i;
+                return 1;
+            }
+    }
+    return 0;
+}
+
+bool CProtocolListData::SelectedLineText(CZelString* text) const
+{
+    CZelLockGuard guard(ZelDataLock(), kCopyLabel, __LINE__);
+    if (m_selected < m_firstLine || m_selected >= m_nextLine)
+        return false;
+    if (text)
+        *text = m_lines->held[static_cast<size_t>(m_selected - m_firstLine)].text;
+    return true;
+}
+
+CZelString CProtocolListData::DefaultSaveFileName()
+{
+    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    CZelString name = FormatTr("%S%S", Translate(kSaveFileNameText, kThisFile), DateText(now), TimeText(now));
+    name.Replace(":", "_");
+    return name;
+}
+
+CZelString CProtocolListData::SaveText() const
+{
+    CZelLockGuard guard(ZelDataLock(), kSaveLabel, __LINE__);
+    CZelString text;
+    for (const CProtocolLine& line : m_lines->held)
+        text += Format(kSaveLineFormat, DateText(line.time), TimeText(line.time),
+                       static_cast<uint32_t>(line.background), static_cast<uint32_t>(line.textColour), line.text);
+    return text;
+}
+
+void CProtocolListData::SaveToFile(const CZelString& fileName) const
+{
+    CZelLockGuard guard(ZelDataLock(), kSaveLabel, __LINE__);
+    CZelFile file(fileName, "WC|Sr", 1);
+    file.Write(SaveText());
+    file.Close();
+}
+
+void CProtocolListData::SetChangeListener(ChangeListener listener)
+{
+    CZelLockGuard guard(ZelDataLock(), kReadLabel, __LINE__);
+    m_listener = std::move(listener);
+}
+
+void CProtocolListData::SetLineSink(LineSink sink)
+{
+    CZelLockGuard guard(ZelDataLock(), kReadLabel, __LINE__);
+    m_sink = std::move(sink);
+}
+
+void CProtocolListData::MirrorTo(std::ostream* out, const CZelString& prefix)
+{
+    if (!out) {
+        SetLineSink(nullptr);
+        return;
+    }
+    SetLineSink([out, prefix](int64_t, const CZelString& text) {
+        (*out) << prefix.View() << text.View() << '\n';
+        out->flush();
+    });
+}
+
+CProtocolListData& SmtpLog()
+{
+    static CProtocolListData* log = new CProtocolListData;
+    return *log;
+}
+
+CProtocolListData& Pop3Log()
+{
+    static CProtocolListData* log = new CProtocolListData;
+    return *log;
+}

@@ -1,0 +1,135 @@
+#pragma once
+// The error family of the foundation library. Every error is a small handle on a shared,
+// immutable body whose text is built once, when the error is made, from the failing step and
+// the platform's error code; copies share the body, so throwing by value and catching by
+// reference is cheap. Catch `XTOOError` (or `XTOOBaseError`) to get any of them.
+//
+// Error codes on this platform are errno values. Socket errors are named by their errno
+// constant ("ECONNRESET - Connection reset by peer"); the pseudo code 9999 means the peer
+// closed the connection.
+//
+// Two things are thrown that are not part of the family:
+//  - the bare text "Memory allocation error", thrown as `const char*` (use
+//    ThrowMemoryAllocationError(); catch it with `catch (const char* text)`);
+//  - `eExitThread`, the request to leave a thread, which deliberately derives from nothing so
+//    that no catch-all of the family swallows it.
+
+#include "foundation/CZelString.h"
+
+#include <exception>
+#include <memory>
+
+// The peer closed the connection (not an errno value).
+inline constexpr int kSockErrClosedByPeer = 9999;
+inline constexpr const char kSockErrClosedByPeerText[] = "Connection is closed by remote host";
+inline constexpr const char kMemoryAllocationError[] = "Memory allocation error";
+
+// Throws the bare text "Memory allocation error" (as `const char*`).
+[[noreturn]] void ThrowMemoryAllocationError();
+
+// Root of the handles. An empty handle (no error recorded) has an empty text and code 0.
+class XTOOBaseError : public std::exception {
+public:
+    XTOOBaseError() noexcept = default;
+
+    const char* Text() const noexcept;              // never null
+    CZelString GetText() const noexcept;
+    int Code() const noexcept;                      // the errno value (or 9999), 0 when none
+    const void* Socket() const noexcept;            // the socket concerned, if any
+    bool IsSet() const noexcept { return m_body != nullptr; }
+    void Clear() noexcept { m_body.reset(); }
+
+    const char* what() const noexcept override { return Text(); }
+
+protected:
+    struct Body;
+    explicit XTOOBaseError(std::shared_ptr<const Body> body) noexcept : m_body(std::move(body)) {}
+    static std::shared_ptr<const Body> MakeBody(const CZelString& text, int code,
+                                                const void* socket = nullptr);
+    const std::shared_ptr<const Body>& GetBody() const noexcept { return m_body; }
+
+private:
+    std::shared_ptr<const Body> m_body;
+};
+
+// The catch-all type of the family; also any body (a copy of any other error).
+class XTOOError : public XTOOBaseError {
+public:
+    XTOOError() noexcept = default;
+    // An error with exactly this text and code (no platform message is added).
+    XTOOError(const CZelString& text, int code);
+
+protected:
+    using XTOOBaseError::XTOOBaseError;
+};
+
+// An error whose message is the given text.
+class XTOOErrMsg : public XTOOError {
+public:
+    explicit XTOOErrMsg(const CZelString& text, int code = 0);
+};
+
+// The runtime's error number (the current errno when -1): "<text> <strerror>", or only the
+// message without a text, or "errno = %d" when the number has no message; number 0 without a
+// text gives an empty message.
+class XTOOErrno : public XTOOError {
+public:
+    explicit XTOOErrno(const CZelString& text = CZelString(), int errnum = -1);
+};
+
+// A platform error code (the current errno when -1): "<text> Error code=%d (%s)"; without a
+// text only "Error code=%d (%s)"; code 0 without a text gives an empty message.
+class XTOOLastError : public XTOOError {
+public:
+    explicit XTOOLastError(const CZelString& text = CZelString(), int code = -1);
+    // An error with exactly this message (states such as "Bad implementation").
+    static XTOOLastError WithMessage(const CZelString& message, int code = 0);
+
+private:
+    using XTOOError::XTOOError;
+};
+
+// A socket error code (the current errno when -1): "ECONNRESET - Connection reset by peer";
+// 9999 gives "Connection is closed by remote host"; code 0 an empty message.
+class XTOOWsaErr : public XTOOError {
+public:
+    explicit XTOOWsaErr(int code = -1);
+    // The message form alone, for callers that compose their own text.
+    static CZelString Message(int code);
+};
+
+// A failing socket step: "<socket name>:<text> <socket message>", or "<text> <socket message>"
+// when the socket has no name. `socket` is only recorded, never dereferenced.
+class XTOOSockErr : public XTOOError {
+public:
+    XTOOSockErr(const CZelString& text, const void* socket, const CZelString& socketName,
+                int code = -1);
+    // An error with exactly this message (for re-throwing with a stage prefix).
+    static XTOOSockErr WithMessage(const CZelString& message, int code = 0,
+                                   const void* socket = nullptr);
+
+protected:
+    using XTOOError::XTOOError;
+};
+
+// A failed host-name lookup: as XTOOSockErr with the current errno, or with a resolver
+// (getaddrinfo EAI_*) code given through FromResolverCode.
+class XTOOSockDnsErr : public XTOOSockErr {
+public:
+    XTOOSockDnsErr(const CZelString& text, const CZelString& socketName, int code = -1);
+    static XTOOSockDnsErr FromResolverCode(const CZelString& text, const CZelString& socketName,
+                                           int eaiCode);
+
+private:
+    using XTOOSockErr::XTOOSockErr;
+};
+
+// The connection was closed; socket loops catch it apart from XTOOSockErr.
+class XTOOSockClose : public XTOOError {
+public:
+    explicit XTOOSockClose(const CZelString& text = CZelString("Connection is closed"),
+                           const void* socket = nullptr);
+};
+
+// Not an error: the request to leave a (socket) thread.
+struct eExitThread {};

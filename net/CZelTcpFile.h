@@ -1,0 +1,129 @@
+#pragma once
+// CZelTcpFile: a blocking TCP connection (or listening server) with time-outs, for protocol
+// code written as straight-line calls on its own thread. The socket itself lives on a
+// file-socket thread of its own; each call hands the work over through the shared link and
+// waits on the link's event until the socket side reports completion, closure, an error or a
+// time-out. When no request is outstanding, reads and writes that the platform can satisfy at
+// once are done directly, without a hand-over.
+//
+// Error modes: with throwErrors, failures throw the stored XTOOSockErr (or XTOOSockDnsErr);
+// otherwise they give false, -1 or 0 and LastError() tells what happened.
+//
+// One facade is used by one thread at a time.
+
+#include "foundation/CZelString.h"
+#include "foundation/XTOOError.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+struct CZelTcpFileLink;
+
+class CZelTcpFile {
+public:
+    // Read time-out word: bit 31 = return as soon as anything arrived; bits 0-30 = ms.
+    static constexpr uint32_t kReadAnyData = 0x80000000u;
+    static constexpr uint32_t kReadTimeoutMask = 0x7FFFFFFFu;
+    static constexpr int kNoTimeout = -1;
+    static constexpr int kPushBackLimit = 64 * 1024 * 1024;
+
+    // WaitRead results besides a byte count.
+    static constexpr int kWaitTimedOut = -1;
+    static constexpr int kWaitNoRead = -2;
+    static constexpr int kWaitClosed = -10;
+    static constexpr int kWaitNotComplete = -100;
+
+    explicit CZelTcpFile(bool throwErrors = true);
+    // Takes over an accepted platform socket (from Accept); in throw mode a failure throws.
+    CZelTcpFile(int acceptedHandle, bool throwErrors);
+    ~CZelTcpFile();
+    CZelTcpFile(const CZelTcpFile&) = delete;
+    CZelTcpFile& operator=(const CZelTcpFile&) = delete;
+
+    // Connects to "host[:port]" (a port in the text wins), or listens when the text begins
+    // with '|': "|" on all addresses at `port`, "|ADDR:PORT" on that address and port, and
+    // "|+..." also waits for one connection and becomes that connection. Closes what was open.
+    bool Open(const CZelString& hostText, int port);
+    // Listens on `address` (0 = all local addresses) and `port` (0 = any; LocalPort() tells
+    // which); with acceptOne, waits for one connection and becomes it.
+    bool Listen(uint32_t address, int port, bool acceptOne = false, const CZelString& name = CZelString());
+    // An accepted platform socket (the caller owns it; hand it to a new CZelTcpFile), or -1
+    // after the time-out (-1 = none) or a failure.
+    int Accept(int timeoutMs);
+    // Makes this facade the connection on an accepted platform socket (which it then owns).
+    bool Attach(int acceptedHandle);
+
+    // Up to `count` bytes: all of them, or (with kReadAnyData in the word) whatever arrived
+    // first. Returns the count, 0 after the time-out with nothing, -1 when the connection is
+    // closed or failed and nothing was left to return.
+    int Read(char* buffer, int count, uint32_t timeoutWord, int idleMs = kNoTimeout);
+    // Waits for the outstanding read request; its bytes go to the push-back buffer.
+    int WaitRead(int timeoutMs);
+    // Bytes up to and including the first `delimiter`, at most `maximum`; what came after it
+    // stays for the next call. Returns the count (without a delimiter after the time-out, when
+    // `maximum` was reached, or when the peer closed after sending them), or -1 when closed.
+    int ReadUntil(char* buffer, int maximum, int timeoutMs, const CZelString& delimiter);
+    // Sends everything; returns the bytes sent (fewer after a time-out), -1 when not open.
+    int Write(const CZelString& bytes, int timeoutMs, int idleMs = kNoTimeout);
+    int Write(const char* data, int length, int timeoutMs, int idleMs = kNoTimeout);
+    // Bytes the next Read or ReadUntil returns first.
+    bool PushBack(const CZelString& bytes);
+    bool PushBack(const char* data, int length);
+    bool IsOpen() const;
+    void Close();
+
+    uint32_t State() const;
+    XTOOError LastError() const;
+    bool ThrowsErrors() const { return m_throwErrors; }
+    const CZelString& HostText() const { return m_hostText; }
+    int Port() const { return m_port; }
+    int LocalPort() const;
+    // The peer of the last accepted connection.
+    void AcceptedPeer(uint32_t& address, int& port) const;
+    int PushedBackBytes() const { return static_cast<int>(m_pushBack.size() - m_pushBackStart); }
+    // Bytes this facade took from and gave to the network since it was made (all connections).
+    int64_t BytesReceived() const { return m_bytesReceived; }
+    int64_t BytesSent() const { return m_bytesSent; }
+
+private:
+    enum class JobKind { Connect, Attach, Listen };
+
+    bool StartJob(JobKind kind, const CZelString& name, uint32_t address, int port, int handle);
+    bool WaitForSocketSide(uint32_t readyBits, const char* unknownText);
+    bool WaitFor(const std::function<bool(const CZelTcpFileLink&)>& ready, int timeoutMs);
+    bool OpenListening(const CZelString& text, int port);
+    void NewLink();
+    template<class E>
+    bool Fail(const E& error);
+    [[noreturn]] void RaiseStoredOr(const XTOOSockErr& fallback);
+    int ClosedResult();
+    int NotListening();
+    bool IsGone() const;
+
+    int ReadCore(char* buffer, int count, uint32_t timeoutWord, int idleMs);
+    int WaitReadCore(int timeoutMs);
+    bool PostRead(int count, bool any, int timeoutMs, int idleMs);
+    void CollectArrived();
+    int HarvestLocked();
+    int DirectRecv(char* buffer, int length);
+    int DirectSend(const char* data, int length);
+    int WaitOnSocket(short events, int64_t untilMs);
+    int WriteCore(const char* data, int length, const CZelString* shared, int timeoutMs, int idleMs);
+    int WriteThroughSocketSide(const CZelString& rest, int64_t deadline, int idleMs, bool sentBefore);
+    int TakePushBack(char* buffer, int count);
+    void AppendPushBack(const char* data, int length);
+
+    const bool m_throwErrors;
+    std::shared_ptr<CZelTcpFileLink> m_link;
+    CZelString m_hostText;
+    int m_port = 0;
+    bool m_readPending = false;
+    std::string m_pushBack;
+    size_t m_pushBackStart = 0;
+    uint32_t m_acceptedAddress = 0;
+    int m_acceptedPort = 0;
+    int64_t m_bytesReceived = 0;
+    int64_t m_bytesSent = 0;
+};

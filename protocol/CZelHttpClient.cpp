@@ -1,0 +1,169 @@
+#include "protocol/CZelHttpClient.h"
+
+#include "core/CConfig.h"
+#include "core/CProtocolListData.h"
+#include "core/CTranslations.h"
+#include "foundation/CZelFormat.h"
+#include "foundation/XTOOError.h"
+#include "net/CZelTcpFile.h"
+
+#include <memory>
+#include <string>
+
+namespace {
+
+constexpr char kThisFile[] = "CZelHttpClient.cpp";
+constexpr char kRequestHeader[] =
+    "POST %S HTTP/1.1\r\nHost: %S\r\nContent-Type: application/octet-stream\r\nContent-Length: %D\r\n"
+    "Connection: keep-alive\r\n\r\n";
+constexpr char kServerReplyError[] = "Server reply error: %1\n";
+constexpr char kOpenStage[] = "fhttp.Open(%S): ";
+constexpr char kWriteStage[] = "fhttp.Write(%d bytes): ";
+constexpr char kReadStage[] = "fhttp.Read(): ";
+
+[[noreturn]] void ThrowWithStage(const CZelString& stage, const XTOOSockErr& error)
+{
+    throw XTOOSockErr::WithMessage(stage + error.GetText(), error.Code(), error.Socket());
+}
+
+void LogReplyError(CProtocolListData* log, std::string_view header)
+{
+    if (log == nullptr)
+        return;
+    const std::string_view line = HttpFirstLine(header);
+    log->AddStringEx(FormatTr("%S", Translate(kServerReplyError, kThisFile), CZelString(line)));
+}
+
+} // namespace
+
+CZelString CZelHttpClient::BuildRequest(const CZelString& body, const CZelString& host, const CZelString& path)
+{
+    return Format(kRequestHeader, path, host, static_cast<int64_t>(body.Length())) + body;
+}
+
+void CZelHttpClient::SplitServer(const CZelString& server, CZelString& host, int& port)
+{
+    host = server;
+    port = kHttpDefaultPort;
+    const int32_t colon = server.ReverseFind(':');
+    if (colon < 0)
+        return;
+    const std::string_view digits = server.View().substr(static_cast<size_t>(colon) + 1);
+    if (digits.empty() || digits.size() > 5)
+        return;
+    int value = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9')
+            return;
+        value = value * 10 + (c - '0');
+    }
+    if (value < 1 || value > 65535)
+        return;
+    host = server.Left(colon);
+    port = value;
+}
+
+CZelString CZelHttpClient::Post(const CZelString& body, CZelTcpFile& connection, int writeTimeoutMs,
+                                CProtocolListData* log) const
+{
+    const CZelString server = CConfig::Global().Get(CConfig::kServer);
+    const CZelString path = CConfig::Global().Get(CConfig::kUrl);
+    const CZelString request = BuildRequest(body, server, path);
+    if (!EnsureOpen(connection, server))
+        return CZelString();
+    if (!WriteRequest(connection, request, writeTimeoutMs))
+        return CZelString();
+    return ReadAnswer(connection, log);
+}
+
+bool CZelHttpClient::EnsureOpen(CZelTcpFile& connection, const CZelString& server) const
+{
+    if (connection.IsOpen())
+        return true;
+    CZelString host;
+    int port = kHttpDefaultPort;
+    SplitServer(server, host, port);
+    try {
+        return connection.Open(host, port);
+    } catch (const XTOOSockErr& error) {
+        ThrowWithStage(Format(kOpenStage, server), error);
+    }
+}
+
+// A request that was not sent whole leaves the server waiting for the rest of it, so the
+// connection cannot carry an answer any more.
+bool CZelHttpClient::WriteRequest(CZelTcpFile& connection, const CZelString& request, int writeTimeoutMs) const
+{
+    int written = 0;
+    try {
+        written = connection.Write(request, writeTimeoutMs, kHttpWriteIdleTimeoutMs);
+    } catch (const XTOOSockErr& error) {
+        connection.Close();
+        ThrowWithStage(Format(kWriteStage, request.Length()), error);
+    }
+    if (written == request.Length())
+        return true;
+    connection.Close();
+    return false;
+}
+
+int CZelHttpClient::ReadSome(CZelTcpFile& connection, char* chunk) const
+{
+    const uint32_t timeoutWord =
+        CZelTcpFile::kReadAnyData | (static_cast<uint32_t>(m_limits.readTimeoutMs) & CZelTcpFile::kReadTimeoutMask);
+    try {
+        return connection.Read(chunk, kHttpReadChunk, timeoutWord);
+    } catch (const XTOOSockErr& error) {
+        connection.Close();
+        ThrowWithStage(CZelString(kReadStage), error);
+    }
+}
+
+CZelString CZelHttpClient::ReadAnswer(CZelTcpFile& connection, CProtocolListData* log) const
+{
+    std::unique_ptr<char[]> chunk(new char[kHttpReadChunk]);
+    std::string buffer;
+    int silentReads = 0;
+    for (;;) {
+        const int got = ReadSome(connection, chunk.get());
+        if (got < 0)
+            break;
+        if (got == 0) {
+            if (++silentReads >= m_limits.maxSilentReads)
+                break;
+            continue;
+        }
+        silentReads = 0;
+        buffer.append(chunk.get(), static_cast<size_t>(got));
+
+        HttpAnswerScan scan = ScanHttpAnswer(buffer, m_limits.maxContentLength);
+        const std::string_view header = std::string_view(buffer).substr(0, static_cast<size_t>(scan.headerLength));
+        if (scan.result == HttpAnswerScan::kNeedHeader || scan.result == HttpAnswerScan::kNeedBody)
+            continue;
+        // An interim answer never has a body; one without a length is dropped like one with it.
+        if (scan.result == HttpAnswerScan::kNoContentLength && IsHttpStatus(header, "100"))
+            scan.contentLength = 0;
+        else if (scan.result != HttpAnswerScan::kComplete)
+            break;
+
+        const size_t answerLength = static_cast<size_t>(scan.headerLength + scan.contentLength);
+        if (buffer.size() > answerLength)
+            connection.PushBack(buffer.data() + answerLength, static_cast<int>(buffer.size() - answerLength));
+        if (IsHttpStatus(header, "200"))
+            return CZelString(std::string_view(buffer).substr(static_cast<size_t>(scan.headerLength),
+                                                              static_cast<size_t>(scan.contentLength)));
+        if (IsHttpStatus(header, "100")) {
+            buffer.clear();
+            continue;
+        }
+        LogReplyError(log, header);
+        return CZelString();
+    }
+    connection.Close();
+    return CZelString();
+}
+
+CZelString HttpPost(const CZelString& body, CZelTcpFile& connection, int writeTimeoutMs, CProtocolListData* log)
+{
+    return CZelHttpClient().Post(body, connection, writeTimeoutMs, log);
+}

@@ -1,0 +1,65 @@
+#pragma once
+// CZelHttpClient: the minimal HTTP/1.1 client that carries central server requests. One post
+// writes one POST request over the caller's kept-alive connection, reads exactly one complete
+// answer, accepts only status 200 and returns its body. Bytes that arrived after the answer go
+// back to the connection for the next post.
+//
+// The target is read afresh from the configuration at every post: `Server` ("host" or
+// "host:port"; port 80 when none is given) and the path `Url`.
+//
+// Connection errors are thrown as XTOOSockErr whose text names the stage first:
+// "fhttp.Open(<server>): ", "fhttp.Write(<n> bytes): " or "fhttp.Read(): ".
+
+#include "foundation/CZelString.h"
+#include "protocol/ZelHttpAnswer.h"
+
+#include <cstdint>
+
+class CZelTcpFile;
+class CProtocolListData;
+
+inline constexpr int kHttpDefaultPort = 80;
+inline constexpr int kHttpReadChunk = 65536;
+inline constexpr int kHttpReadTimeoutMs = 60000;
+inline constexpr int kHttpWriteIdleTimeoutMs = 60000;
+// The write time-outs the requests use.
+inline constexpr int kHttpWriteTimeoutMs = 60000;
+inline constexpr int kHttpLongWriteTimeoutMs = 900000;
+
+struct CZelHttpLimits {
+    int64_t maxContentLength = kMaxHttpContentLength;
+    int readTimeoutMs = kHttpReadTimeoutMs;
+    // Reads in a row that bring nothing before the answer is given up (15 minutes by default).
+    int maxSilentReads = 15;
+};
+
+class CZelHttpClient {
+public:
+    CZelHttpClient() = default;
+    explicit CZelHttpClient(const CZelHttpLimits& limits) : m_limits(limits) {}
+
+    // The answer body, or empty when there is no usable answer. A non-200 answer is written to
+    // `log` ("Server reply error: %1\n") and keeps the connection open; a closed connection, an
+    // answer without a usable length or a request that could not be written whole closes it.
+    CZelString Post(const CZelString& body, CZelTcpFile& connection, int writeTimeoutMs,
+                    CProtocolListData* log = nullptr) const;
+
+    // The request bytes: header and body in one buffer.
+    static CZelString BuildRequest(const CZelString& body, const CZelString& host, const CZelString& path);
+
+    // "host" or "host:port" (a port of 1 to 65535 digits after the last ':'); otherwise the
+    // whole text is the host and the port is 80.
+    static void SplitServer(const CZelString& server, CZelString& host, int& port);
+
+private:
+    bool EnsureOpen(CZelTcpFile& connection, const CZelString& server) const;
+    bool WriteRequest(CZelTcpFile& connection, const CZelString& request, int writeTimeoutMs) const;
+    CZelString ReadAnswer(CZelTcpFile& connection, CProtocolListData* log) const;
+    int ReadSome(CZelTcpFile& connection, char* chunk) const;
+
+    CZelHttpLimits m_limits;
+};
+
+// A post with the default limits.
+CZelString HttpPost(const CZelString& body, CZelTcpFile& connection, int writeTimeoutMs,
+                    CProtocolListData* log = nullptr);
