@@ -34,7 +34,8 @@ public:
 
     // Parses `text`. On success the tree (and the DOCTYPE name, when the text names one) is
     // replaced; on failure the document is unchanged and the error text with its 1-based line
-    // and column go to whichever outputs are given.
+    // and column go to whichever outputs are given. The tree keeps the text's body alive: values
+    // are read out of it when asked for, until they are replaced.
     bool Parse(const CZelString& text, CZelString* error = nullptr, int* line = nullptr,
                int* column = nullptr);
 

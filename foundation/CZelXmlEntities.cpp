@@ -5,6 +5,10 @@
 #include <cstring>
 #include <new>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace CZelXmlEntities {
 
 Entity At(const char* p, const char* end) noexcept
@@ -57,6 +61,32 @@ constexpr std::array<uint8_t, 256> kRawClass = [] {
     return table;
 }();
 
+// The first byte at or after `p` that is not written as it is, or `end`.
+const unsigned char* NextSpecial(const unsigned char* p, const unsigned char* end) noexcept
+{
+#if defined(__SSE2__)
+    const __m128i lt = _mm_set1_epi8('<');
+    const __m128i cr = _mm_set1_epi8('\r');
+    const __m128i lf = _mm_set1_epi8('\n');
+    const __m128i amp = _mm_set1_epi8('&');
+    const __m128i nul = _mm_setzero_si128();
+    while (end - p >= 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i hits = _mm_or_si128(
+            _mm_or_si128(_mm_cmpeq_epi8(bytes, lt), _mm_cmpeq_epi8(bytes, cr)),
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, lf), _mm_cmpeq_epi8(bytes, amp)),
+                         _mm_cmpeq_epi8(bytes, nul)));
+        const int mask = _mm_movemask_epi8(hits);
+        if (mask)
+            return p + __builtin_ctz(static_cast<unsigned>(mask));
+        p += 16;
+    }
+#endif
+    while (p < end && !kRawClass[*p])
+        ++p;
+    return p;
+}
+
 // The length of the writer's own entity at `p` (a '&'), 0 for any other.
 size_t CanonicalEntityLength(const char* p, const char* end) noexcept
 {
@@ -82,11 +112,9 @@ RawForm Classify(std::string_view raw) noexcept
     RawForm form{false, true};
     const auto* p = reinterpret_cast<const unsigned char*>(raw.data());
     const auto* end = p + raw.size();
-    while (p < end) {
+    while ((p = NextSpecial(p, end)) < end) {
         const uint8_t kind = kRawClass[*p];
-        if (!kind) {
-            ++p;
-        } else if (kind == 1) {
+        if (kind == 1) {
             form.canonical = false;
             ++p;
         } else {

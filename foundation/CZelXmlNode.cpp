@@ -73,6 +73,17 @@ void CZelXmlAttrList::SetInPlace(CZelXmlAttr entry)
     }
 }
 
+void CZelXmlAttrList::AppendUnique(CZelXmlAttr entry)
+{
+    m_items.push_back(std::move(entry));
+    try {
+        m_index.Appended(m_items);
+    } catch (...) {
+        m_items.pop_back();
+        throw;
+    }
+}
+
 bool CZelXmlAttrList::Remove(const CZelString& name)
 {
     const int32_t position = m_index.Find(m_items, name);

@@ -125,6 +125,8 @@ public:
     void SetMovingToEnd(CZelXmlAttr entry);
     // Text value rule: a replaced entry keeps its place.
     void SetInPlace(CZelXmlAttr entry);
+    // For an entry whose name the caller knows to be new.
+    void AppendUnique(CZelXmlAttr entry);
     bool Remove(const CZelString& name);
     // Takes over `other`'s entries with an exact-size allocation; `other` is left empty but keeps
     // its capacity, so a parser can reuse it as scratch for the next tag.

@@ -51,6 +51,7 @@ private:
     static constexpr size_t kNameSlots = 1024;      // names shared per document (most repeat)
     static constexpr size_t kMaxSharedNames = 512;
     static constexpr size_t kMaxSharedNameLength = 64;
+    static constexpr size_t kQuickNameChecks = 16;  // attributes of a tag checked by their bytes
 
     bool Fail(const char* text, const char* at)
     {
@@ -86,6 +87,7 @@ private:
     int TryTextValue(std::string_view name, const char* nameAt);
     CZelString SharedName(std::string_view name);
     CZelXmlAttr RawEntry(std::string_view name, std::string_view raw);
+    void AddAttribute(std::string_view name, std::string_view raw);
     void Append(CZelXmlNodeImpl* node, bool open);
     void ReportPosition(CZelXmlParseResult& result) const;
 
@@ -104,6 +106,8 @@ private:
     bool m_hasDocType = false;
 
     CZelXmlAttrList m_attrs;                 // scratch for the tag being read
+    std::array<std::string_view, kQuickNameChecks> m_tagNames;  // the tag's attribute names so far
+    size_t m_tagNameCount = 0;
     std::array<CZelString, kNameSlots> m_names;  // in the parser object: no large allocation
     size_t m_sharedNames = 0;
 };
@@ -196,6 +200,7 @@ bool Parser::ReadDocType(bool spaceAfterKeyword)
 
 bool Parser::ReadAttributes()
 {
+    m_tagNameCount = 0;
     for (;;) {
         SkipSpaces();
         if (m_p == m_end || *m_p == '/' || *m_p == '>' || *m_p == '?')
@@ -216,8 +221,26 @@ bool Parser::ReadAttributes()
         m_p = close + 1;
         if (m_p < m_end && !IsSpace(*m_p) && *m_p != '/' && *m_p != '>' && *m_p != '?')
             return Fail(kAfterValue, m_p);
-        m_attrs.SetMovingToEnd(RawEntry(name, raw));
+        AddAttribute(name, raw);
     }
+}
+
+// A repeated name replaces the earlier value and moves to the end. The first names of a tag are
+// told apart by their bytes, which is cheaper than the list's own lookup; past those the list's
+// index decides, so a tag with very many attributes still costs linear time.
+void Parser::AddAttribute(std::string_view name, std::string_view raw)
+{
+    if (m_tagNameCount < kQuickNameChecks) {
+        bool repeated = false;
+        for (size_t i = 0; i < m_tagNameCount && !repeated; ++i)
+            repeated = m_tagNames[i] == name;
+        if (!repeated) {
+            m_attrs.AppendUnique(RawEntry(name, raw));
+            m_tagNames[m_tagNameCount++] = name;
+            return;
+        }
+    }
+    m_attrs.SetMovingToEnd(RawEntry(name, raw));
 }
 
 bool Parser::FinishDeclaration(std::string_view name)

@@ -3,8 +3,9 @@
 // code written as straight-line calls on its own thread. The socket itself lives on a
 // file-socket thread of its own; each call hands the work over through the shared link and
 // waits on the link's event until the socket side reports completion, closure, an error or a
-// time-out. When no request is outstanding, reads and writes that the platform can satisfy at
-// once are done directly, without a hand-over.
+// time-out. On a healthy connection the facade moves the bytes itself and waits for readiness
+// in the platform, so a busy connection costs no hand-over per call; the socket thread keeps
+// the connection's life: connect, accept, peer-close checks, errors and the close.
 //
 // Error modes: with throwErrors, failures throw the stored XTOOSockErr (or XTOOSockDnsErr);
 // otherwise they give false, -1 or 0 and LastError() tells what happened.
@@ -64,6 +65,7 @@ public:
     // Bytes up to and including the first `delimiter`, at most `maximum`; what came after it
     // stays for the next call. Returns the count (without a delimiter after the time-out, when
     // `maximum` was reached, or when the peer closed after sending them), or -1 when closed.
+    // A negative time-out waits without limit; 0 still takes what already arrived.
     int ReadUntil(char* buffer, int maximum, int timeoutMs, const CZelString& delimiter);
     // Sends everything; returns the bytes sent (fewer after a time-out), -1 when not open.
     int Write(const CZelString& bytes, int timeoutMs, int idleMs = kNoTimeout);

@@ -295,15 +295,18 @@ int CZelTcpFile::ReadUntil(char* buffer, int maximum, int timeoutMs, const CZelS
     if (!buffer || maximum <= 0)
         return 0;
     const int64_t start = ZelTickMs();
+    if (timeoutMs < 0)
+        timeoutMs = static_cast<int>(kReadTimeoutMask);    // no limit of its own
     if (delimiter.IsEmpty()) {
-        const int result = ReadCore(buffer, maximum, kReadAnyData | static_cast<uint32_t>(std::max(timeoutMs, 0)), kNoTimeout);
+        const int result = ReadCore(buffer, maximum, kReadAnyData | static_cast<uint32_t>(timeoutMs), kNoTimeout);
         return result < 0 ? ClosedResult() : result;
     }
     const std::string_view mark = delimiter.View();
     CollectArrived();
     int filled = TakePushBack(buffer, maximum);
     size_t searchFrom = 0;
-    for (;;) {
+    // Even without time left, what already arrived is looked at once.
+    for (bool first = true;; first = false) {
         const std::string_view have(buffer, static_cast<size_t>(filled));
         const size_t found = have.find(mark, searchFrom);
         if (found != std::string_view::npos) {
@@ -313,9 +316,10 @@ int CZelTcpFile::ReadUntil(char* buffer, int maximum, int timeoutMs, const CZelS
         }
         searchFrom = filled >= static_cast<int>(mark.size()) ? filled - mark.size() + 1 : 0;
         const int64_t left = timeoutMs - (ZelTickMs() - start);
-        if (filled >= maximum || left <= 0)
+        if (filled >= maximum || (left <= 0 && !first))
             return filled;
-        const int got = ReadCore(buffer + filled, maximum - filled, kReadAnyData | static_cast<uint32_t>(left), kNoTimeout);
+        const uint32_t wait = static_cast<uint32_t>(std::max<int64_t>(left, 0));
+        const int got = ReadCore(buffer + filled, maximum - filled, kReadAnyData | wait, kNoTimeout);
         if (got < 0)
             return filled > 0 ? filled : ClosedResult();
         filled += got;

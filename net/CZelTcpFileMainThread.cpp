@@ -112,6 +112,8 @@ void CZelTcpFileMainThread::ReapChildren(int boundMs)
 
 void CZelTcpFileMainThread::OnLoopEnded(int)
 {
+    // A thread made by the last task may have missed the library's stop request.
+    StopFileSockThreads();
     ReapChildren(kSocketsStopBoundMs - 500);
     // A task placed just before the stop will never run: let its caller know.
     ZelSockTask task;

@@ -183,6 +183,27 @@ TEST(XmlParse, ARepeatedAttributeReplacesAndMovesToTheEnd)
     EXPECT_EQ(a.AttrValue(1).ToStd(), "3");
 }
 
+TEST(XmlParse, ManyAttributesInOneTagKeepTheRepeatRule)
+{
+    // 30 names, then every third one again: a repeat replaces the value and moves to the end.
+    std::string text = "<a";
+    for (int i = 0; i < 30; ++i)
+        text += " k" + std::to_string(i) + "=\"" + std::to_string(i) + "\"";
+    for (int i = 0; i < 30; i += 3)
+        text += " k" + std::to_string(i) + "=\"again" + std::to_string(i) + "\"";
+    text += "/>";
+    CZelXmlDocument doc;
+    ASSERT_TRUE(doc.Parse(CZelString(text)));
+    CZelXmlNode a = doc.RootElement();
+    ASSERT_EQ(a.AttrCount(), 30);
+    EXPECT_EQ(a.AttrName(0).ToStd(), "k1");
+    EXPECT_EQ(a.AttrName(19).ToStd(), "k29");
+    EXPECT_EQ(a.AttrName(20).ToStd(), "k0");
+    EXPECT_EQ(a.AttrValue(29).ToStd(), "again27");
+    EXPECT_EQ(a.GetAttr("k15").ToStd(), "again15");
+    EXPECT_EQ(a.GetAttr("k16").ToStd(), "16");
+}
+
 TEST(XmlParse, AttributeValuesSpanLinesAndHoldGreaterThan)
 {
     CZelXmlDocument doc;

@@ -196,9 +196,9 @@ TEST_F(SockThreadTest, APeerCloseIsReportedAs9999InTheSameRound)
     Fd peer;
     ProbeSocket* probe = AddConnectedProbe(listener, peer, zelsock::kWantRead);
     std::atomic<int> code{0};
-    probe->onError = [&](int error) {
-        code = error;
+    probe->onError = [&, probe](int error) {
         m_thread->Sockets().DiscardSocket(probe);
+        code = error;
     };
     m_thread->RunOnThread([&] { probe->StopCloseCheck(); });   // not the periodic check
     peer.Reset();
@@ -212,9 +212,9 @@ TEST_F(SockThreadTest, TheCloseTimerNoticesAPeerCloseWhileNobodyReads)
     Fd peer;
     ProbeSocket* probe = AddConnectedProbe(listener, peer, 0);
     std::atomic<int> code{0};
-    probe->onError = [&](int error) {
-        code = error;
+    probe->onError = [&, probe](int error) {
         m_thread->Sockets().DiscardSocket(probe);
+        code = error;
     };
     m_thread->RunOnThread([&] { probe->StartCloseCheck(20 * 1000); });
     peer.Reset();
@@ -230,8 +230,8 @@ TEST_F(SockThreadTest, AConnectToAClosedPortEndsInNotifyErrorWithTheRefusal)
     m_thread->RunOnThread([&] {
         auto* probe = new ProbeSocket(m_thread.get());
         probe->onError = [&, probe](int error) {
-            code = error;
             m_thread->Sockets().DiscardSocket(probe);
+            code = error;
         };
         probe->Create();
         m_thread->Sockets().AddSocket(probe, 0);

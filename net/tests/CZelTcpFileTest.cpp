@@ -166,6 +166,25 @@ TEST_F(TcpFileTest, ReadUntilJoinsALineSplitAcrossPackets)
     EXPECT_EQ(file.ReadUntil(buffer, sizeof buffer, 5000, "\r\n"), 6);
 }
 
+TEST_F(TcpFileTest, ReadUntilWithoutTimeTakesWhatAlreadyArrivedAndWithoutLimitWaits)
+{
+    CZelTcpFile file(true);
+    Fd peer = OpenTo(file, m_listener);
+    ASSERT_TRUE(SendAll(peer.Get(), "ready\r\n"));
+    pollfd settle{peer.Get(), POLLOUT, 0};
+    ::poll(&settle, 1, 1000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    char buffer[32];
+    EXPECT_EQ(file.ReadUntil(buffer, sizeof buffer, 0, "\r\n"), 7);
+
+    std::thread sender([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        SendAll(peer.Get(), "late\r\n");
+    });
+    EXPECT_EQ(file.ReadUntil(buffer, sizeof buffer, -1, "\r\n"), 6);
+    sender.join();
+}
+
 TEST_F(TcpFileTest, ReadUntilStopsAtTheMaximumAndKeepsTheRest)
 {
     CZelTcpFile file(true);
@@ -336,6 +355,19 @@ TEST_F(TcpFileTest, ListenPlusTakesOverOneConnection)
     client.join();
 }
 
+TEST_F(TcpFileTest, ABarListeningTextUsesThePortArgumentOnAllAddresses)
+{
+    const int port = ClosedPort();
+    CZelTcpFile server(true);
+    ASSERT_TRUE(server.Open("|", port));
+    EXPECT_EQ(server.LocalPort(), port);
+    Fd client = Connect(port);
+    const int accepted = server.Accept(10000);
+    EXPECT_GE(accepted, 0);
+    if (accepted >= 0)
+        ::close(accepted);
+}
+
 TEST_F(TcpFileTest, ListenOnAPortInUseFails)
 {
     CZelTcpFile file(false);
@@ -410,6 +442,16 @@ TEST_F(TcpFileTest, CloseAndReopen)
         EXPECT_FALSE(file.IsOpen());
         EXPECT_EQ(RecvExactly(peer.Get(), 1, 5000), "") << "the peer sees the close";
     }
+}
+
+TEST(TcpFileWithoutLibrary, StartingTwiceKeepsOneLibraryAndStopIsIdempotent)
+{
+    ASSERT_TRUE(SocketsStart(true));
+    EXPECT_TRUE(SocketsStart(true));
+    EXPECT_TRUE(SocketsInitialized());
+    SocketsStop();
+    EXPECT_FALSE(SocketsInitialized());
+    SocketsStop();
 }
 
 TEST(TcpFileWithoutLibrary, OpenSaysTheLibraryIsNotInitialized)

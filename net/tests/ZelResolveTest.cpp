@@ -2,6 +2,7 @@
 #include "net/ZelResolve.h"
 
 #include "foundation/XTOOError.h"
+#include "foundation/testing/MutationFuzzer.h"
 #include "net/CZelConnectionInTimeCharacteristics.h"
 
 #include <gtest/gtest.h>
@@ -39,6 +40,32 @@ TEST(ZelResolve, SplitsATrailingDecimalPort)
         EXPECT_EQ(host, c.host) << c.text;
         EXPECT_EQ(port, c.port) << c.text;
     }
+}
+
+// Whatever the text, a split gives back exactly the host, ':' and the port's digits.
+TEST(ZelResolve, SplittingAnyTextLosesNothing)
+{
+    const std::vector<std::string> seeds = {"mail.example.org:8080", "127.0.0.1:25", "host:", ":80",
+                                            "a:b:c:65535", "|+0.0.0.0:110", "10.20.30.40", "1.2.3.4", std::string("x\0y:1", 5)};
+    velmo_testing::RunMutationFuzzer(seeds, 20000, [](const std::string& input) {
+        const CZelString text(input);
+        CZelString host;
+        int port = -7;
+        if (ZelSplitHostPort(text, host, port)) {
+            ASSERT_GE(port, 0);
+            ASSERT_LE(port, 65535);
+            ASSERT_EQ(text.Left(host.Length()), host);
+            ASSERT_EQ(text[host.Length()], ':');
+            ASSERT_EQ(std::stoi(text.Mid(host.Length() + 1).ToStd()), port);
+        } else {
+            ASSERT_EQ(host, text);
+            ASSERT_EQ(port, -7);
+        }
+        uint32_t address = 0;
+        if (ZelParseDottedIPv4(text, address)) {
+            ASSERT_EQ(ZelDottedIPv4(address), text) << "only the one canonical spelling is taken";
+        }
+    });
 }
 
 TEST(ZelResolve, DottedAddressesAreStrict)

@@ -337,8 +337,9 @@ TEST_F(HttpClientTest, MangledAnswersEndInAnAnswerOrNothing)
     for (const std::string& answer : answers) {
         CZelTcpFile connection(false);
         const std::string body = Text(HttpPost("x", connection, kHttpWriteTimeoutMs, &m_log));
-        if (!body.empty())
+        if (!body.empty()) {
             EXPECT_NE(answer.find(body), std::string::npos);
+        }
     }
     EXPECT_EQ(peer.WaitDone(), static_cast<int>(answers.size()));
 }
