@@ -28,8 +28,9 @@ CCommandLine CCommandLine::Parse(int argc, const char* const* argv)
             line.listenAny = true;
         } else if (word == "--help" || word == "-h") {
             line.help = true;
-        } else if (word[0] == '-' && word[1] != '-' && !line.words.empty()) {
-            // A value such as a negative number belongs to the command.
+        } else if (!line.Command().empty()) {
+            // After the command word, a value such as a negative number or an option of the
+            // command's own ("--login") belongs to the command.
             line.words.push_back(word);
         } else {
             line.error = "unknown option '" + word + "'";

@@ -1,5 +1,6 @@
 // velmo: the secure-mail gateway, or one of its subcommands.
 
+#include "app/AccountCommand.h"
 #include "app/CCommandLine.h"
 #include "app/CCommandTable.h"
 #include "app/ConfigCommand.h"
@@ -15,6 +16,7 @@ int main(int argc, char** argv)
 
     CCommandTable commands;
     AddConfigCommand(commands);
+    AddAccountCommands(commands);
 
     const CCommandLine line = CCommandLine::Parse(argc, argv);
     if (!line.error.empty()) {

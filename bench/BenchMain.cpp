@@ -15,6 +15,10 @@ std::vector<std::string> g_lines;
 // Keeps Google Benchmark's own console output and remembers each run's time per iteration.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
+    // No colour codes: the figure lines are read by scripts, and a trailing reset code
+    // would otherwise stick to the front of the first of them.
+    RatioReporter() : ConsoleReporter(OO_Tabular) {}
+
     void ReportRuns(const std::vector<Run>& runs) override
     {
         ConsoleReporter::ReportRuns(runs);

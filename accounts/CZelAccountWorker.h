@@ -1,0 +1,37 @@
+#pragma once
+// CZelAccountWorker: what the account workers (key generation, registration and update,
+// contact list changes) share: a status text that the accounts page polls and shows in the
+// account's `Status` row, and a result that stays -1 until the run has succeeded.
+//
+// The status text is read and written under the string library's process-wide lock. A
+// listener, set before the start, also hears every text as it is set (the headless commands
+// print them), called on the worker's thread without any lock held.
+
+#include "foundation/CZelString.h"
+#include "foundation/CZelThread.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+
+class CZelAccountWorker : public CZelThread {
+public:
+    using StatusListener = std::function<void(const CZelString& text)>;
+
+    static constexpr int kStopWaitMs = 60000;
+
+    CZelString Status() const;
+    int64_t Result() const { return m_result.load(); }
+    void SetStatusListener(StatusListener listener) { m_listener = std::move(listener); }
+
+protected:
+    void SetStatus(const CZelString& text);
+    // The text through the translation table.
+    void SetStatusTr(const char* text, const char* sourceFile);
+    void SetResult(int64_t result) { m_result.store(result); }
+
+private:
+    CZelString m_status;
+    std::atomic<int64_t> m_result{-1};
+    StatusListener m_listener;
+};

@@ -1,0 +1,158 @@
+#include "server/CCentralCommand.h"
+
+#include "foundation/CZelString.h"
+#include "server/CCentralHttpServer.h"
+#include "server/CCentralServer.h"
+#include "server/CCentralStore.h"
+#include "server/CentralTexts.h"
+
+#include <charconv>
+#include <exception>
+#include <iostream>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+bool TakeValue(int argc, const char* const* argv, int& i, std::string& value, CCentralCommandLine& line)
+{
+    if (i + 1 >= argc) {
+        line.error = std::string(argv[i]) + " needs a value";
+        return false;
+    }
+    value = argv[++i];
+    return true;
+}
+
+bool IsLevel(const std::string& level)
+{
+    for (const char* known : {kLevelAdministrator, kLevelAuthorized, kLevelRestricted, kLevelDisabled})
+        if (level == known)
+            return true;
+    return false;
+}
+
+int SetLevel(const CCentralCommandLine& line, std::ostream& out, std::ostream& err)
+{
+    CCentralStore store(line.db);
+    CCentralStore::Transaction transaction(store);
+    const auto account = store.FindAccountByEmail(CZelString(line.email));
+    if (!account) {
+        err << "velmo-central: " << kErrNoSuchUser << ": " << line.email << "\n";
+        return kCentralExitFailure;
+    }
+    const char* operated = line.level == kLevelDisabled ? kOperatedDisabled : kOperatedNormal;
+    store.SetStanding(account->id, CZelString(line.level), operated);
+    transaction.Commit();
+    out << line.email << " (" << account->id << "): " << line.level << "\n";
+    return kCentralExitOk;
+}
+
+int Serve(const CCentralCommandLine& line, std::ostream& out, std::ostream& err,
+          const std::function<void()>& waitForStop)
+{
+    std::string host;
+    int port = 0;
+    SplitListenAddress(line.listen, host, port);
+    CCentralStore store(line.db);
+    std::mutex logLock;
+    CCentralServer server(store, [&](const CZelString& text) {
+        std::lock_guard lock(logLock);
+        err << "velmo-central: " << text.View() << std::endl;
+    });
+    CCentralHttpServer http(server);
+    std::string error;
+    const int bound = http.Start(host, port, &error);
+    if (bound < 0) {
+        err << "velmo-central: " << error << "\n";
+        return kCentralExitFailure;
+    }
+    out << kCentralListeningLine << host << ":" << bound << std::endl;
+    waitForStop();
+    http.Stop();
+    out << "velmo-central stopped" << std::endl;
+    return kCentralExitOk;
+}
+
+} // namespace
+
+bool SplitListenAddress(const std::string& text, std::string& host, int& port)
+{
+    const size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == text.size())
+        return false;
+    const char* first = text.data() + colon + 1;
+    const char* last = text.data() + text.size();
+    int value = -1;
+    const auto [end, ec] = std::from_chars(first, last, value);
+    if (ec != std::errc() || end != last || value < 0 || value > 65535)
+        return false;
+    host = text.substr(0, colon);
+    port = value;
+    return true;
+}
+
+CCentralCommandLine ParseCentralCommandLine(int argc, const char* const* argv)
+{
+    CCentralCommandLine line;
+    std::vector<std::string> words;
+    for (int i = 1; i < argc && line.error.empty(); ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h")
+            line.help = true;
+        else if (arg == "--listen")
+            TakeValue(argc, argv, i, line.listen, line);
+        else if (arg == "--db")
+            TakeValue(argc, argv, i, line.db, line);
+        else if (arg.rfind("--", 0) == 0)
+            line.error = "unknown option " + arg;
+        else
+            words.push_back(arg);
+    }
+    if (!line.error.empty() || line.help)
+        return line;
+    std::string host;
+    int port = 0;
+    if (!SplitListenAddress(line.listen, host, port))
+        line.error = "--listen wants ADDR:PORT, not " + line.listen;
+    else if (!words.empty()) {
+        if (words.size() != 4 || words[0] != "admin" || words[1] != "set-level")
+            line.error = "unknown command";
+        else if (!IsLevel(words[3]))
+            line.error = "unknown level " + words[3];
+        else {
+            line.setLevel = true;
+            line.email = words[2];
+            line.level = words[3];
+        }
+    }
+    return line;
+}
+
+std::string CentralUsage()
+{
+    return "usage: velmo-central [--listen ADDR:PORT] [--db FILE]\n"
+           "       velmo-central admin set-level EMAIL LEVEL --db FILE\n"
+           "LEVEL is Administrator, Authorized, Restricted or Disabled.\n";
+}
+
+int RunCentralCommand(const CCentralCommandLine& line, std::ostream& out, std::ostream& err,
+                      const std::function<void()>& waitForStop)
+{
+    if (!line.error.empty()) {
+        err << "velmo-central: " << line.error << "\n" << CentralUsage();
+        return kCentralExitUsage;
+    }
+    if (line.help) {
+        out << CentralUsage();
+        return kCentralExitOk;
+    }
+    try {
+        return line.setLevel ? SetLevel(line, out, err) : Serve(line, out, err, waitForStop);
+    } catch (const std::exception& error) {
+        err << "velmo-central: " << error.what() << "\n";
+    } catch (const char* text) {
+        err << "velmo-central: " << text << "\n";
+    }
+    return kCentralExitFailure;
+}

@@ -1,0 +1,41 @@
+#pragma once
+// The `velmo-central` command line:
+//   velmo-central [--listen ADDR:PORT] [--db FILE]
+//       serves until the stop request; prints "velmo-central listening on ADDR:PORT" (the real
+//       port when 0 was asked for) once it accepts connections
+//   velmo-central admin set-level EMAIL LEVEL --db FILE
+//       changes a user's level offline ("Administrator", "Authorized", "Restricted",
+//       "Disabled"; "Disabled" also disables the user's logins)
+
+#include <functional>
+#include <iosfwd>
+#include <string>
+
+inline constexpr char kCentralDefaultListen[] = "127.0.0.1:8080";
+inline constexpr char kCentralDefaultDb[] = "velmo-central.sqlite3";
+inline constexpr char kCentralListeningLine[] = "velmo-central listening on ";
+
+struct CCentralCommandLine {
+    bool help = false;
+    bool setLevel = false;
+    std::string listen = kCentralDefaultListen;
+    std::string db = kCentralDefaultDb;
+    std::string email;
+    std::string level;
+    std::string error;       // non-empty when the line is not understood
+};
+
+CCentralCommandLine ParseCentralCommandLine(int argc, const char* const* argv);
+std::string CentralUsage();
+
+// "host:port" with a port of 0 to 65535. False for anything else.
+bool SplitListenAddress(const std::string& text, std::string& host, int& port);
+
+// Exit codes.
+inline constexpr int kCentralExitOk = 0;
+inline constexpr int kCentralExitFailure = 1;
+inline constexpr int kCentralExitUsage = 2;
+
+// Runs the parsed command. `waitForStop` blocks until the server is to stop.
+int RunCentralCommand(const CCentralCommandLine& line, std::ostream& out, std::ostream& err,
+                      const std::function<void()>& waitForStop);

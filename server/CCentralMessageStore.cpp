@@ -1,0 +1,226 @@
+#include "server/CCentralMessageStore.h"
+
+#include "foundation/CZelFormat.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+constexpr char kSchema[] =
+    "CREATE TABLE IF NOT EXISTS message_uploads (message INTEGER PRIMARY KEY REFERENCES messages(id),"
+    "  hash BLOB NOT NULL, received INTEGER NOT NULL DEFAULT 0, sent_time INTEGER, signature BLOB,"
+    "  text_offset INTEGER, text_length INTEGER);"
+    "CREATE INDEX IF NOT EXISTS message_uploads_by_hash ON message_uploads (hash);"
+    "CREATE TABLE IF NOT EXISTS message_upload_blocks (message INTEGER NOT NULL REFERENCES messages(id),"
+    "  offset INTEGER NOT NULL, size INTEGER NOT NULL, data BLOB NOT NULL, PRIMARY KEY (message, offset));"
+    "CREATE TABLE IF NOT EXISTS message_copies (message_id TEXT PRIMARY KEY"
+    "  REFERENCES message_recipients(message_id), key_block BLOB NOT NULL, data_key BLOB);"
+    "CREATE INDEX IF NOT EXISTS message_recipients_by_recipient ON message_recipients (recipient_id, message);"
+    "CREATE INDEX IF NOT EXISTS message_recipients_by_sender ON message_recipients (sender_id, message);";
+
+} // namespace
+
+CCentralMessageStore::CCentralMessageStore(CCentralStore& store) : m_store(store)
+{
+    CCentralStore::Transaction transaction(m_store);
+    Db().Exec(kSchema);
+    transaction.Commit();
+}
+
+CZelString CCentralMessageStore::ReserveMessageId(int64_t senderId, int64_t recipientId)
+{
+    // The time stamp rises strictly, also across restarts, so the id is never handed out twice.
+    const int64_t created = m_store.NextTimeStamp();
+    const CZelString messageId = Format("%D.%D", created, recipientId);
+    Db().Prepare("INSERT INTO message_recipients (message_id, sender_id, recipient_id, created) VALUES (?, ?, ?, ?)")
+        .BindText(1, messageId).Bind(2, senderId).Bind(3, recipientId).Bind(4, created).Run();
+    return messageId;
+}
+
+std::optional<CCentralReservation> CCentralMessageStore::FindReservation(const CZelString& messageId)
+{
+    CSqliteStatement statement =
+        Db().Prepare("SELECT sender_id, recipient_id, message FROM message_recipients WHERE message_id = ?");
+    statement.BindText(1, messageId);
+    if (!statement.Step())
+        return std::nullopt;
+    return CCentralReservation{messageId, statement.Int(0), statement.Int(1), !statement.IsNull(2)};
+}
+
+std::optional<CCentralUpload> CCentralMessageStore::FindUpload(int64_t senderId, const CZelString& hash,
+                                                               int64_t total)
+{
+    CSqliteStatement statement = Db().Prepare(
+        "SELECT m.id, u.received, m.complete, u.sent_time FROM message_uploads u JOIN messages m ON m.id = u.message"
+        " WHERE u.hash = ? AND m.sender_id = ? AND m.upload_length = ?");
+    statement.Bind(1, hash).Bind(2, senderId).Bind(3, total);
+    if (!statement.Step())
+        return std::nullopt;
+    CCentralUpload upload;
+    upload.message = statement.Int(0);
+    upload.total = total;
+    upload.received = statement.Int(1);
+    upload.complete = statement.Int(2) != 0;
+    upload.sentTime = statement.IsNull(3) ? 0 : statement.Int(3);
+    return upload;
+}
+
+CCentralUpload CCentralMessageStore::StartUpload(int64_t senderId, const CZelString& hash, int64_t total)
+{
+    Db().Prepare("INSERT INTO messages (sender_id, created, upload_length) VALUES (?, ?, ?)")
+        .Bind(1, senderId).Bind(2, m_store.NextTimeStamp()).Bind(3, total).Run();
+    CCentralUpload upload;
+    upload.message = Db().LastInsertId();
+    upload.total = total;
+    Db().Prepare("INSERT INTO message_uploads (message, hash) VALUES (?, ?)").Bind(1, upload.message).Bind(2, hash).Run();
+    return upload;
+}
+
+void CCentralMessageStore::AppendUploadBlock(int64_t message, int64_t offset, const CZelString& data)
+{
+    if (data.IsEmpty())
+        return;
+    Db().Prepare("INSERT INTO message_upload_blocks (message, offset, size, data) VALUES (?, ?, ?, ?)")
+        .Bind(1, message).Bind(2, offset).Bind(3, int64_t(data.Length())).Bind(4, data).Run();
+    Db().Prepare("UPDATE message_uploads SET received = ? WHERE message = ?")
+        .Bind(1, offset + data.Length()).Bind(2, message).Run();
+}
+
+CZelString CCentralMessageStore::ReadUpload(int64_t message, int64_t offset, int64_t length)
+{
+    if (offset < 0 || length < 0 || length > kMaxReadBytes)
+        throw XCentralStoreError("upload range out of bounds");
+    char* out = nullptr;
+    CZelString bytes = CZelString::Uninitialized(static_cast<int32_t>(length), &out);
+    const int64_t end = offset + length;
+    CSqliteStatement statement = Db().Prepare(
+        "SELECT offset, size, data FROM message_upload_blocks"
+        " WHERE message = ? AND offset < ? AND offset + size > ? ORDER BY offset");
+    statement.Bind(1, message).Bind(2, end).Bind(3, offset);
+    int64_t filled = offset;
+    while (filled < end && statement.Step()) {
+        const int64_t blockOffset = statement.Int(0);
+        const CZelString data = statement.Bytes(2);
+        if (blockOffset > filled || blockOffset + data.Length() <= filled)
+            break;
+        const int64_t count = std::min<int64_t>(end, blockOffset + data.Length()) - filled;
+        std::memcpy(out + (filled - offset), data.Ptr() + (filled - blockOffset), static_cast<size_t>(count));
+        filled += count;
+    }
+    if (filled != end)
+        throw XCentralStoreError("upload bytes are missing");
+    return bytes;
+}
+
+void CCentralMessageStore::DropUpload(int64_t message)
+{
+    Db().Prepare("DELETE FROM message_upload_blocks WHERE message = ?").Bind(1, message).Run();
+    Db().Prepare("DELETE FROM message_uploads WHERE message = ?").Bind(1, message).Run();
+    Db().Prepare("DELETE FROM messages WHERE id = ?").Bind(1, message).Run();
+}
+
+void CCentralMessageStore::CompleteUpload(int64_t message, int64_t sentTime, const CZelString& signature,
+                                          int64_t textOffset, int64_t textLength,
+                                          const std::vector<CCentralCopyPart>& copies)
+{
+    Db().Prepare("UPDATE messages SET complete = 1 WHERE id = ?").Bind(1, message).Run();
+    Db().Prepare("UPDATE message_uploads SET sent_time = ?, signature = ?, text_offset = ?, text_length = ?"
+                 " WHERE message = ?")
+        .Bind(1, sentTime).Bind(2, signature).Bind(3, textOffset).Bind(4, textLength).Bind(5, message).Run();
+    for (const CCentralCopyPart& copy : copies) {
+        Db().Prepare("UPDATE message_recipients SET message = ? WHERE message_id = ?")
+            .Bind(1, message).BindText(2, copy.messageId).Run();
+        Db().Prepare("INSERT OR REPLACE INTO message_copies (message_id, key_block) VALUES (?, ?)")
+            .BindText(1, copy.messageId).Bind(2, copy.keyBlock).Run();
+    }
+}
+
+std::optional<CCentralCopy> CCentralMessageStore::FindCopy(const CZelString& messageId, int64_t recipientId)
+{
+    CSqliteStatement statement = Db().Prepare(
+        "SELECT r.message, r.sender_id, r.deleted, c.key_block, c.data_key, r.data, u.sent_time, u.signature,"
+        " u.text_offset, u.text_length FROM message_recipients r"
+        " JOIN message_copies c ON c.message_id = r.message_id JOIN message_uploads u ON u.message = r.message"
+        " WHERE r.message_id = ? AND r.recipient_id = ?");
+    statement.BindText(1, messageId).Bind(2, recipientId);
+    if (!statement.Step())
+        return std::nullopt;
+    CCentralCopy copy;
+    copy.messageId = messageId;
+    copy.message = statement.Int(0);
+    copy.senderId = statement.Int(1);
+    copy.deleted = statement.Int(2) != 0;
+    copy.keyBlock = statement.Bytes(3);
+    copy.dataKey = statement.Bytes(4);
+    copy.head = statement.Bytes(5);
+    copy.sentTime = statement.Int(6);
+    copy.signature = statement.Bytes(7);
+    copy.textOffset = statement.Int(8);
+    copy.textLength = statement.Int(9);
+    return copy;
+}
+
+void CCentralMessageStore::SaveBuiltData(const CZelString& messageId, const CZelString& key, const CZelString& head)
+{
+    Db().Prepare("UPDATE message_recipients SET data = ? WHERE message_id = ?").Bind(1, head).BindText(2, messageId).Run();
+    Db().Prepare("UPDATE message_copies SET data_key = ? WHERE message_id = ?").Bind(1, key).BindText(2, messageId).Run();
+}
+
+bool CCentralMessageStore::MarkDelivered(const CZelString& messageId, int64_t recipientId, int64_t timeStamp)
+{
+    CSqliteStatement known = Db().Prepare(
+        "SELECT delivered FROM message_recipients WHERE message_id = ? AND recipient_id = ? AND message IS NOT NULL");
+    known.BindText(1, messageId).Bind(2, recipientId);
+    if (!known.Step())
+        return false;
+    // The first delivery stands: a second retrieval of the same message is no news to the sender.
+    if (known.IsNull(0))
+        Db().Prepare("UPDATE message_recipients SET delivered = ? WHERE message_id = ?")
+            .Bind(1, timeStamp).BindText(2, messageId).Run();
+    return true;
+}
+
+void CCentralMessageStore::DeleteCopy(const CCentralCopy& copy)
+{
+    Db().Prepare("UPDATE message_recipients SET deleted = 1, data = NULL WHERE message_id = ?")
+        .BindText(1, copy.messageId).Run();
+    Db().Prepare("DELETE FROM message_copies WHERE message_id = ?").BindText(1, copy.messageId).Run();
+    CSqliteStatement left = Db().Prepare("SELECT COUNT(*) FROM message_recipients WHERE message = ? AND deleted = 0");
+    left.Bind(1, copy.message);
+    // The delivery records stay for the sender; only the bytes nobody can fetch any more go.
+    if (left.Step() && left.Int(0) == 0)
+        Db().Prepare("DELETE FROM message_upload_blocks WHERE message = ?").Bind(1, copy.message).Run();
+}
+
+std::vector<CCentralDelivery> CCentralMessageStore::DeliveriesAfter(int64_t senderId, int64_t timeStamp)
+{
+    CSqliteStatement statement = Db().Prepare(
+        "SELECT message_id, delivered, abuse_report, abuse_time, recipient_id FROM message_recipients"
+        " WHERE sender_id = ? AND message IS NOT NULL AND (delivered > ? OR abuse_time > ?)"
+        " ORDER BY MAX(COALESCE(delivered, 0), COALESCE(abuse_time, 0)), message_id");
+    statement.Bind(1, senderId).Bind(2, timeStamp).Bind(3, timeStamp);
+    std::vector<CCentralDelivery> deliveries;
+    while (statement.Step()) {
+        CCentralDelivery delivery;
+        delivery.messageId = statement.Bytes(0);
+        delivery.delivered = statement.IsNull(1) ? 0 : statement.Int(1);
+        delivery.abuseReport = statement.Bytes(2);
+        delivery.abuseTime = statement.IsNull(3) ? 0 : statement.Int(3);
+        delivery.recipientId = statement.Int(4);
+        deliveries.push_back(delivery);
+    }
+    return deliveries;
+}
+
+std::vector<CZelString> CCentralMessageStore::WaitingFor(int64_t recipientId)
+{
+    CSqliteStatement statement = Db().Prepare(
+        "SELECT message_id FROM message_recipients WHERE recipient_id = ? AND message IS NOT NULL AND deleted = 0"
+        " ORDER BY created, message_id");
+    statement.Bind(1, recipientId);
+    std::vector<CZelString> waiting;
+    while (statement.Step())
+        waiting.push_back(statement.Bytes(0));
+    return waiting;
+}

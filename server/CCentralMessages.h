@@ -1,0 +1,61 @@
+#pragma once
+// CCentralMessages: the central server's message requests.
+//
+//   4  ReqMsgId        65540 sealed: `MsgId`, `n`, `e`, `UserId`, names; or `ErrorMessage`
+//   23 upload block    65559 sealed acknowledgement (total, next offset); after the last block
+//                      65544 sealed final status `Status`, `ErrorMessage`, `TimeStamp`
+//   10 Seed            65546 sealed: `Delivered` and `Message` elements
+//   24 fetch block     65560 sealed: total, offset, the block of the recipient's message data;
+//                      an empty 65560 record and a sealed 65555 error record refuse it
+//   20 received report 65556 sealed `Status`
+//   17 delete          65553 sealed `Status` "OK" or `ErrorMessage`
+//
+// Who may write: a recipient accepts mail from the correspondents on its contact list; a
+// black-listed sender is refused, a stranger gets the recipient's `AutoReplyEng`; a sender whose
+// level is "Restricted" or "Disabled" may not send at all.
+//
+// Every acknowledged upload block is committed with its request before the acknowledgement
+// leaves, so a crash never loses a block the client was told is held; the client resumes at
+// the acknowledged offset.
+
+#include "server/CCentralMessageStore.h"
+#include "server/CCentralServer.h"
+
+#include <cstdint>
+
+class CCentralMessages {
+public:
+    explicit CCentralMessages(CCentralServer& server);
+
+    CZelString ReqMsgIdRequest(const CZelString& payload);
+    CZelString UploadBlockRequest(const CZelString& payload);
+    CZelString SeedRequest(const CZelString& payload);
+    CZelString FetchBlockRequest(const CZelString& payload);
+    CZelString ReceivedRequest(const CZelString& payload);
+    CZelString DeleteRequest(const CZelString& payload);
+
+private:
+    // The ReqMsgId refusal for this sender and recipient; empty when the mail is welcome.
+    CZelString WriteRefusal(const CCentralAccount& sender, const CCentralAccount& recipient);
+
+    // Upload: the final step once every byte is held. Fills the final status document.
+    void FinishUpload(const CCentralAccount& sender, const CZelString& key, const CZelString& hash,
+                      CCentralUpload& upload, CZelXmlDocument& status);
+    // Reads the queued message file and binds its recipients; null when accepted.
+    const char* AcceptUpload(const CCentralAccount& sender, const CZelString& file, int64_t message,
+                             int64_t sentTime);
+
+    // The recipient's message data under `key`: built once and kept, rebuilt only when the
+    // recipient's key changed (a fresh Inbox key after its old one was dropped).
+    void EnsureBuilt(CCentralCopy& copy, const CZelString& key);
+    CZelString SenderRecord(const CCentralCopy& copy, const CZelString& key);
+    int64_t DataLength(const CCentralCopy& copy) const;
+    CZelString ReadData(const CCentralCopy& copy, int64_t offset, int64_t length);
+
+    CCentralServer& m_server;
+    CCentralStore& m_store;
+    CCentralMessageStore m_messages;
+};
+
+// Registers the handlers of the message requests; they live as long as the server.
+void RegisterMessageRequests(CCentralServer& server);

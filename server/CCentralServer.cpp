@@ -1,0 +1,130 @@
+#include "server/CCentralServer.h"
+
+#include "foundation/CZelFormat.h"
+#include "foundation/ZelNumbers.h"
+#include "protocol/ZelRecords.h"
+#include "protocol/ZelSealing.h"
+#include "protocol/ZelServerRequests.h"
+#include "server/CentralTexts.h"
+
+#include <chrono>
+#include <exception>
+
+CCentralServer::CCentralServer(CCentralStore& store, Log log) : m_store(store), m_log(std::move(log))
+{
+    Register(kRequestServerKey, [this](const CZelString& p) { return ServerKeyRequest(p); });
+    Register(kRequestRegister, [this](const CZelString& p) { return RegisterRequest(p); });
+    Register(kRequestReqTimestamp, [this](const CZelString& p) { return LoginRequest(kRequestReqTimestamp, p); });
+    Register(kRequestPreLogin, [this](const CZelString& p) { return LoginRequest(kRequestPreLogin, p); });
+    Register(kRequestContactList, [this](const CZelString& p) { return ContactListRequest(p); });
+    Register(kRequestAccountUpdate, [this](const CZelString& p) { return AccountUpdateRequest(p); });
+    Register(kRequestAdministrative, [this](const CZelString& p) { return AdministrativeRequest(p); });
+}
+
+void CCentralServer::Register(uint32_t type, Handler handler)
+{
+    m_handlers[type] = std::move(handler);
+}
+
+CZelString CCentralServer::Handle(const CZelString& body)
+{
+    CZelRecord record;
+    try {
+        if (!ParseRequestRecord(body, record))
+            return CZelString();
+        const auto handler = m_handlers.find(record.type);
+        if (handler == m_handlers.end())
+            return CZelString();
+        CCentralStore::Transaction transaction(m_store);
+        CZelString answer = handler->second(record.payload);
+        if (!answer.IsEmpty())
+            transaction.Commit();
+        return answer;
+    } catch (const std::exception& error) {
+        if (m_log)
+            m_log(Format("request %u failed: %s", record.type, error.what()));
+    } catch (const char* text) {
+        if (m_log)
+            m_log(Format("request %u failed: %s", record.type, text ? text : ""));
+    } catch (...) {
+        if (m_log)
+            m_log(Format("request %u failed", record.type));
+    }
+    return CZelString();
+}
+
+bool CCentralServer::OpenSealedRequest(const CZelString& payload, CCentralSealedRequest& request)
+{
+    int64_t accountId = -1;
+    CZelString sealed;
+    if (!SplitSealedRequest(payload, accountId, request.keyNumber, sealed))
+        return false;
+    auto account = m_store.FindAccount(accountId);
+    if (!account)
+        return false;
+    request.key = m_store.SessionKey(accountId, request.keyNumber);
+    CZelString plain;
+    if (request.key.Length() != kSessionKeySize || !Unseal(request.key, sealed, plain))
+        return false;
+    if (!request.document.Parse(plain) || request.document.RootElement().IsNull())
+        return false;
+    request.account = *account;
+    return true;
+}
+
+CZelXmlDocument CCentralServer::NewAnswer()
+{
+    CZelXmlDocument answer;
+    answer.Create(CZelXmlDocument::kDefaultDocType, CZelXmlDocument::kDefaultRootName);
+    return answer;
+}
+
+CZelString CCentralServer::SealedAnswer(uint32_t requestType, const CZelString& key, const CZelXmlDocument& answer)
+{
+    return Frame(AnswerType(requestType), SealAnswer(key, answer.ToRequestText()));
+}
+
+CZelString CCentralServer::PlainAnswer(uint32_t requestType, const CZelXmlDocument& answer)
+{
+    return Frame(AnswerType(requestType), answer.ToRequestText());
+}
+
+CZelXmlNode CCentralServer::MakeUpdates(const CCentralAccount& account, const CZelString& lastUpdatesTimeStamp)
+{
+    int64_t after = 0;
+    if (!ParseDecimal(lastUpdatesTimeStamp, after))
+        after = 0;
+    CZelXmlElement updates(kElementUpdates);
+    updates.SetAttr(kAttrUserLevel, account.userLevel);
+    updates.SetAttr(kAttrOperatedStatus, account.operatedStatus);
+    updates.SetAttr(kAttrEmail, account.email);
+    int64_t latest = 0;
+    for (const CCentralUpdate& update : m_store.UpdatesAfter(account.id, after)) {
+        CZelXmlElement user(kElementUser);
+        user.SetAttr(kAttrId, Format("%D", update.memberId));
+        user.SetAttr(kAttrList, update.action);
+        user.SetAttr(kAttrTimeStamp, Format("%D", update.timeStamp));
+        user.SetAttr(kAttrEmail, update.email);
+        user.SetAttr(kAttrName, update.name);
+        user.SetAttr(kAttrTranslitName, update.translitName);
+        user.SetAttr(kAttrUnicodeName, update.unicodeName);
+        updates.AddChild(user);
+        latest = update.timeStamp;
+    }
+    // Only a time stamp that covers what was sent: the client asks from it next time.
+    if (latest > 0)
+        updates.SetAttr(kAttrTimeStamp, Format("%D", latest));
+    return updates;
+}
+
+int64_t CCentralServer::NowSeconds()
+{
+    using namespace std::chrono;
+    return duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
+}
+
+int64_t CCentralServer::NowMicroseconds()
+{
+    using namespace std::chrono;
+    return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
+}

@@ -1,0 +1,90 @@
+// The login requests: ReqTimestamp (3) and PreLogin (9). The RSA blocks must open with the
+// account's registered key, name the account and carry a time close to the server's clock;
+// anything else gets no answer at all, so a stranger learns nothing.
+
+#include "crypto/CCryptRandom.h"
+#include "foundation/CZelFormat.h"
+#include "foundation/ZelNumbers.h"
+#include "protocol/ZelRecords.h"
+#include "protocol/ZelSealing.h"
+#include "protocol/ZelServerRequests.h"
+#include "server/CCentralServer.h"
+#include "server/CentralTexts.h"
+
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+constexpr int kSeedBytes = 16;
+
+// Every `SessionKey` child: a key number that fits 32 bits and a key of exactly 32 bytes.
+// False when there is none or any one is broken.
+bool ReadGrants(const CZelXmlNode& root, std::vector<CZelSessionKeyGrant>& grants)
+{
+    for (CZelXmlNode child = root.FindChild(kElementSessionKey); !child.IsNull(); child = child.NextSameName()) {
+        int64_t number = -1;
+        const CZelString key = child.GetAttr(kAttrSessionKey);
+        if (!ParseDecimal(child.GetAttr(kAttrSessionKeyNum), number) || number < 0 || number > 0xFFFFFFFFLL ||
+            key.Length() != kSessionKeySize)
+            return false;
+        grants.push_back({static_cast<uint32_t>(number), key});
+    }
+    return !grants.empty();
+}
+
+CZelString MakeSeed()
+{
+    unsigned char bytes[kSeedBytes];
+    if (!CryptRandomFill(bytes, sizeof bytes))
+        throw "no random source for the seed";
+    CZelString seed;
+    for (unsigned char byte : bytes)
+        seed += Format("%02X", byte);
+    return seed;
+}
+
+} // namespace
+
+CZelString CCentralServer::LoginRequest(uint32_t type, const CZelString& payload)
+{
+    if (payload.Length() <= 8)
+        return CZelString();
+    const auto account = m_store.FindAccount(GetInt64BE(payload.Ptr()));
+    if (!account)
+        return CZelString();
+    int64_t namedId = -1;
+    CZelString text;
+    uint32_t timeSeconds = 0;
+    if (!OpenLoginPayload(payload, account->n, account->e, namedId, text, timeSeconds))
+        return CZelString();
+    if (std::llabs(NowSeconds() - static_cast<int64_t>(timeSeconds)) > kLoginTimeWindowSeconds)
+        return CZelString();
+
+    CZelXmlDocument document;
+    if (!document.Parse(text) || document.RootElement().IsNull())
+        return CZelString();
+    const CZelXmlNode root = document.RootElement();
+    int64_t documentId = -1;
+    const char* command = type == kRequestPreLogin ? kCommandPreLogin : kCommandReqTimestamp;
+    if (!ParseDecimal(root.GetAttr(kAttrId), documentId) || documentId != account->id ||
+        root.GetAttr(kAttrCommand) != command)
+        return CZelString();
+    std::vector<CZelSessionKeyGrant> grants;
+    if (!ReadGrants(root, grants))
+        return CZelString();
+
+    for (const CZelSessionKeyGrant& grant : grants)
+        m_store.SetSessionKey(account->id, grant.keyNumber, grant.key);
+
+    CZelXmlDocument answer = NewAnswer();
+    CZelXmlNode answerRoot = answer.RootElement();
+    answerRoot.SetAttr(kAttrTimeStamp, Format("%D", NowMicroseconds()));
+    if (type == kRequestPreLogin) {
+        const CZelString seed = MakeSeed();
+        m_store.SetSeed(account->id, seed, NowMicroseconds() + kSeedLifetimeSeconds * 1000000);
+        answerRoot.SetAttr(kAttrSeed, seed);
+    }
+    answerRoot.AddChild(MakeUpdates(*account, root.GetAttr(kAttrLastUpdatesTimeStamp)));
+    return SealedAnswer(type, grants.front().key, answer);
+}

@@ -1,0 +1,140 @@
+// The real velmo-central program killed with SIGKILL in the middle of an upload: started again
+// on the same database, it resumes at the offset it acknowledged last, and the message arrives
+// whole.
+
+#include "MailTestSupport.h"
+
+#include <csignal>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace mailtest;
+
+namespace {
+
+::testing::Environment* const kSockets = ::testing::AddGlobalTestEnvironment(new SocketsEnvironment);
+
+const std::string kProgram = std::string(VELMO_BINARY_DIR) + "/bin/velmo-central";
+
+// The program serving the database on a free port; killed with SIGKILL when it goes.
+class Central {
+public:
+    explicit Central(const std::string& db)
+    {
+        int out[2];
+        if (pipe(out) != 0)
+            ADD_FAILURE() << "pipe";
+        m_pid = fork();
+        if (m_pid == 0) {
+            dup2(out[1], 1);
+            close(out[0]);
+            close(out[1]);
+            execl(kProgram.c_str(), kProgram.c_str(), "--listen", "127.0.0.1:0", "--db", db.c_str(), nullptr);
+            _exit(127);
+        }
+        close(out[1]);
+        m_out = out[0];
+    }
+
+    ~Central()
+    {
+        Kill();
+        close(m_out);
+    }
+
+    void Kill()
+    {
+        if (m_pid <= 0)
+            return;
+        kill(m_pid, SIGKILL);
+        waitpid(m_pid, nullptr, 0);
+        m_pid = -1;
+    }
+
+    // The port of its "listening on" line; -1 when none came.
+    int Port()
+    {
+        std::string text;
+        const std::string prefix = "velmo-central listening on 127.0.0.1:";
+        while (text.find('\n') == std::string::npos) {
+            pollfd fd{m_out, POLLIN, 0};
+            char buffer[256];
+            if (poll(&fd, 1, 60000) <= 0)
+                return -1;
+            const ssize_t got = read(m_out, buffer, sizeof buffer);
+            if (got <= 0)
+                return -1;
+            text.append(buffer, static_cast<size_t>(got));
+        }
+        return text.rfind(prefix, 0) == 0 ? std::stoi(text.substr(prefix.size())) : -1;
+    }
+
+private:
+    pid_t m_pid = -1;
+    int m_out = -1;
+};
+
+TEST(CentralMessagesProgramTest, KilledInTheMiddleOfAnUploadItResumesAtTheAcknowledgedOffset)
+{
+    if (access(kProgram.c_str(), X_OK) != 0)
+        GTEST_SKIP() << kProgram << " is not built";
+    TempDir dir;
+    const std::string db = dir.File("central.sqlite3");
+    auto central = std::make_unique<Central>(db);
+    int port = central->Port();
+    ASSERT_GT(port, 0);
+    auto client = std::make_unique<Client>(port);
+
+    User alice{"alice@example.org", "AAAA1111BBBB2222", 1};
+    User bob{"bob@example.org", "CCCC3333DDDD4444", 2};
+    ASSERT_TRUE(client->Register(alice));
+    ASSERT_TRUE(client->Register(bob));
+    ASSERT_TRUE(client->LoginRun(bob, kKeyNumContactList));
+    ASSERT_EQ(client->Sealed(26, bob, ListDocument({{"+cl", alice.email, alice.secureCode, true}}), kKeyNumContactList)
+                  .size(),
+              1u);
+
+    const CZelString session = MakeSessionKey(), outbox = MakeSessionKey();
+    ASSERT_EQ(client->Login(kRequestReqTimestamp, alice, {{kKeyNumSession, session}, {kKeyNumOutbox, outbox}}).size(), 1u);
+    CZelXmlDocument lookup;
+    lookup.Create("doc", "Root");
+    lookup.RootElement().SetAttr("Command", "ReqMsgId");
+    lookup.RootElement().SetAttr("rcpt", bob.email.c_str());
+    const auto answers =
+        SealedRequest(4, lookup, alice.id, kKeyNumSession, session, client->Connection(), kHttpWriteTimeoutMs);
+    if (answers.empty())
+        GTEST_SKIP() << "this velmo-central does not serve the message requests";
+    const CZelXmlNode found = answers.front().RootElement();
+    Recipient recipient{bob.email, found.GetAttr("MsgId"), bob.id, found.GetAttr("n"), found.GetAttr("e")};
+    ASSERT_FALSE(recipient.msgId.IsEmpty());
+
+    const CZelString text = CZelString(std::string(300000, 'x').c_str());
+    const CZelString file = QueuedMessage(alice, kKeyNumOutbox, outbox, {recipient}, text);
+    int64_t offset = UploadBlock(*client, alice, kKeyNumOutbox, outbox, file, 0, 0).acks.back().second;
+    for (int block = 0; block < 3; ++block)
+        offset = UploadBlock(*client, alice, kKeyNumOutbox, outbox, file, offset, 50000).acks.back().second;
+    ASSERT_EQ(offset, 150000);
+
+    client.reset();
+    central->Kill();
+    central = std::make_unique<Central>(db);
+    port = central->Port();
+    ASSERT_GT(port, 0);
+    client = std::make_unique<Client>(port);
+
+    const UploadAnswer resumed = UploadBlock(*client, alice, kKeyNumOutbox, outbox, file, 0, 0);
+    ASSERT_FALSE(resumed.acks.empty());
+    EXPECT_EQ(resumed.acks.back().second, 150000);
+    EXPECT_EQ(UploadAll(*client, alice, kKeyNumOutbox, outbox, file, 64 * 1024), "OK");
+
+    const CZelString bobSession = MakeSessionKey(), inbox = MakeSessionKey();
+    const auto login = client->Login(kRequestPreLogin, bob, {{kKeyNumSession, bobSession}, {kKeyNumInbox, inbox}});
+    ASSERT_EQ(login.size(), 1u);
+    const auto opened = OpenMessageData(FetchAll(*client, bob, kKeyNumInbox, inbox, recipient.msgId, 100 * 1024), inbox,
+                                        bob, recipient.msgId);
+    ASSERT_TRUE(opened);
+    EXPECT_EQ(opened->text, text);
+}
+
+} // namespace
