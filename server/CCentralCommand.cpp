@@ -2,6 +2,7 @@
 
 #include "foundation/CZelString.h"
 #include "server/CCentralHttpServer.h"
+#include "server/CCentralMessages.h"
 #include "server/CCentralServer.h"
 #include "server/CCentralStore.h"
 #include "server/CentralTexts.h"
@@ -60,6 +61,7 @@ int Serve(const CCentralCommandLine& line, std::ostream& out, std::ostream& err,
         std::lock_guard lock(logLock);
         err << "velmo-central: " << text.View() << std::endl;
     });
+    RegisterMessageRequests(server);
     CCentralHttpServer http(server);
     std::string error;
     const int bound = http.Start(host, port, &error);

@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 namespace {
@@ -20,9 +22,13 @@ CCentralHttpServer::CCentralHttpServer(CCentralServer& server, CCentralHttpOptio
     m_http->new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<size_t>(threads)); };
     // The library's default also sets SO_REUSEPORT, which lets a second server bind a port that
     // is in use and silently take half of its clients; address reuse alone keeps quick restarts.
+    // No Nagle delay: an answer's head and body go out as separate writes, and a client that
+    // delays its acknowledgement would otherwise hold the body back for 40 ms (accepted
+    // sockets inherit the option).
     m_http->set_socket_options([](socket_t sock) {
         int yes = 1;
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
     });
     m_http->set_payload_max_length(m_options.maxBodyBytes);
     m_http->set_read_timeout(m_options.readTimeoutSeconds, 0);

@@ -311,6 +311,9 @@ TEST_F(CentralMessagesTest, EachRecipientGetsItsOwnCopy)
     EXPECT_TRUE(FetchBlock(*m_client, m_bob, kKeyNumInbox, m_bobKeys.inbox, ids[1], 0, 1000).refused);
     EXPECT_EQ(SessionRequest(17, m_bob, m_bobKeys, "MsgId", ids[1]).RootElement().GetAttr("ErrorMessage"),
               "No such message");
+    EXPECT_EQ(SessionRequest(20, m_bob, m_bobKeys, "MessageId", ids[1]).RootElement().GetAttr("ErrorMessage"),
+              "No such message");
+    EXPECT_TRUE(Ids(Seed(m_alice, m_aliceKeys), "Delivered").empty());
     EXPECT_EQ(SessionRequest(17, m_bob, m_bobKeys, "MsgId", ids[0]).RootElement().GetAttr("Status"), "OK");
     EXPECT_TRUE(OpenMessageData(FetchAll(*m_client, m_carol, kKeyNumInbox, m_carolKeys.inbox, ids[1], 3000),
                                 m_carolKeys.inbox, m_carol, ids[1]));
