@@ -25,16 +25,14 @@ public:
         for (const Run& run : runs) {
             if (run.error_occurred || run.run_type != Run::RT_Iteration || run.iterations == 0)
                 continue;
+            // Google Benchmark appends its own segments ("/iterations:2", "/real_time"), so
+            // the side is the segment "ours" or "theirs" wherever it stands after the figure.
             const std::string name = run.benchmark_name();
-            const auto slash = name.rfind('/');
-            if (slash == std::string::npos)
-                continue;
-            const std::string figure = name.substr(0, slash), side = name.substr(slash + 1);
             const double perIteration = run.GetAdjustedRealTime();
-            if (side == "ours")
-                m_pairs[figure].first = perIteration;
-            else if (side == "theirs")
-                m_pairs[figure].second = perIteration;
+            if (const auto at = name.find("/ours"); at != std::string::npos && IsSegmentEnd(name, at + 5))
+                m_pairs[name.substr(0, at)].first = perIteration;
+            else if (const auto at2 = name.find("/theirs"); at2 != std::string::npos && IsSegmentEnd(name, at2 + 7))
+                m_pairs[name.substr(0, at2)].second = perIteration;
         }
     }
 
@@ -46,6 +44,8 @@ public:
     }
 
 private:
+    static bool IsSegmentEnd(const std::string& name, size_t at) { return at == name.size() || name[at] == '/'; }
+
     std::map<std::string, std::pair<double, double>> m_pairs;
 };
 } // namespace
