@@ -149,7 +149,7 @@ TEST_F(AccountCommandsTest, RegisterUpdateAndListCommands)
 
 TEST_F(AccountCommandsTest, RefusedRegistrationKeepsTheTemporaryFile)
 {
-    m_central.registerStatus = "E-mail is already registered";
+    m_central.SetRegisterStatus("E-mail is already registered");
     NewAccount("ann");
     const RunResult run = Velmo({"account", "register"});
     EXPECT_EQ(run.code, 1);

@@ -69,6 +69,13 @@ public:
     std::vector<std::string> updates;             // account update texts
     std::vector<uint32_t> sessionKeyNumbers;      // key numbers of sealed requests
 
+    // Changes a hook while the serving thread may already be answering.
+    void SetRegisterStatus(std::string status)
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        registerStatus = std::move(status);
+    }
+
     FakeCentral() : m_serverKey(TestKeys(0))
     {
         m_listen = socket(AF_INET, SOCK_STREAM, 0);
