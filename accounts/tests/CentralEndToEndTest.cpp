@@ -4,15 +4,14 @@
 // a wrong secure code refused.
 
 #include "accounts/tests/VelmoRunner.h"
+#include "foundation/testing/ChildProcess.h"
+#include "server/CCentralCommand.h"
 
 #include <gtest/gtest.h>
 
-#include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -27,71 +26,34 @@ using accountstest::RunResult;
 
 const std::string kVelmo = VELMO_BINARY_DIR "/bin/velmo";
 const std::string kCentral = VELMO_BINARY_DIR "/bin/velmo-central";
-constexpr char kListening[] = "velmo-central listening on ";
 
-// The central server as a child process; its port is read from its first line.
+// The central server as a child process; its port is read from its "listening on" line.
 class CentralProcess {
 public:
-    CentralProcess(const fs::path& db)
+    explicit CentralProcess(const fs::path& db)
+        : m_process(kCentral, {"--listen", "127.0.0.1:0", "--db", db.string()})
     {
-        int out[2];
-        if (pipe(out) != 0)
-            return;
-        m_pid = fork();
-        if (m_pid == 0) {
-            dup2(out[1], 1);
-            close(out[0]);
-            close(out[1]);
-            execl(kCentral.c_str(), kCentral.c_str(), "--listen", "127.0.0.1:0", "--db", db.c_str(), nullptr);
-            _exit(127);
-        }
-        close(out[1]);
-        m_out = out[0];
         m_port = ReadPort();
     }
     ~CentralProcess()
     {
-        if (m_pid > 0) {
-            kill(m_pid, SIGTERM);
-            int status = 0;
-            for (int i = 0; i < 100 && waitpid(m_pid, &status, WNOHANG) == 0; ++i)
-                usleep(100000);
-            if (waitpid(m_pid, &status, WNOHANG) == 0) {
-                kill(m_pid, SIGKILL);
-                waitpid(m_pid, &status, 0);
-            }
-        }
-        if (m_out >= 0)
-            close(m_out);
+        // A clean stop first, so the database is closed as in real use; killed after 10 s.
+        m_process.Signal(SIGTERM);
+        m_process.Wait(10000);
     }
     int Port() const { return m_port; }
 
 private:
     int ReadPort()
     {
-        std::string text;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (std::chrono::steady_clock::now() < deadline) {
-            pollfd p{m_out, POLLIN, 0};
-            if (poll(&p, 1, 100) <= 0)
-                continue;
-            char chunk[256];
-            const ssize_t got = read(m_out, chunk, sizeof chunk);
-            if (got <= 0)
-                return 0;
-            text.append(chunk, static_cast<size_t>(got));
-            const size_t at = text.find(kListening);
-            const size_t end = text.find('\n', at);
-            if (at != std::string::npos && end != std::string::npos) {
-                const std::string address = text.substr(at + sizeof kListening - 1, end - at - sizeof kListening + 1);
-                return std::stoi(address.substr(address.rfind(':') + 1));
-            }
-        }
+        std::string line;
+        while (m_process.ReadLine(line, 20000))
+            if (line.rfind(kCentralListeningLine, 0) == 0)
+                return std::stoi(line.substr(line.rfind(':') + 1));
         return 0;
     }
 
-    pid_t m_pid = -1;
-    int m_out = -1;
+    velmo_testing::ChildProcess m_process;
     int m_port = 0;
 };
 

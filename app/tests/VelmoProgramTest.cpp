@@ -1,20 +1,18 @@
 // Runs the built `velmo` program as a user would: a headless gateway in an empty home folder,
 // stopped by signals, and the `config` subcommand.
 
+#include "foundation/testing/ChildProcess.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <poll.h>
 #include <set>
 #include <sstream>
 #include <string>
-#include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -25,113 +23,10 @@ namespace {
 const char* const kVelmo = VELMO_BINARY_DIR "/bin/velmo";
 constexpr int kStopBoundMs = 11000;
 
-// A started program with its standard output and error on pipes.
-class Program {
+// The built program with its standard output and error on pipes.
+class Program : public velmo_testing::ChildProcess {
 public:
-    explicit Program(const std::vector<std::string>& args)
-    {
-        int out[2], err[2];
-        if (pipe(out) != 0 || pipe(err) != 0)
-            return;
-        m_pid = fork();
-        if (m_pid == 0) {
-            dup2(out[1], 1);
-            dup2(err[1], 2);
-            close(out[0]), close(out[1]), close(err[0]), close(err[1]);
-            std::vector<char*> argv;
-            argv.push_back(const_cast<char*>(kVelmo));
-            for (const std::string& arg : args)
-                argv.push_back(const_cast<char*>(arg.c_str()));
-            argv.push_back(nullptr);
-            execv(kVelmo, argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        close(err[1]);
-        m_out = out[0];
-        m_err = err[0];
-    }
-    ~Program()
-    {
-        if (m_pid > 0 && !m_reaped) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, nullptr, 0);
-        }
-        if (m_out >= 0)
-            close(m_out);
-        if (m_err >= 0)
-            close(m_err);
-    }
-
-    bool Started() const { return m_pid > 0; }
-    void Signal(int signal) { kill(m_pid, signal); }
-
-    // One line of standard output, waiting up to `ms`; false at the end or on time-out.
-    bool ReadLine(std::string& line, int ms)
-    {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        for (;;) {
-            const size_t end = m_outText.find('\n');
-            if (end != std::string::npos) {
-                line = m_outText.substr(0, end);
-                m_outText.erase(0, end + 1);
-                return true;
-            }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0 || !ReadSome(m_out, m_outText, static_cast<int>(left.count())))
-                return false;
-        }
-    }
-
-    // Waits up to `ms` for the program to end; its exit status, or -1 on time-out.
-    int Wait(int ms)
-    {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (std::chrono::steady_clock::now() < deadline) {
-            int status = 0;
-            const pid_t done = waitpid(m_pid, &status, WNOHANG);
-            if (done == m_pid) {
-                m_reaped = true;
-                return status;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return -1;
-    }
-
-    // Everything left on the two pipes (the program has ended).
-    std::string RestOfOut()
-    {
-        while (ReadSome(m_out, m_outText, 1000)) {}
-        return m_outText;
-    }
-    std::string Err()
-    {
-        while (ReadSome(m_err, m_errText, 1000)) {}
-        return m_errText;
-    }
-
-private:
-    static bool ReadSome(int fd, std::string& into, int ms)
-    {
-        pollfd waiting{fd, POLLIN, 0};
-        if (poll(&waiting, 1, ms) <= 0)
-            return false;
-        char buffer[4096];
-        const ssize_t got = read(fd, buffer, sizeof buffer);
-        if (got <= 0)
-            return false;
-        into.append(buffer, static_cast<size_t>(got));
-        return true;
-    }
-
-    pid_t m_pid = -1;
-    bool m_reaped = false;
-    int m_out = -1;
-    int m_err = -1;
-    std::string m_outText;
-    std::string m_errText;
+    explicit Program(const std::vector<std::string>& args) : ChildProcess(kVelmo, args) {}
 };
 
 struct Result {
@@ -144,7 +39,7 @@ Result RunToEnd(const std::vector<std::string>& args)
 {
     Program program(args);
     const int status = program.Wait(30000);
-    return {status, program.RestOfOut(), program.Err()};
+    return {status, program.RestOfOutput(), program.Errors()};
 }
 
 class VelmoProgramTest : public ::testing::Test {
@@ -181,7 +76,7 @@ TEST_F(VelmoProgramTest, HeadlessGatewayStartsAndStopsOnSigterm)
     Program velmo({"--home", home.string(), "--headless"});
     ASSERT_TRUE(velmo.Started());
     std::string line;
-    ASSERT_TRUE(velmo.ReadLine(line, 10000)) << velmo.Err();
+    ASSERT_TRUE(velmo.ReadLine(line, 10000)) << velmo.Errors();
     EXPECT_EQ(line, "Velmo is started");
 
     velmo.Signal(SIGTERM);
@@ -189,7 +84,7 @@ TEST_F(VelmoProgramTest, HeadlessGatewayStartsAndStopsOnSigterm)
     ASSERT_NE(status, -1) << "no orderly stop within 11 s";
     ASSERT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_EQ(velmo.Err(), "");
+    EXPECT_EQ(velmo.Errors(), "");
     // A run that changed no setting leaves the home as it found it.
     EXPECT_EQ(HomeEntries(), std::set<std::string>{});
 }
@@ -198,7 +93,7 @@ TEST_F(VelmoProgramTest, ASecondSigintDuringTheStopDoesNoHarm)
 {
     Program velmo({"--home", home.string(), "--headless"});
     std::string line;
-    ASSERT_TRUE(velmo.ReadLine(line, 10000)) << velmo.Err();
+    ASSERT_TRUE(velmo.ReadLine(line, 10000)) << velmo.Errors();
     velmo.Signal(SIGINT);
     velmo.Signal(SIGINT);
     velmo.Signal(SIGTERM);

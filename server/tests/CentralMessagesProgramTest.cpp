@@ -5,8 +5,6 @@
 #include "MailTestSupport.h"
 
 #include <csignal>
-#include <poll.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace mailtest;
@@ -18,61 +16,10 @@ namespace {
 const std::string kProgram = std::string(VELMO_BINARY_DIR) + "/bin/velmo-central";
 
 // The program serving the database on a free port; killed with SIGKILL when it goes.
-class Central {
+class Central : public CentralProgram {
 public:
-    explicit Central(const std::string& db)
-    {
-        int out[2];
-        if (pipe(out) != 0)
-            ADD_FAILURE() << "pipe";
-        m_pid = fork();
-        if (m_pid == 0) {
-            dup2(out[1], 1);
-            close(out[0]);
-            close(out[1]);
-            execl(kProgram.c_str(), kProgram.c_str(), "--listen", "127.0.0.1:0", "--db", db.c_str(), nullptr);
-            _exit(127);
-        }
-        close(out[1]);
-        m_out = out[0];
-    }
-
-    ~Central()
-    {
-        Kill();
-        close(m_out);
-    }
-
-    void Kill()
-    {
-        if (m_pid <= 0)
-            return;
-        kill(m_pid, SIGKILL);
-        waitpid(m_pid, nullptr, 0);
-        m_pid = -1;
-    }
-
-    // The port of its "listening on" line; -1 when none came.
-    int Port()
-    {
-        std::string text;
-        const std::string prefix = "velmo-central listening on 127.0.0.1:";
-        while (text.find('\n') == std::string::npos) {
-            pollfd fd{m_out, POLLIN, 0};
-            char buffer[256];
-            if (poll(&fd, 1, 60000) <= 0)
-                return -1;
-            const ssize_t got = read(m_out, buffer, sizeof buffer);
-            if (got <= 0)
-                return -1;
-            text.append(buffer, static_cast<size_t>(got));
-        }
-        return text.rfind(prefix, 0) == 0 ? std::stoi(text.substr(prefix.size())) : -1;
-    }
-
-private:
-    pid_t m_pid = -1;
-    int m_out = -1;
+    explicit Central(const std::string& db) : CentralProgram({"--listen", "127.0.0.1:0", "--db", db}) {}
+    int Port() { return ReadPort(); }
 };
 
 TEST(CentralMessagesProgramTest, KilledInTheMiddleOfAnUploadItResumesAtTheAcknowledgedOffset)

@@ -7,9 +7,6 @@
 #include "CentralTestSupport.h"
 
 #include <csignal>
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/wait.h>
 
 using namespace centraltest;
 
@@ -17,107 +14,7 @@ namespace {
 
 ::testing::Environment* const kSockets = ::testing::AddGlobalTestEnvironment(new SocketsEnvironment);
 
-const std::string kProgram = std::string(VELMO_BINARY_DIR) + "/bin/velmo-central";
-
-// One run of the program with its standard output and error read through pipes.
-class Program {
-public:
-    explicit Program(const std::vector<std::string>& args)
-    {
-        int out[2], err[2];
-        if (pipe(out) != 0 || pipe(err) != 0)
-            ADD_FAILURE() << "pipe";
-        m_pid = fork();
-        if (m_pid == 0) {
-            dup2(out[1], 1);
-            dup2(err[1], 2);
-            close(out[0]), close(out[1]), close(err[0]), close(err[1]);
-            std::vector<char*> argv{const_cast<char*>(kProgram.c_str())};
-            for (const std::string& arg : args)
-                argv.push_back(const_cast<char*>(arg.c_str()));
-            argv.push_back(nullptr);
-            execv(kProgram.c_str(), argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        close(err[1]);
-        m_out = out[0];
-        m_err = err[0];
-    }
-
-    ~Program()
-    {
-        if (m_pid > 0 && !m_exited) {
-            kill(m_pid, SIGKILL);
-            Wait();
-        }
-        close(m_out);
-        close(m_err);
-    }
-
-    // The next line of standard output, or "" when none comes within `seconds`.
-    std::string ReadLine(int seconds = 60)
-    {
-        for (;;) {
-            const size_t end = m_outText.find('\n');
-            if (end != std::string::npos) {
-                std::string line = m_outText.substr(0, end);
-                m_outText.erase(0, end + 1);
-                return line;
-            }
-            pollfd fd{m_out, POLLIN, 0};
-            if (poll(&fd, 1, seconds * 1000) <= 0)
-                return "";
-            char buffer[4096];
-            const ssize_t got = read(m_out, buffer, sizeof buffer);
-            if (got <= 0)
-                return "";
-            m_outText.append(buffer, static_cast<size_t>(got));
-        }
-    }
-
-    // The port of the "listening on" line.
-    int ReadPort()
-    {
-        const std::string line = ReadLine();
-        const std::string prefix = "velmo-central listening on 127.0.0.1:";
-        EXPECT_EQ(line.rfind(prefix, 0), 0u) << line;
-        return line.rfind(prefix, 0) == 0 ? std::stoi(line.substr(prefix.size())) : -1;
-    }
-
-    void Signal(int signal) { kill(m_pid, signal); }
-
-    // The exit code, or 128 + the signal that ended it.
-    int Wait()
-    {
-        int status = 0;
-        waitpid(m_pid, &status, 0);
-        m_exited = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-
-    std::string RestOfOutput() { return Drain(m_out, m_outText); }
-    std::string Errors()
-    {
-        std::string text;
-        return Drain(m_err, text);
-    }
-
-private:
-    static std::string Drain(int fd, std::string& text)
-    {
-        char buffer[4096];
-        ssize_t got;
-        while ((got = read(fd, buffer, sizeof buffer)) > 0)
-            text.append(buffer, static_cast<size_t>(got));
-        return text;
-    }
-
-    pid_t m_pid = -1;
-    bool m_exited = false;
-    int m_out = -1, m_err = -1;
-    std::string m_outText;
-};
+using Program = CentralProgram;
 
 class CentralProgramTest : public ::testing::Test {
 protected:

@@ -11,12 +11,14 @@
 #include "foundation/CZelFormat.h"
 #include "foundation/CZelXmlDocument.h"
 #include "foundation/CZelXmlNode.h"
+#include "foundation/testing/ChildProcess.h"
 #include "net/CZelTcpFile.h"
 #include "net/ZelSockets.h"
 #include "protocol/CZelHttpClient.h"
 #include "protocol/ZelRecords.h"
 #include "protocol/ZelSealing.h"
 #include "protocol/ZelServerRequests.h"
+#include "server/CCentralCommand.h"
 
 #include <gtest/gtest.h>
 
@@ -248,6 +250,26 @@ class SocketsEnvironment : public ::testing::Environment {
 public:
     void SetUp() override { ASSERT_TRUE(SocketsStart(true)); }
     void TearDown() override { SocketsStop(); }
+};
+
+// The real velmo-central program with its output on pipes; killed when it goes.
+class CentralProgram : public velmo_testing::ChildProcess {
+public:
+    explicit CentralProgram(const std::vector<std::string>& args)
+        : ChildProcess(std::string(VELMO_BINARY_DIR) + "/bin/velmo-central", args) {}
+
+    // The port of the "listening on" line; -1 when none came within a minute.
+    int ReadPort()
+    {
+        std::string line;
+        ReadLine(line, 60000);
+        const std::string prefix = std::string(kCentralListeningLine) + "127.0.0.1:";
+        EXPECT_EQ(line.rfind(prefix, 0), 0u) << line;
+        return line.rfind(prefix, 0) == 0 ? std::stoi(line.substr(prefix.size())) : -1;
+    }
+
+    // The exit code, or 128 + the signal that ended it.
+    int Wait() { return ExitCode(ChildProcess::Wait()); }
 };
 
 } // namespace centraltest
