@@ -5,5 +5,7 @@ cd "$(dirname "$0")/.."
 dir=${1:-build}; shift || true
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
+# A compiler cache makes the three builds of the test command and rebuilds in other clones cheap.
+command -v ccache >/dev/null && generator+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 cmake -S . -B "$dir" "${generator[@]}" "$@" >/dev/null
 cmake --build "$dir" -j "$(nproc)"

@@ -2,7 +2,7 @@
 # Installs the Debian packages the build, the tests and the benchmarks need; only what is missing.
 set -euo pipefail
 packages=(
-  cmake ninja-build g++ pkg-config python3
+  cmake ninja-build g++ pkg-config python3 ccache
   libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev libcpp-httplib-dev
   clang libclang-rt-14-dev
