@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -18,6 +19,23 @@ constexpr char kSchema[] =
     "  REFERENCES message_recipients(message_id), key_block BLOB NOT NULL, data_key BLOB);"
     "CREATE INDEX IF NOT EXISTS message_recipients_by_recipient ON message_recipients (recipient_id, message);"
     "CREATE INDEX IF NOT EXISTS message_recipients_by_sender ON message_recipients (sender_id, message);";
+
+constexpr char kUploadColumns[] =
+    "SELECT m.id, m.upload_length, u.received, m.complete, u.sent_time FROM message_uploads u"
+    " JOIN messages m ON m.id = u.message ";
+
+std::optional<CCentralUpload> ReadUploadRow(CSqliteStatement& statement)
+{
+    if (!statement.Step())
+        return std::nullopt;
+    CCentralUpload upload;
+    upload.message = statement.Int(0);
+    upload.total = statement.Int(1);
+    upload.received = statement.Int(2);
+    upload.complete = statement.Int(3) != 0;
+    upload.sentTime = statement.IsNull(4) ? 0 : statement.Int(4);
+    return upload;
+}
 
 } // namespace
 
@@ -45,25 +63,24 @@ std::optional<CCentralReservation> CCentralMessageStore::FindReservation(const C
     statement.BindText(1, messageId);
     if (!statement.Step())
         return std::nullopt;
-    return CCentralReservation{messageId, statement.Int(0), statement.Int(1), !statement.IsNull(2)};
+    const bool bound = !statement.IsNull(2);
+    return CCentralReservation{messageId, statement.Int(0), statement.Int(1), bound, bound ? statement.Int(2) : -1};
 }
 
 std::optional<CCentralUpload> CCentralMessageStore::FindUpload(int64_t senderId, const CZelString& hash,
                                                                int64_t total)
 {
     CSqliteStatement statement = Db().Prepare(
-        "SELECT m.id, u.received, m.complete, u.sent_time FROM message_uploads u JOIN messages m ON m.id = u.message"
-        " WHERE u.hash = ? AND m.sender_id = ? AND m.upload_length = ?");
+        (std::string(kUploadColumns) + "WHERE u.hash = ? AND m.sender_id = ? AND m.upload_length = ?").c_str());
     statement.Bind(1, hash).Bind(2, senderId).Bind(3, total);
-    if (!statement.Step())
-        return std::nullopt;
-    CCentralUpload upload;
-    upload.message = statement.Int(0);
-    upload.total = total;
-    upload.received = statement.Int(1);
-    upload.complete = statement.Int(2) != 0;
-    upload.sentTime = statement.IsNull(3) ? 0 : statement.Int(3);
-    return upload;
+    return ReadUploadRow(statement);
+}
+
+std::optional<CCentralUpload> CCentralMessageStore::FindUploadOf(int64_t message)
+{
+    CSqliteStatement statement = Db().Prepare((std::string(kUploadColumns) + "WHERE m.id = ?").c_str());
+    statement.Bind(1, message);
+    return ReadUploadRow(statement);
 }
 
 CCentralUpload CCentralMessageStore::StartUpload(int64_t senderId, const CZelString& hash, int64_t total)

@@ -36,6 +36,7 @@ struct CCentralReservation {
     int64_t senderId = -1;
     int64_t recipientId = -1;
     bool bound = false;         // already part of an uploaded message
+    int64_t message = -1;       // that message, when bound
 };
 
 // One recipient's copy of an uploaded message.
@@ -81,6 +82,7 @@ public:
 
     // Uploads, found by their sender, transfer hash and length.
     std::optional<CCentralUpload> FindUpload(int64_t senderId, const CZelString& hash, int64_t total);
+    std::optional<CCentralUpload> FindUploadOf(int64_t message);
     CCentralUpload StartUpload(int64_t senderId, const CZelString& hash, int64_t total);
     // Stores `data` at `offset`, which must be the bytes held so far.
     void AppendUploadBlock(int64_t message, int64_t offset, const CZelString& data);

@@ -13,6 +13,7 @@
 #include "server/CentralTexts.h"
 
 #include <algorithm>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -109,9 +110,8 @@ CZelString CCentralMessages::UploadBlockRequest(const CZelString& payload)
     const auto sender = m_store.FindAccount(accountId);
     if (!sender)
         return CZelString();
-    const CZelString key = m_store.SessionKey(accountId, keyNumber);
-    CZelString plain;
-    if (key.Length() != kSessionKeySize || !Unseal(key, sealed, plain))
+    CZelString key, plain;
+    if (!m_server.UnsealWithRecentKey(accountId, keyNumber, sealed, key, plain))
         return CZelString();
     if (plain.Length() < kUploadBlockHeadSize)
         return UploadRefusal(key, kErrUploadMalformed);
@@ -127,6 +127,8 @@ CZelString CCentralMessages::UploadBlockRequest(const CZelString& payload)
     if (!upload) {
         if (offset != 0 || data.Length() > total)
             return UploadRefusal(key, kErrUploadOffset);
+        if (!MaySend(*sender))
+            return UploadRefusal(key, kErrSendingNotAllowed);
         upload = m_messages.StartUpload(sender->id, hash, total);
     }
     if (!upload->complete) {
@@ -157,20 +159,27 @@ void CCentralMessages::FinishUpload(const CCentralAccount& sender, const CZelStr
 {
     const CZelString file = m_messages.ReadUpload(upload.message, 0, upload.total);
     const int64_t sentTime = m_store.NextTimeStamp();
-    const char* refusal = TransferHash(key, file) == hash ? AcceptUpload(sender, file, upload.message, sentTime)
-                                                          : kErrUploadHash;
-    if (refusal) {
-        // A new attempt of the sender starts from nothing rather than meet this one again.
+    std::optional<CCentralUpload> earlier;
+    const char* refusal = nullptr;
+    if (!MaySend(sender))
+        refusal = kErrSendingNotAllowed;
+    else if (TransferHash(key, file) != hash)
+        refusal = kErrUploadHash;
+    else
+        refusal = AcceptUpload(sender, file, upload.message, sentTime, earlier);
+    if (refusal || earlier) {
+        // A new attempt of the sender starts from nothing rather than meet this one again; a
+        // repeat of a delivered message keeps only the first.
         m_messages.DropUpload(upload.message);
     } else {
         upload.complete = true;
         upload.sentTime = sentTime;
     }
-    status = FinalStatus(refusal, sentTime);
+    status = FinalStatus(refusal, earlier ? earlier->sentTime : sentTime);
 }
 
 const char* CCentralMessages::AcceptUpload(const CCentralAccount& sender, const CZelString& file, int64_t message,
-                                           int64_t sentTime)
+                                           int64_t sentTime, std::optional<CCentralUpload>& earlier)
 {
     std::vector<RecordSpan> outer, records;
     if (!WalkRecords(file, 0, file.Length(), outer) || outer.size() != 1 || outer[0].type != kRecordQueuedMessage ||
@@ -190,10 +199,10 @@ const char* CCentralMessages::AcceptUpload(const CCentralAccount& sender, const 
             ++recipientLists;
             int64_t listSender = -1;
             uint32_t listKeyNumber = 0;
-            CZelString sealed, plain;
+            CZelString sealed, listKey, plain;
             CZelXmlDocument list;
             if (!SplitSealedRequest(payloadOf(record), listSender, listKeyNumber, sealed) || listSender != sender.id ||
-                !Unseal(m_store.SessionKey(sender.id, listKeyNumber), sealed, plain) || !list.Parse(plain))
+                !m_server.UnsealWithRecentKey(sender.id, listKeyNumber, sealed, listKey, plain) || !list.Parse(plain))
                 return kErrUploadMalformed;
             for (CZelXmlNode rcpt = list.RootElement().FindChild(kElementRcpt); !rcpt.IsNull(); rcpt = rcpt.NextSameName()) {
                 UploadRecipient recipient{rcpt.GetAttr(kAttrMsgId)};
@@ -226,15 +235,33 @@ const char* CCentralMessages::AcceptUpload(const CCentralAccount& sender, const 
 
     std::vector<CCentralCopyPart> copies;
     std::set<CZelString> seen;
+    std::set<int64_t> boundTo;
+    size_t bound = 0;
     for (size_t i = 0; i < recipients.size(); ++i) {
         const UploadRecipient& recipient = recipients[i];
         const auto reservation = m_messages.FindReservation(recipient.messageId);
         if (!reservation || reservation->senderId != sender.id || reservation->recipientId != recipient.userId ||
-            reservation->bound || !seen.insert(recipient.messageId).second)
+            !seen.insert(recipient.messageId).second)
             return kErrUnknownMessageId;
         if (keyBlocks[i].Length() <= 8 || GetInt64BE(keyBlocks[i].Ptr()) != recipient.userId)
             return kErrUploadMalformed;
+        if (reservation->bound) {
+            ++bound;
+            boundTo.insert(reservation->message);
+        }
         copies.push_back({recipient.messageId, keyBlocks[i]});
+    }
+    if (bound > 0) {
+        // Every id already went out with one finished message: the sender lost that verdict and
+        // sends the message again. Any other mix of used ids is not a message of its own.
+        if (bound != recipients.size() || boundTo.size() != 1)
+            return kErrUnknownMessageId;
+        earlier = m_messages.FindUploadOf(*boundTo.begin());
+        if (!earlier || !earlier->complete) {
+            earlier.reset();
+            return kErrUnknownMessageId;
+        }
+        return nullptr;
     }
     m_messages.CompleteUpload(message, sentTime, signature, text->offset, text->length, copies);
     return nullptr;

@@ -26,13 +26,13 @@ CZelXmlDocument StatusAnswer(const char* refusal)
     return answer;
 }
 
-bool MaySend(const CCentralAccount& sender)
+} // namespace
+
+bool CCentralMessages::MaySend(const CCentralAccount& sender)
 {
     return sender.userLevel != kLevelRestricted && sender.userLevel != kLevelDisabled &&
            sender.operatedStatus != kOperatedDisabled;
 }
-
-} // namespace
 
 CCentralMessages::CCentralMessages(CCentralServer& server)
     : m_server(server), m_store(server.Store()), m_messages(server.Store())

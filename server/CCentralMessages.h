@@ -2,8 +2,9 @@
 // CCentralMessages: the central server's message requests.
 //
 //   4  ReqMsgId        65540 sealed: `MsgId`, `n`, `e`, `UserId`, names; or `ErrorMessage`
-//   23 upload block    65559 sealed acknowledgement (total, next offset); after the last block
-//                      65544 sealed final status `Status`, `ErrorMessage`, `TimeStamp`
+//   23 upload block    65559 sealed acknowledgement (total, next offset); the one that reaches the
+//                      total is followed in the same answer by 65544, the sealed final status
+//                      `Status`, `ErrorMessage`, `TimeStamp`
 //   10 Seed            65546 sealed: `Delivered` and `Message` elements
 //   24 fetch block     65560 sealed: total, offset, the block of the recipient's message data;
 //                      an empty 65560 record and a sealed 65555 error record refuse it
@@ -16,12 +17,15 @@
 //
 // Every acknowledged upload block is committed with its request before the acknowledgement
 // leaves, so a crash never loses a block the client was told is held; the client resumes at
-// the acknowledged offset.
+// the acknowledged offset (a request from offset 0 learns it). A message is delivered once:
+// a finished file sent again, or another file carrying the same message ids (its verdict was
+// lost), gets "OK" with the first `TimeStamp` and reaches nobody a second time.
 
 #include "server/CCentralMessageStore.h"
 #include "server/CCentralServer.h"
 
 #include <cstdint>
+#include <optional>
 
 class CCentralMessages {
 public:
@@ -35,15 +39,19 @@ public:
     CZelString DeleteRequest(const CZelString& payload);
 
 private:
+    // Whether the sender's standing lets it send at all.
+    static bool MaySend(const CCentralAccount& sender);
     // The ReqMsgId refusal for this sender and recipient; empty when the mail is welcome.
     CZelString WriteRefusal(const CCentralAccount& sender, const CCentralAccount& recipient);
 
     // Upload: the final step once every byte is held. Fills the final status document.
     void FinishUpload(const CCentralAccount& sender, const CZelString& key, const CZelString& hash,
                       CCentralUpload& upload, CZelXmlDocument& status);
-    // Reads the queued message file and binds its recipients; null when accepted.
+    // Reads the queued message file and binds its recipients; null when accepted. A file whose
+    // message ids all belong to one finished message of the sender is that message again:
+    // `earlier` names it and nothing is bound.
     const char* AcceptUpload(const CCentralAccount& sender, const CZelString& file, int64_t message,
-                             int64_t sentTime);
+                             int64_t sentTime, std::optional<CCentralUpload>& earlier);
 
     // The recipient's message data under `key`: built once and kept, rebuilt only when the
     // recipient's key changed (a fresh Inbox key after its old one was dropped).

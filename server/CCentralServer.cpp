@@ -62,14 +62,28 @@ bool CCentralServer::OpenSealedRequest(const CZelString& payload, CCentralSealed
     auto account = m_store.FindAccount(accountId);
     if (!account)
         return false;
-    request.key = m_store.SessionKey(accountId, request.keyNumber);
     CZelString plain;
-    if (request.key.Length() != kSessionKeySize || !Unseal(request.key, sealed, plain))
+    if (!UnsealWithRecentKey(accountId, request.keyNumber, sealed, request.key, plain))
         return false;
     if (!request.document.Parse(plain) || request.document.RootElement().IsNull())
         return false;
     request.account = *account;
     return true;
+}
+
+bool CCentralServer::UnsealWithRecentKey(int64_t accountId, uint32_t keyNumber, const CZelString& sealed,
+                                         CZelString& key, CZelString& plain)
+{
+    const int64_t now = NowMicroseconds();
+    for (const CZelString& candidate : m_store.SessionKeys(accountId, keyNumber, now)) {
+        // The 64-bit MAC tells the right key from the others.
+        if (candidate.Length() == kSessionKeySize && Unseal(candidate, sealed, plain)) {
+            m_store.TouchSessionKey(accountId, keyNumber, candidate, now);
+            key = candidate;
+            return true;
+        }
+    }
+    return false;
 }
 
 CZelXmlDocument CCentralServer::NewAnswer()

@@ -13,8 +13,9 @@
 //   26 contact list          65562 sealed: one `Command` result per command, `Updates`
 //   27 account update        65563 sealed: `Status`, `ErrorMessage`, `Updates`
 //   28 administration        65564 sealed: `Status`, `ErrorMessage`, `Command` results
-// Sealed requests open with the key the account handed over under the request's key number,
-// and are answered under the same key. The message requests register their handlers the same
+// Sealed requests open with whichever of the recent keys the account handed over under the
+// request's key number verifies, and are answered under that key: an SMTP session, a POP3
+// session and the account workers of one account never invalidate each other's keys. The message requests register their handlers the same
 // way (Register).
 
 #include "foundation/CZelString.h"
@@ -64,6 +65,10 @@ public:
 
     // Pieces the handlers share.
     bool OpenSealedRequest(const CZelString& payload, CCentralSealedRequest& request);
+    // Opens `sealed` with the recent key of (account, key number) that verifies, newest first,
+    // and marks that key used; `key` is the one that opened it. False when none does.
+    bool UnsealWithRecentKey(int64_t accountId, uint32_t keyNumber, const CZelString& sealed, CZelString& key,
+                             CZelString& plain);
     static CZelString SealedAnswer(uint32_t requestType, const CZelString& key, const CZelXmlDocument& answer);
     static CZelString PlainAnswer(uint32_t requestType, const CZelXmlDocument& answer);
     static CZelXmlDocument NewAnswer();

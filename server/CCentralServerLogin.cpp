@@ -18,14 +18,23 @@ namespace {
 
 constexpr int kSeedBytes = 16;
 
-// Every `SessionKey` child: a key number that fits 32 bits and a key of exactly 32 bytes.
-// False when there is none or any one is broken.
+// The key numbers the gateway uses; a key under any other number would only take room.
+bool IsKnownKeyNumber(int64_t number)
+{
+    for (uint32_t known : {kKeyNumSession, kKeyNumOutbox, kKeyNumInbox, kKeyNumContactList, kKeyNumAccountRun})
+        if (number == known)
+            return true;
+    return false;
+}
+
+// Every `SessionKey` child: a known key number and a key of exactly 32 bytes. False when there
+// is none or any one is broken.
 bool ReadGrants(const CZelXmlNode& root, std::vector<CZelSessionKeyGrant>& grants)
 {
     for (CZelXmlNode child = root.FindChild(kElementSessionKey); !child.IsNull(); child = child.NextSameName()) {
         int64_t number = -1;
         const CZelString key = child.GetAttr(kAttrSessionKey);
-        if (!ParseDecimal(child.GetAttr(kAttrSessionKeyNum), number) || number < 0 || number > 0xFFFFFFFFLL ||
+        if (!ParseDecimal(child.GetAttr(kAttrSessionKeyNum), number) || !IsKnownKeyNumber(number) ||
             key.Length() != kSessionKeySize)
             return false;
         grants.push_back({static_cast<uint32_t>(number), key});
@@ -74,8 +83,9 @@ CZelString CCentralServer::LoginRequest(uint32_t type, const CZelString& payload
     if (!ReadGrants(root, grants))
         return CZelString();
 
+    const int64_t now = NowMicroseconds();
     for (const CZelSessionKeyGrant& grant : grants)
-        m_store.SetSessionKey(account->id, grant.keyNumber, grant.key);
+        m_store.AddSessionKey(account->id, grant.keyNumber, grant.key, now);
 
     CZelXmlDocument answer = NewAnswer();
     CZelXmlNode answerRoot = answer.RootElement();

@@ -39,6 +39,14 @@ const char* const kMigrations[] = {
     "  recipient_id INTEGER NOT NULL REFERENCES accounts(id), created INTEGER NOT NULL,"
     "  data BLOB, delivered INTEGER, abuse_report TEXT, abuse_time INTEGER,"
     "  deleted INTEGER NOT NULL DEFAULT 0);",
+    // 2: every (account, key number) keeps its recent keys instead of the last one only; the
+    // keys of version 1 come along, counted as used at the migration.
+    "CREATE TABLE session_key_ring (account_id INTEGER NOT NULL REFERENCES accounts(id),"
+    "  key_number INTEGER NOT NULL, key BLOB NOT NULL, last_used INTEGER NOT NULL,"
+    "  PRIMARY KEY (account_id, key_number, key));"
+    "INSERT INTO session_key_ring (account_id, key_number, key, last_used)"
+    "  SELECT account_id, key_number, key, CAST(strftime('%s', 'now') AS INTEGER) * 1000000 FROM session_keys;"
+    "DROP TABLE session_keys;",
 };
 constexpr int kMigrationCount = sizeof kMigrations / sizeof kMigrations[0];
 static_assert(kMigrationCount == CCentralStore::kSchemaVersion);
@@ -228,20 +236,46 @@ void CCentralStore::SetStanding(int64_t id, const CZelString& userLevel, const C
         .BindText(1, userLevel).BindText(2, operatedStatus).Bind(3, id).Run();
 }
 
-void CCentralStore::SetSessionKey(int64_t accountId, uint32_t keyNumber, const CZelString& key)
+void CCentralStore::AddSessionKey(int64_t accountId, uint32_t keyNumber, const CZelString& key, int64_t now)
 {
     std::lock_guard lock(m_lock);
-    m_db->Prepare("INSERT OR REPLACE INTO session_keys (account_id, key_number, key) VALUES (?, ?, ?)")
-        .Bind(1, accountId).Bind(2, int64_t(keyNumber)).Bind(3, key).Run();
+    m_db->Prepare("INSERT INTO session_key_ring (account_id, key_number, key, last_used) VALUES (?, ?, ?, ?)"
+                  " ON CONFLICT (account_id, key_number, key) DO UPDATE SET last_used = MAX(last_used, excluded.last_used)")
+        .Bind(1, accountId).Bind(2, int64_t(keyNumber)).Bind(3, key).Bind(4, now).Run();
+    m_db->Prepare("DELETE FROM session_key_ring WHERE account_id = ? AND last_used <= ?")
+        .Bind(1, accountId).Bind(2, now - kSessionKeyLifetimeMicroseconds).Run();
+    m_db->Prepare("DELETE FROM session_key_ring WHERE account_id = ? AND key_number = ? AND key NOT IN"
+                  " (SELECT key FROM session_key_ring WHERE account_id = ? AND key_number = ?"
+                  "  ORDER BY last_used DESC, rowid DESC LIMIT ?)")
+        .Bind(1, accountId).Bind(2, int64_t(keyNumber)).Bind(3, accountId).Bind(4, int64_t(keyNumber))
+        .Bind(5, int64_t(kRecentKeysPerNumber)).Run();
+}
+
+std::vector<CZelString> CCentralStore::SessionKeys(int64_t accountId, uint32_t keyNumber, int64_t now)
+{
+    std::lock_guard lock(m_lock);
+    CSqliteStatement statement = m_db->Prepare(
+        "SELECT key FROM session_key_ring WHERE account_id = ? AND key_number = ? AND last_used > ?"
+        " ORDER BY last_used DESC, rowid DESC");
+    statement.Bind(1, accountId).Bind(2, int64_t(keyNumber)).Bind(3, now - kSessionKeyLifetimeMicroseconds);
+    std::vector<CZelString> keys;
+    while (statement.Step())
+        keys.push_back(statement.Bytes(0));
+    return keys;
+}
+
+void CCentralStore::TouchSessionKey(int64_t accountId, uint32_t keyNumber, const CZelString& key, int64_t now)
+{
+    std::lock_guard lock(m_lock);
+    m_db->Prepare("UPDATE session_key_ring SET last_used = MAX(last_used, ?)"
+                  " WHERE account_id = ? AND key_number = ? AND key = ?")
+        .Bind(1, now).Bind(2, accountId).Bind(3, int64_t(keyNumber)).Bind(4, key).Run();
 }
 
 CZelString CCentralStore::SessionKey(int64_t accountId, uint32_t keyNumber)
 {
-    std::lock_guard lock(m_lock);
-    CSqliteStatement statement =
-        m_db->Prepare("SELECT key FROM session_keys WHERE account_id = ? AND key_number = ?");
-    statement.Bind(1, accountId).Bind(2, int64_t(keyNumber));
-    return statement.Step() ? statement.Bytes(0) : CZelString();
+    const std::vector<CZelString> keys = SessionKeys(accountId, keyNumber, NowMicroseconds());
+    return keys.empty() ? CZelString() : keys.front();
 }
 
 void CCentralStore::SetSeed(int64_t accountId, const CZelString& seed, int64_t expiresAt)

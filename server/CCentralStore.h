@@ -5,7 +5,8 @@
 //   schema_version     the version of the tables below; newer versions append a migration
 //   server_key         the server's RSA key pair, made on first start
 //   accounts           registered users (id from 1 upward, e-mail unique in any case)
-//   session_keys       the keys handed over at login, per account and key number
+//   session_key_ring   the recent keys handed over at login, per account and key number, with
+//                      when each was last handed over or opened a request
 //   seeds              the PreLogin token of each account and until when it is good
 //   lists              each user's contact list and black list (one row per correspondent)
 //   updates            list changes waiting to be fetched, with strictly rising time stamps
@@ -53,8 +54,13 @@ enum class CCentralList { None, Contact, Black };
 
 class CCentralStore {
 public:
-    static constexpr int kSchemaVersion = 1;
+    static constexpr int kSchemaVersion = 2;
     static constexpr int kDefaultServerKeyBytes = 128;
+    // An SMTP session, a POP3 session and the account workers each hand over keys of their own,
+    // often under the same number; each number keeps this many, the least recently used going
+    // first, and a key unused for the lifetime goes as well.
+    static constexpr int kRecentKeysPerNumber = 8;
+    static constexpr int64_t kSessionKeyLifetimeMicroseconds = 30LL * 24 * 3600 * 1000000;
 
     // Opens or creates the database, brings its tables to the current version and makes the
     // server key when there is none (`serverKeyBytes` is the modulus size of a new key).
@@ -95,9 +101,17 @@ public:
     void UpdateAccountData(const CCentralAccount& account);
     void SetStanding(int64_t id, const CZelString& userLevel, const CZelString& operatedStatus);
 
-    // Session keys and PreLogin seeds.
-    void SetSessionKey(int64_t accountId, uint32_t keyNumber, const CZelString& key);
+    // Session keys. `now` is microseconds since 1970. Adding a key that is there already only
+    // marks it used; adding drops the keys beyond the limit and the expired ones.
+    void AddSessionKey(int64_t accountId, uint32_t keyNumber, const CZelString& key, int64_t now);
+    // The live keys of (account, key number), the most recently used first.
+    std::vector<CZelString> SessionKeys(int64_t accountId, uint32_t keyNumber, int64_t now);
+    // Marks the key used: it opened a request.
+    void TouchSessionKey(int64_t accountId, uint32_t keyNumber, const CZelString& key, int64_t now);
+    // The most recently used live key; empty when there is none.
     CZelString SessionKey(int64_t accountId, uint32_t keyNumber);
+
+    // PreLogin seeds.
     void SetSeed(int64_t accountId, const CZelString& seed, int64_t expiresAt);
     // The seed and its expiry; nullopt when the account has none.
     std::optional<std::pair<CZelString, int64_t>> Seed(int64_t accountId);

@@ -60,7 +60,7 @@ protected:
     std::string Snapshot()
     {
         std::string text;
-        for (const char* table : {"schema_version", "server_key", "accounts", "session_keys", "seeds", "lists",
+        for (const char* table : {"schema_version", "server_key", "accounts", "session_key_ring", "seeds", "lists",
                                   "updates", "messages", "message_recipients"}) {
             text += table;
             text += ":";

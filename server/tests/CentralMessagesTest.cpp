@@ -9,6 +9,7 @@
 #include "MailTestSupport.h"
 
 #include <memory>
+#include <regex>
 
 using namespace mailtest;
 
@@ -175,10 +176,10 @@ TEST_F(CentralMessagesTest, ReqMsgIdGivesAnIdAndTheRecipientsKeyToAContact)
     EXPECT_EQ(root.GetAttr("e"), m_bob.Keys().e);
     EXPECT_EQ(root.GetAttr("Name"), "Test User");
     EXPECT_EQ(root.GetAttr("UnicodeName"), CZelString("T\0e\0", 4));
+    // The gateway makes file names of message ids and accepts only this form.
     const CZelString id = root.GetAttr("MsgId");
-    ASSERT_FALSE(id.IsEmpty());
-    for (int i = 0; i < id.Length(); ++i)
-        EXPECT_TRUE((id[i] >= '0' && id[i] <= '9') || id[i] == '.') << id.ToStd();
+    EXPECT_TRUE(std::regex_match(id.ToStd(), std::regex("[0-9]+(\\.[0-9]+)*"))) << id.ToStd();
+    EXPECT_LE(id.Length(), 64);
     EXPECT_NE(ReqMsgId(m_alice, m_aliceKeys, m_bob.email).RootElement().GetAttr("MsgId"), id);
 }
 
@@ -414,8 +415,6 @@ TEST_F(CentralMessagesTest, UploadRefusals)
     forged.msgId = "999.2";
     const CZelString unknown = QueuedMessage(m_alice, kKeyNumOutbox, key, {forged}, Text(500));
     EXPECT_EQ(UploadAll(*m_client, m_alice, kKeyNumOutbox, key, unknown, 100000), "Error");
-    const CZelString reused = QueuedMessage(m_alice, kKeyNumOutbox, key, {bob}, Text(500));
-    EXPECT_EQ(UploadAll(*m_client, m_alice, kKeyNumOutbox, key, reused, 100000), "Error");
 
     // Garbage of the right length is refused, and an upload under an unknown key gets no answer.
     const CZelString garbage = RandomBytes(300);
@@ -460,16 +459,124 @@ TEST_F(CentralMessagesTest, AnUploadResumesAfterTheServerRestarts)
     const CZelString text = Text(4000);
     const CZelString file = QueuedMessage(m_alice, kKeyNumOutbox, m_aliceKeys.outbox, {bob}, text);
     ASSERT_EQ(UploadBlock(*m_client, m_alice, kKeyNumOutbox, m_aliceKeys.outbox, file, 0, 2500).acks.back().second, 2500);
+    // Alice's POP3 side and an account worker log in with keys of their own before the restart.
+    Keys pop3;
+    PreLogin(m_alice, pop3);
+    ASSERT_TRUE(m_client->LoginRun(m_alice));
 
     StopServer();
     StartServer();
+    // The SMTP session's key and the Outbox key are still known: a lookup is answered, and a
+    // request from offset 0 learns where the upload stands.
+    EXPECT_FALSE(ReqMsgId(m_alice, m_aliceKeys, m_bob.email).RootElement().GetAttr("MsgId").IsEmpty());
     EXPECT_EQ(UploadBlock(*m_client, m_alice, kKeyNumOutbox, m_aliceKeys.outbox, file, 0, 0).acks.back().second, 2500);
-    EXPECT_EQ(UploadAll(*m_client, m_alice, kKeyNumOutbox, m_aliceKeys.outbox, file, 1000), "OK");
-    Seed(m_bob, m_bobKeys);
+    CZelString sentAt, again;
+    EXPECT_EQ(UploadAll(*m_client, m_alice, kKeyNumOutbox, m_aliceKeys.outbox, file, 1000, &sentAt), "OK");
+    // Its verdict lost, the file is sent again: the same verdict, and Bob gets one copy.
+    EXPECT_EQ(UploadAll(*m_client, m_alice, kKeyNumOutbox, m_aliceKeys.outbox, file, 1000, &again), "OK");
+    EXPECT_EQ(again, sentAt);
+    EXPECT_EQ(Ids(Seed(m_bob, m_bobKeys), "Message"), std::vector<std::string>{bob.msgId.ToStd()});
     const auto opened = OpenMessageData(FetchAll(*m_client, m_bob, kKeyNumInbox, m_bobKeys.inbox, bob.msgId, 1000),
                                         m_bobKeys.inbox, m_bob, bob.msgId);
     ASSERT_TRUE(opened);
     EXPECT_EQ(opened->text, text);
+}
+
+TEST_F(CentralMessagesTest, SmtpAndPop3SessionsOfOneAccountKeepTheirOwnKeys)
+{
+    // The SMTP session hands over its key under 1; then the POP3 side of the same account hands
+    // over its own under 1 as well, and an account worker one under 6.
+    SendingHandshake(m_alice, m_aliceKeys);
+    Keys pop3;
+    const CZelString seed = PreLogin(m_alice, pop3);
+    ASSERT_TRUE(m_client->LoginRun(m_alice));
+
+    // Each side goes on under its own key and is answered under it.
+    const Recipient bob = Lookup(m_alice, m_aliceKeys, m_bob);
+    EXPECT_EQ(SessionRequest(10, m_alice, pop3, "Seed", seed, "LastDeliveredTimeStamp", "0").RootElement().GetAttr("Status"),
+              "OK");
+    const CZelString file = QueuedMessage(m_alice, kKeyNumOutbox, m_aliceKeys.outbox, {bob}, Text(2000));
+    EXPECT_EQ(UploadAll(*m_client, m_alice, kKeyNumOutbox, m_aliceKeys.outbox, file, 700), "OK");
+
+    // Eight later sessions push the SMTP session's key out; the Outbox key under 3 stays.
+    for (int session = 0; session < CCentralStore::kRecentKeysPerNumber; ++session) {
+        Keys later;
+        PreLogin(m_alice, later);
+    }
+    CZelXmlDocument lookup;
+    lookup.Create("doc", "Root");
+    lookup.RootElement().SetAttr("Command", "ReqMsgId");
+    lookup.RootElement().SetAttr("rcpt", m_bob.email.c_str());
+    EXPECT_TRUE(SealedRequest(4, lookup, m_alice.id, kKeyNumSession, m_aliceKeys.session, m_client->Connection(),
+                              kHttpWriteTimeoutMs)
+                    .empty());
+    EXPECT_EQ(UploadBlock(*m_client, m_alice, kKeyNumOutbox, m_aliceKeys.outbox, file, 0, 0).acks.size(), 1u);
+}
+
+TEST_F(CentralMessagesTest, AMessageIsDeliveredOnceWhateverIsSentAgain)
+{
+    SendingHandshake(m_alice, m_aliceKeys);
+    const Recipient first = Lookup(m_alice, m_aliceKeys, m_bob);
+    const Recipient fresh = Lookup(m_alice, m_aliceKeys, m_bob);
+    const CZelString& key = m_aliceKeys.outbox;
+    const CZelString text = Text(3000);
+    const CZelString file = QueuedMessage(m_alice, kKeyNumOutbox, key, {first}, text);
+    CZelString sentAt;
+    ASSERT_EQ(UploadAll(*m_client, m_alice, kKeyNumOutbox, key, file, 1000, &sentAt), "OK");
+
+    struct Case {
+        const char* what;
+        CZelString file;
+        const char* status;
+    } cases[] = {
+        {"the same file", file, "OK"},
+        {"another file with the same message id", QueuedMessage(m_alice, kKeyNumOutbox, key, {first}, Text(500)), "OK"},
+        {"a used id beside a fresh one", QueuedMessage(m_alice, kKeyNumOutbox, key, {first, fresh}, Text(500)), "Error"},
+        {"a fresh id beside a used one", QueuedMessage(m_alice, kKeyNumOutbox, key, {fresh, first}, Text(500)), "Error"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        CZelString at;
+        EXPECT_EQ(UploadAll(*m_client, m_alice, kKeyNumOutbox, key, c.file, 1000, &at), c.status);
+        if (std::string(c.status) == "OK") {
+            EXPECT_EQ(at, sentAt);
+        }
+    }
+
+    // Bob got the first message, once; the fresh id is still free for a message of its own.
+    EXPECT_EQ(Ids(Seed(m_bob, m_bobKeys), "Message"), std::vector<std::string>{first.msgId.ToStd()});
+    const auto opened = OpenMessageData(FetchAll(*m_client, m_bob, kKeyNumInbox, m_bobKeys.inbox, first.msgId, 1000),
+                                        m_bobKeys.inbox, m_bob, first.msgId);
+    ASSERT_TRUE(opened);
+    EXPECT_EQ(opened->text, text);
+    CZelString laterAt;
+    EXPECT_EQ(UploadAll(*m_client, m_alice, kKeyNumOutbox, key, QueuedMessage(m_alice, kKeyNumOutbox, key, {fresh}, Text(700)),
+                        1000, &laterAt),
+              "OK");
+    EXPECT_NE(laterAt, sentAt);
+}
+
+TEST_F(CentralMessagesTest, ARestrictedSenderCanNeitherStartNorFinishAnUpload)
+{
+    SendingHandshake(m_bob, m_bobKeys);
+    const CZelString started = QueuedMessage(m_bob, kKeyNumOutbox, m_bobKeys.outbox, {Lookup(m_bob, m_bobKeys, m_alice)},
+                                             Text(3000));
+    const CZelString waiting = QueuedMessage(m_bob, kKeyNumOutbox, m_bobKeys.outbox, {Lookup(m_bob, m_bobKeys, m_alice)},
+                                             Text(3000));
+    ASSERT_EQ(UploadBlock(*m_client, m_bob, kKeyNumOutbox, m_bobKeys.outbox, started, 0, 1000).acks.back().second, 1000);
+
+    // Alice, the administrator, restricts Bob while his upload is under way.
+    ASSERT_TRUE(m_client->LoginRun(m_alice));
+    ASSERT_EQ(m_client->Sealed(28, m_alice, AdminDocument("Restrict", "email", m_bob.email)).size(), 1u);
+    UploadAnswer answer =
+        UploadBlock(*m_client, m_bob, kKeyNumOutbox, m_bobKeys.outbox, started, 1000, started.Length() - 1000);
+    ASSERT_TRUE(answer.status);
+    EXPECT_EQ(answer.status->RootElement().GetAttr("ErrorMessage"), "Sending is not allowed");
+    answer = UploadBlock(*m_client, m_bob, kKeyNumOutbox, m_bobKeys.outbox, waiting, 0, 0);
+    EXPECT_TRUE(answer.acks.empty());
+    ASSERT_TRUE(answer.status);
+    EXPECT_EQ(answer.status->RootElement().GetAttr("ErrorMessage"), "Sending is not allowed");
+    EXPECT_TRUE(Ids(Seed(m_alice, m_aliceKeys), "Message").empty());
 }
 
 } // namespace

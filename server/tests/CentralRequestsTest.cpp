@@ -231,6 +231,38 @@ TEST_F(CentralRequestsTest, LoginWithTheWrongCommandOrBrokenKeysGetsNoAnswer)
     EXPECT_TRUE(m_store->SessionKey(m_bob.id, 1).IsEmpty());
 }
 
+TEST_F(CentralRequestsTest, OnlyTheGatewaysKeyNumbersAreAccepted)
+{
+    struct Case {
+        uint32_t number;
+        bool answered;
+    } cases[] = {{0, false}, {1, true}, {2, false}, {3, true}, {4, true}, {5, true}, {6, true}, {7, false},
+                 {0xFFFFFFFFu, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.number);
+        const CZelString key = MakeSessionKey();
+        EXPECT_EQ(m_client->Login(kRequestReqTimestamp, m_bob, {{c.number, key}}).size(), c.answered ? 1u : 0u);
+        EXPECT_EQ(m_store->SessionKey(m_bob.id, c.number) == key, c.answered);
+    }
+    // One unknown number spoils the whole login: the good key is not kept either.
+    const CZelString good = MakeSessionKey();
+    EXPECT_TRUE(m_client->Login(kRequestPreLogin, m_bob, {{kKeyNumSession, good}, {2, MakeSessionKey()}}).empty());
+    EXPECT_NE(m_store->SessionKey(m_bob.id, kKeyNumSession), good);
+}
+
+TEST_F(CentralRequestsTest, AnOlderKeyOfTheSameNumberStillOpensItsRequests)
+{
+    // Two account runs of Bob overlap, each with its own key under number 6.
+    User first = m_bob, second = m_bob;
+    ASSERT_TRUE(m_client->LoginRun(first));
+    ASSERT_TRUE(m_client->LoginRun(second));
+    for (User* run : {&first, &second, &first}) {
+        const auto answers = m_client->Sealed(27, *run, RegistrationDocument(m_bob, "Bob Again"));
+        ASSERT_EQ(answers.size(), 1u);
+        EXPECT_EQ(answers.front().RootElement().GetAttr("Status"), "OK");
+    }
+}
+
 TEST_F(CentralRequestsTest, ContactListWithTheRightCodePutsBothOnEachOthersList)
 {
     const CZelXmlDocument answer =

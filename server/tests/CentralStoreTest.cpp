@@ -7,6 +7,10 @@
 
 #include <sqlite3.h>
 
+#include <array>
+#include <chrono>
+#include <vector>
+
 using namespace centraltest;
 
 namespace {
@@ -21,6 +25,12 @@ CCentralAccount NewAccount(const char* email, int keyIndex)
     account.unicodeName = CZelString("N\0\0\0", 4);
     account.secureCode = "CODE";
     return account;
+}
+
+int64_t Now()
+{
+    using namespace std::chrono;
+    return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
 }
 
 class CentralStoreTest : public ::testing::Test {
@@ -45,7 +55,7 @@ TEST_F(CentralStoreTest, ReopenKeepsEverything)
         CCentralAccount bob = NewAccount("bob@example.org", 2);
         store->AddAccount(alice);
         store->AddAccount(bob);
-        store->SetSessionKey(bob.id, 4, key);
+        store->AddSessionKey(bob.id, 4, key, Now());
         store->SetSeed(bob.id, "SEED", 1234);
         store->PutOnList(alice.id, bob.id, CCentralList::Black);
         lastUpdate = store->AddUpdate(alice.id, "+bl", bob);
@@ -110,6 +120,119 @@ TEST_F(CentralStoreTest, ACorrespondentStandsOnOneListOnly)
     EXPECT_EQ(store->ListOf(alice.id, bob.id), CCentralList::Black);
     store->TakeOffList(alice.id, bob.id);
     EXPECT_EQ(store->ListOf(alice.id, bob.id), CCentralList::None);
+}
+
+// Session keys of one (account, key number): the recent ones stay, newest first.
+class CentralStoreKeyRingTest : public CentralStoreTest {
+protected:
+    void SetUp() override
+    {
+        m_store = Open();
+        m_transaction = std::make_unique<CCentralStore::Transaction>(*m_store);
+        CCentralAccount alice = NewAccount("alice@example.org", 1);
+        m_id = m_store->AddAccount(alice);
+        for (CZelString& key : m_keys)
+            key = MakeSessionKey();
+    }
+
+    std::vector<CZelString> Keys(int64_t now, uint32_t number = 1) { return m_store->SessionKeys(m_id, number, now); }
+    // The indexes into m_keys of the live keys, in the order given.
+    std::vector<int> Live(int64_t now, uint32_t number = 1)
+    {
+        std::vector<int> live;
+        for (const CZelString& key : Keys(now, number))
+            for (int i = 0; i < static_cast<int>(m_keys.size()); ++i)
+                if (m_keys[i] == key)
+                    live.push_back(i);
+        return live;
+    }
+
+    static constexpr int64_t kDay = 24LL * 3600 * 1000000;
+    static constexpr int64_t kStart = 1700000000LL * 1000000;
+    std::unique_ptr<CCentralStore> m_store;
+    std::unique_ptr<CCentralStore::Transaction> m_transaction;
+    int64_t m_id = -1;
+    std::array<CZelString, 10> m_keys;
+};
+
+TEST_F(CentralStoreKeyRingTest, KeepsTheEightMostRecentlyUsedNewestFirst)
+{
+    for (int i = 0; i < 8; ++i)
+        m_store->AddSessionKey(m_id, 1, m_keys[i], kStart + i);
+    EXPECT_EQ(Live(kStart + 8), (std::vector<int>{7, 6, 5, 4, 3, 2, 1, 0}));
+    // Key 0 opens a request, so key 1 is now the one used longest ago and goes for key 8.
+    m_store->TouchSessionKey(m_id, 1, m_keys[0], kStart + 8);
+    m_store->AddSessionKey(m_id, 1, m_keys[8], kStart + 9);
+    EXPECT_EQ(Live(kStart + 9), (std::vector<int>{8, 0, 7, 6, 5, 4, 3, 2}));
+    // Handing over a key that is there already takes no room of its own.
+    m_store->AddSessionKey(m_id, 1, m_keys[5], kStart + 10);
+    EXPECT_EQ(Live(kStart + 10), (std::vector<int>{5, 8, 0, 7, 6, 4, 3, 2}));
+    // Another number keeps its own keys.
+    m_store->AddSessionKey(m_id, 3, m_keys[9], kStart + 11);
+    EXPECT_EQ(Live(kStart + 11, 3), std::vector<int>{9});
+    EXPECT_EQ(Live(kStart + 11, 1).size(), 8u);
+}
+
+TEST_F(CentralStoreKeyRingTest, AKeyExpiresThirtyDaysAfterItsLastUse)
+{
+    m_store->AddSessionKey(m_id, 3, m_keys[0], kStart);
+    m_store->AddSessionKey(m_id, 3, m_keys[1], kStart);
+    m_store->TouchSessionKey(m_id, 3, m_keys[1], kStart + 20 * kDay);
+    struct Case {
+        int64_t at;
+        std::vector<int> live;
+    } cases[] = {
+        {kStart + 30 * kDay - 1, {1, 0}},
+        {kStart + 30 * kDay, {1}},
+        {kStart + 50 * kDay - 1, {1}},
+        {kStart + 50 * kDay, {}},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(Live(c.at, 3), c.live) << (c.at - kStart) / kDay << " days";
+    // A login after the expiry clears the dead keys out of the table as well.
+    m_store->AddSessionKey(m_id, 1, m_keys[2], kStart + 60 * kDay);
+    CSqliteStatement count = m_store->Db().Prepare("SELECT COUNT(*) FROM session_key_ring");
+    ASSERT_TRUE(count.Step());
+    EXPECT_EQ(count.Int(0), 1);
+}
+
+TEST_F(CentralStoreTest, ADatabaseOfTheFirstVersionIsMigratedWithItsKeys)
+{
+    const CZelString outbox = MakeSessionKey();
+    {
+        auto store = Open();
+        CCentralStore::Transaction transaction(*store);
+        CCentralAccount alice = NewAccount("alice@example.org", 1);
+        store->AddAccount(alice);
+        transaction.Commit();
+    }
+    // Back to the tables of version 1: one key per account and key number.
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(Path().c_str(), &db), SQLITE_OK);
+        const char* downgrade =
+            "DROP TABLE session_key_ring;"
+            "CREATE TABLE session_keys (account_id INTEGER NOT NULL REFERENCES accounts(id),"
+            "  key_number INTEGER NOT NULL, key BLOB NOT NULL, PRIMARY KEY (account_id, key_number));"
+            "UPDATE schema_version SET version = 1;";
+        ASSERT_EQ(sqlite3_exec(db, downgrade, nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_stmt* insert = nullptr;
+        ASSERT_EQ(sqlite3_prepare_v2(db, "INSERT INTO session_keys VALUES (1, 3, ?)", -1, &insert, nullptr), SQLITE_OK);
+        sqlite3_bind_blob(insert, 1, outbox.Ptr(), outbox.Length(), SQLITE_TRANSIENT);
+        ASSERT_EQ(sqlite3_step(insert), SQLITE_DONE);
+        sqlite3_finalize(insert);
+        sqlite3_close(db);
+    }
+    auto store = Open();
+    EXPECT_EQ(store->SchemaVersion(), CCentralStore::kSchemaVersion);
+    EXPECT_EQ(store->FindAccount(1)->email, "alice@example.org");
+    EXPECT_EQ(store->SessionKeys(1, 3, Now()), std::vector<CZelString>{outbox});
+    // The migrated key counts as used at the migration, and new keys join it.
+    const CZelString session = MakeSessionKey();
+    CCentralStore::Transaction transaction(*store);
+    store->AddSessionKey(1, 3, session, Now());
+    EXPECT_EQ(store->SessionKeys(1, 3, Now()), (std::vector<CZelString>{session, outbox}));
+    EXPECT_TRUE(store->SessionKeys(1, 3, Now() + CCentralStore::kSessionKeyLifetimeMicroseconds + 1000000).empty());
 }
 
 TEST_F(CentralStoreTest, DatabaseIsInWalModeWithASchemaVersion)
