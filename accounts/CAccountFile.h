@@ -10,50 +10,47 @@
 #include "foundation/CZelString.h"
 #include "foundation/CZelXmlDocument.h"
 #include "foundation/CZelXmlNode.h"
+#include "protocol/ZelProtocolVocabulary.h"
 
 #include <cstdint>
 
+// The names in an account file. The identity and the standing are kept under the names they
+// travel under to and from the central server; the login, the private exponent and the lists
+// are the file's own.
 namespace AccountAttr {
 inline constexpr char kLogin[] = "Login";
 inline constexpr char kPassword[] = "Password";
-inline constexpr char kName[] = "Name";
-inline constexpr char kId[] = "Id";
-inline constexpr char kBirthday[] = "Birthday";
-inline constexpr char kIssuedBy[] = "IssuedBy";
-inline constexpr char kN[] = "n";
 inline constexpr char kD[] = "d";
-inline constexpr char kE[] = "e";
-inline constexpr char kEmail[] = "email";
-inline constexpr char kSecureCode[] = "SecureCode";
-inline constexpr char kUserLevel[] = "UserLevel";
-inline constexpr char kAutoReply[] = "AutoReply";
-inline constexpr char kAutoReplyEng[] = "AutoReplyEng";
-inline constexpr char kOperatedStatus[] = "OperatedStatus";
 inline constexpr char kContactList[] = "ContactList";
 inline constexpr char kBlackList[] = "BlackList";
-inline constexpr char kTranslitName[] = "TranslitName";
-inline constexpr char kUnicodeName[] = "UnicodeName";
-inline constexpr char kStatus[] = "Status";
-
-// Children and list entries.
+// List changes announced by the server and not merged yet.
 inline constexpr char kContactListUpdates[] = "ContactListUpdates";
-inline constexpr char kUser[] = "user";
-inline constexpr char kList[] = "list";
-inline constexpr char kTimeStamp[] = "TimeStamp";
-inline constexpr char kUpdates[] = "Updates";
-} // namespace AccountAttr
 
-// The list actions of update entries and list commands.
-namespace ListAction {
-inline constexpr char kAddContact[] = "+cl";
-inline constexpr char kRemoveContact[] = "-cl";
-inline constexpr char kAddBlack[] = "+bl";
-inline constexpr char kRemoveBlack[] = "-bl";
-} // namespace ListAction
+inline constexpr auto& kId = kAttrId;
+inline constexpr auto& kName = kAttrName;
+inline constexpr auto& kBirthday = kAttrBirthday;
+inline constexpr auto& kIssuedBy = kAttrIssuedBy;
+inline constexpr auto& kN = kAttrN;
+inline constexpr auto& kE = kAttrE;
+inline constexpr auto& kEmail = kAttrEmail;
+inline constexpr auto& kSecureCode = kAttrSecureCode;
+inline constexpr auto& kUserLevel = kAttrUserLevel;
+inline constexpr auto& kAutoReply = kAttrAutoReply;
+inline constexpr auto& kAutoReplyEng = kAttrAutoReplyEng;
+inline constexpr auto& kOperatedStatus = kAttrOperatedStatus;
+inline constexpr auto& kTranslitName = kAttrTranslitName;
+inline constexpr auto& kUnicodeName = kAttrUnicodeName;
+
+// List entries, as the server's `Updates` carry them.
+inline constexpr auto& kUser = kElementUser;
+inline constexpr auto& kList = kAttrList;
+inline constexpr auto& kTimeStamp = kAttrTimeStamp;
+inline constexpr auto& kUpdates = kElementUpdates;
+} // namespace AccountAttr
 
 class CAccountFile {
 public:
-    static constexpr char kDocType[] = "Reg";
+    static constexpr auto& kDocType = kDocTypeRegistration;
     static constexpr char kNameFormat[] = "%08D.xml";
     static constexpr char kTemporaryNameFormat[] = "--%d--.xml";
     static constexpr char kPattern[] = "*.xml";

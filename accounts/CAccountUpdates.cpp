@@ -96,13 +96,13 @@ bool CAccountUpdates::Merge(CZelXmlDocument& document, std::vector<CMergedEntry>
         const CZelString list = update.GetAttr(kList);
         // A removal takes the address off its own list only, so that a move (one removal,
         // one addition) ends the same in either order of arrival.
-        if (list != ListAction::kRemoveBlack)
+        if (list != kActionRemoveBlack)
             RemoveAddress(contacts, email);
-        if (list != ListAction::kRemoveContact)
+        if (list != kActionRemoveContact)
             RemoveAddress(blacks, email);
-        if (list == ListAction::kAddContact)
+        if (list == kActionAddContact)
             AppendEntry(contacts, update);
-        else if (list == ListAction::kAddBlack)
+        else if (list == kActionAddBlack)
             AppendEntry(blacks, update);
         if (merged)
             merged->push_back({list, email, update.GetAttr(kName)});

@@ -19,6 +19,8 @@ public:
     using StatusListener = std::function<void(const CZelString& text)>;
 
     static constexpr int kStopWaitMs = 60000;
+    static constexpr char kSocketError[] = "error: %1";
+    static constexpr char kUnknownError[] = "unknown error";
 
     CZelString Status() const;
     int64_t Result() const { return m_result.load(); }
@@ -29,6 +31,14 @@ protected:
     // The text through the translation table.
     void SetStatusTr(const char* text, const char* sourceFile);
     void SetResult(int64_t result) { m_result.store(result); }
+
+    // Runs one conversation with the central server and stores its result. A connection error
+    // ends it with "error: %1" (the error's text), anything else thrown with "unknown error",
+    // both translated as texts of `sourceFile`, and the result -1.
+    int64_t RunGuarded(const std::function<int64_t()>& run, const char* sourceFile);
+    // A status sink for a server run that shows its progress texts translated as texts of
+    // `sourceFile`.
+    std::function<void(const char* text)> StatusSinkTr(const char* sourceFile);
 
 private:
     CZelString m_status;

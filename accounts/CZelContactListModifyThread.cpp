@@ -2,7 +2,6 @@
 
 #include "accounts/CAccountFile.h"
 #include "accounts/CAccountUpdates.h"
-#include "core/CTranslations.h"
 #include "foundation/CZelFormat.h"
 #include "foundation/CZelXmlNode.h"
 #include "foundation/XTOOError.h"
@@ -18,11 +17,6 @@ namespace {
 using namespace AccountAttr;
 
 constexpr char kThisFile[] = "CZelContactListModifyThread.cpp";
-
-CZelString Tr(const char* text)
-{
-    return Translate(text, kThisFile);
-}
 
 int64_t NowMicroseconds()
 {
@@ -62,43 +56,44 @@ void CZelContactListModifyThread::AddCommand(CZelXmlDocument& document, const ch
     CZelXmlElement command(kElementCommand);
     command.SetAttr(kAttrAction, action);
     command.SetAttr(kAttrEmail, email);
-    if (CZelString(action) == ListAction::kAddContact)
+    if (CZelString(action) == kActionAddContact)
         command.SetAttr(kAttrSecureCode, secureCode);
     root.AddChild(command);
 }
 
 CZelXmlDocument CZelContactListModifyThread::AddToContactList(const CZelString& email, const CZelString& secureCode)
 {
-    return OneCommand(ListAction::kAddContact, email, secureCode);
+    return OneCommand(kActionAddContact, email, secureCode);
 }
 
 CZelXmlDocument CZelContactListModifyThread::AddToBlackList(const CZelString& email)
 {
-    return OneCommand(ListAction::kAddBlack, email);
+    return OneCommand(kActionAddBlack, email);
 }
 
 CZelXmlDocument CZelContactListModifyThread::RemoveFromContactList(const CZelString& email)
 {
-    return OneCommand(ListAction::kRemoveContact, email);
+    return OneCommand(kActionRemoveContact, email);
 }
 
 CZelXmlDocument CZelContactListModifyThread::MoveToBlackList(const CZelString& email)
 {
-    return TwoCommands(ListAction::kRemoveContact, ListAction::kAddBlack, email);
+    return TwoCommands(kActionRemoveContact, kActionAddBlack, email);
 }
 
 CZelXmlDocument CZelContactListModifyThread::RemoveFromBlackList(const CZelString& email)
 {
-    return OneCommand(ListAction::kRemoveBlack, email);
+    return OneCommand(kActionRemoveBlack, email);
 }
 
 CZelXmlDocument CZelContactListModifyThread::MoveToContactList(const CZelString& email, const CZelString& secureCode)
 {
-    return TwoCommands(ListAction::kRemoveBlack, ListAction::kAddContact, email, secureCode);
+    return TwoCommands(kActionRemoveBlack, kActionAddContact, email, secureCode);
 }
 
-CZelContactListModifyThread::CZelContactListModifyThread(int64_t accountId, const CZelXmlDocument& commands)
-    : m_accountId(accountId), m_commands(commands, true)
+CZelContactListModifyThread::CZelContactListModifyThread(int64_t accountId, const CZelXmlDocument& commands,
+                                                         CZelServerAddress server)
+    : m_accountId(accountId), m_commands(commands, true), m_server(std::move(server))
 {
 }
 
@@ -109,18 +104,7 @@ CZelContactListModifyThread::~CZelContactListModifyThread()
 
 int CZelContactListModifyThread::Run()
 {
-    int64_t result = -1;
-    try {
-        result = RunCommands();
-    } catch (const XTOOSockErr& error) {
-        SetStatus(FormatTr("%S", Tr(kSocketError), error.GetText()));
-        result = -1;
-    } catch (...) {
-        SetStatus(Tr(kUnknownError));
-        result = -1;
-    }
-    SetResult(result);
-    return result == 1 ? 1 : 0;
+    return RunGuarded([this] { return RunCommands(); }, kThisFile) == 1 ? 1 : 0;
 }
 
 int64_t CZelContactListModifyThread::RunCommands()
@@ -133,7 +117,7 @@ int64_t CZelContactListModifyThread::RunCommands()
     }
     const CZelXmlNode root = account.RootElement();
 
-    CZelServerRun run(kKeyNumContactList, kHttpLongWriteTimeoutMs, [this](const CZelString& text) { SetStatus(text); });
+    CZelServerRun run(m_server, kKeyNumContactList, kHttpLongWriteTimeoutMs, StatusSinkTr(kThisFile));
     run.RequestServerKeys();
     const CZelLoginResult login = run.Login({root.GetAttr(kId), root.GetAttr(kN), root.GetAttr(kD)});
     if (!login.sent)
@@ -144,10 +128,10 @@ int64_t CZelContactListModifyThread::RunCommands()
     const CZelString lastUpdates = root.FindChild(kContactListUpdates).GetAttr(kTimeStamp);
     m_commands.RootElement().SetAttr(kAttrLastUpdatesTimeStamp, lastUpdates.IsEmpty() ? CZelString("0") : lastUpdates);
 
-    SetStatus(Tr(kSending));
+    SetStatusTr(kSending, kThisFile);
     int64_t result = -1;
     bool refused = false;
-    for (const CZelXmlDocument& answer : run.Request(kRequestType, m_commands, m_accountId)) {
+    for (const CZelXmlDocument& answer : run.Request(kRequestContactList, m_commands, m_accountId)) {
         for (CZelXmlNode command = answer.RootElement().FindChild(kElementCommand); !command.IsNull();
              command = command.NextSameName()) {
             const CZelString status = command.GetAttr(kAttrStatus);
@@ -160,6 +144,6 @@ int64_t CZelContactListModifyThread::RunCommands()
         CAccountUpdates::Write(m_accountId, answer);
     }
     if (result == 1)
-        SetStatus(Tr(kCompleted));
+        SetStatusTr(kCompleted, kThisFile);
     return result;
 }

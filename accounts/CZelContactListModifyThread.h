@@ -7,23 +7,14 @@
 #include "accounts/CZelAccountWorker.h"
 #include "foundation/CZelString.h"
 #include "foundation/CZelXmlDocument.h"
+#include "protocol/CZelServerAddress.h"
 
 #include <cstdint>
 
 class CZelContactListModifyThread : public CZelAccountWorker {
 public:
-    static constexpr uint32_t kRequestType = 26;
-    static constexpr char kElementCommand[] = "Command";
-    static constexpr char kAttrAction[] = "action";
-    static constexpr char kAttrEmail[] = "email";
-    static constexpr char kAttrSecureCode[] = "SecureCode";
-    static constexpr char kAttrStatus[] = "Status";
-    static constexpr char kStatusOk[] = "OK";
-
     static constexpr char kSending[] = "Sending contact list modify request...";
     static constexpr char kCompleted[] = "Request is completed";
-    static constexpr char kSocketError[] = "error: %1";
-    static constexpr char kUnknownError[] = "unknown error";
     static constexpr char kAccountUnreadable[] = "point 1(ret)\n";
 
     // The command documents of the page's list menu entries.
@@ -40,7 +31,7 @@ public:
     static void AddCommand(CZelXmlDocument& document, const char* action, const CZelString& email,
                            const CZelString& secureCode = CZelString());
 
-    CZelContactListModifyThread(int64_t accountId, const CZelXmlDocument& commands);
+    CZelContactListModifyThread(int64_t accountId, const CZelXmlDocument& commands, CZelServerAddress server);
     ~CZelContactListModifyThread() override;
 
     int Run() override;
@@ -51,4 +42,5 @@ private:
 
     int64_t m_accountId;
     CZelXmlDocument m_commands;
+    CZelServerAddress m_server;
 };

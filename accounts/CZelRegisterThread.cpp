@@ -22,8 +22,6 @@ namespace {
 using namespace AccountAttr;
 
 constexpr char kThisFile[] = "CZelRegisterThread.cpp";
-constexpr char kAnswerStatus[] = "Status";
-constexpr char kAnswerErrorMessage[] = "ErrorMessage";
 
 constexpr const char* kRegistrationAttributes[] = {kName,  kTranslitName, kUnicodeName, kBirthday,
                                                    kIssuedBy, kN,          kE,           kEmail,
@@ -45,8 +43,8 @@ CZelXmlDocument WithoutChildren(const CZelXmlDocument& account)
 
 } // namespace
 
-CZelRegisterThread::CZelRegisterThread(int64_t accountId, const CZelXmlDocument& account)
-    : m_accountId(accountId), m_account(WithoutChildren(account))
+CZelRegisterThread::CZelRegisterThread(int64_t accountId, const CZelXmlDocument& account, CZelServerAddress server)
+    : m_accountId(accountId), m_account(WithoutChildren(account)), m_server(std::move(server))
 {
 }
 
@@ -56,6 +54,7 @@ CZelRegisterThread::~CZelRegisterThread()
 }
 
 CZelRegisterThread::Refusal CZelRegisterThread::Prepare(const CZelString& fileName, Mode mode,
+                                                        const CZelServerAddress& server,
                                                         std::unique_ptr<CZelRegisterThread>& thread)
 {
     CZelXmlDocument document;
@@ -72,7 +71,7 @@ CZelRegisterThread::Refusal CZelRegisterThread::Prepare(const CZelString& fileNa
         return Refusal::Registered;
     if (mode == Mode::Update && id < 0)
         return Refusal::NotRegistered;
-    thread = std::make_unique<CZelRegisterThread>(id, document);
+    thread = std::make_unique<CZelRegisterThread>(id, document, server);
     return Refusal::None;
 }
 
@@ -88,23 +87,13 @@ CZelXmlDocument CZelRegisterThread::RegistrationDocument(const CZelXmlDocument& 
 
 int CZelRegisterThread::Run()
 {
-    int64_t result = -1;
-    try {
-        result = AccountId() < 0 ? RunRegistration() : RunUpdate();
-    } catch (const XTOOSockErr& error) {
-        SetStatus(FormatTr("%S", Tr(kSocketError), error.GetText()));
-        result = -1;
-    } catch (...) {
-        SetStatus(Tr(kUnknownError));
-        result = -1;
-    }
-    SetResult(result);
+    const int64_t result = RunGuarded([this] { return AccountId() < 0 ? RunRegistration() : RunUpdate(); }, kThisFile);
     return result >= 0 ? 1 : 0;
 }
 
 int64_t CZelRegisterThread::RunRegistration()
 {
-    CZelServerRun run(kKeyNumAccountRun, kHttpWriteTimeoutMs, [this](const CZelString& text) { SetStatus(text); });
+    CZelServerRun run(m_server, kKeyNumAccountRun, kHttpWriteTimeoutMs, StatusSinkTr(kThisFile));
     const CZelServerKey serverKey = run.RequestServerKeys();
     const CZelString text = RegistrationDocument(m_account).ToRequestText();
 
@@ -121,13 +110,14 @@ int64_t CZelRegisterThread::RunRegistration()
     }
 
     SetStatus(Tr(kSending));
-    const CZelString body = HttpPost(Frame(kRequestRegister, blocks), run.Connection(), kHttpLongWriteTimeoutMs);
+    const CZelString body = HttpPost(Frame(kRequestRegister, blocks), run.Address(), run.Connection(),
+                                     kHttpLongWriteTimeoutMs);
     for (const CZelRecord& record : SplitRecords(body)) {
         CZelXmlDocument answer;
         if (record.type != AnswerType(kRequestRegister) || !answer.Parse(record.payload))
             continue;
         const CZelXmlNode root = answer.RootElement();
-        const CZelString status = root.GetAttr(kAnswerStatus);
+        const CZelString status = root.GetAttr(kAttrStatus);
         if (status == kStatusSuccess) {
             m_accountId.store(CAccountFile::ParseId(root.GetAttr(kId)));
             if (AccountId() >= 0) {
@@ -143,7 +133,7 @@ int64_t CZelRegisterThread::RunRegistration()
 int64_t CZelRegisterThread::RunUpdate()
 {
     const int64_t id = AccountId();
-    CZelServerRun run(kKeyNumAccountRun, kHttpWriteTimeoutMs, [this](const CZelString& text) { SetStatus(text); });
+    CZelServerRun run(m_server, kKeyNumAccountRun, kHttpWriteTimeoutMs, StatusSinkTr(kThisFile));
     run.RequestServerKeys();
     const CZelXmlDocument registration = RegistrationDocument(m_account);
 
@@ -157,14 +147,14 @@ int64_t CZelRegisterThread::RunUpdate()
         return -1;
 
     SetStatus(Tr(kSendingUpdate));
-    const std::vector<CZelXmlDocument> answers = run.Request(kRequestUpdate, registration, id);
+    const std::vector<CZelXmlDocument> answers = run.Request(kRequestAccountUpdate, registration, id);
     if (answers.empty()) {
         SetStatus(Tr(kNoResponse));
         return -1;
     }
     const CZelXmlNode root = answers.front().RootElement();
-    if (root.GetAttr(kAnswerStatus) != kStatusOk) {
-        SetStatus(FormatTr("%S", Tr(kErrorMessage), root.GetAttr(kAnswerErrorMessage)));
+    if (root.GetAttr(kAttrStatus) != kStatusOk) {
+        SetStatus(FormatTr("%S", Tr(kErrorMessage), root.GetAttr(kAttrErrorMessage)));
         return -1;
     }
     CAccountUpdates::Write(id, answers.front());

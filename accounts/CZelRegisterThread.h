@@ -11,6 +11,7 @@
 #include "accounts/CZelAccountWorker.h"
 #include "foundation/CZelString.h"
 #include "foundation/CZelXmlDocument.h"
+#include "protocol/CZelServerAddress.h"
 
 #include <atomic>
 #include <cstdint>
@@ -18,11 +19,6 @@
 
 class CZelRegisterThread : public CZelAccountWorker {
 public:
-    static constexpr uint32_t kRequestRegister = 2;
-    static constexpr uint32_t kRequestUpdate = 27;
-    static constexpr char kStatusSuccess[] = "Success";
-    static constexpr char kStatusOk[] = "OK";
-
     static constexpr char kEncrypting[] = "Encrypting request for e-mail account %1...";
     static constexpr char kSending[] = "Sending request...";
     static constexpr char kRegistered[] = "User with id = %1 is registered successfully.";
@@ -30,19 +26,19 @@ public:
     static constexpr char kNoResponse[] = "Error: no responce";
     static constexpr char kUpdated[] = "Account is updated successfully.";
     static constexpr char kErrorMessage[] = "Error: %1";
-    static constexpr char kSocketError[] = "error: %1";
-    static constexpr char kUnknownError[] = "unknown error";
 
     enum class Mode { Register, Update };
     // Why a run may not start for an account file.
     enum class Refusal { None, Unreadable, NoKeys, Registered, NotRegistered };
 
-    CZelRegisterThread(int64_t accountId, const CZelXmlDocument& account);
+    CZelRegisterThread(int64_t accountId, const CZelXmlDocument& account, CZelServerAddress server);
     ~CZelRegisterThread() override;
 
-    // The page's start: loads the (just saved) account file and makes the thread when the
-    // account has its keys and the mode fits its id. The thread is not started.
-    static Refusal Prepare(const CZelString& fileName, Mode mode, std::unique_ptr<CZelRegisterThread>& thread);
+    // The page's start: loads the (just saved) account file and makes the thread, talking to
+    // `server`, when the account has its keys and the mode fits its id. The thread is not
+    // started.
+    static Refusal Prepare(const CZelString& fileName, Mode mode, const CZelServerAddress& server,
+                           std::unique_ptr<CZelRegisterThread>& thread);
 
     // The registration document: "Reg" with the identity attributes in their fixed order;
     // never the private exponent, the login, the password or the lists.
@@ -58,4 +54,5 @@ private:
 
     std::atomic<int64_t> m_accountId;
     CZelXmlDocument m_account;
+    CZelServerAddress m_server;
 };

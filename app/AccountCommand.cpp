@@ -3,6 +3,7 @@
 #include "accounts/CAccountData.h"
 #include "accounts/CAccountStore.h"
 #include "accounts/CZelWorkerSlot.h"
+#include "accounts/ZelConfiguredServer.h"
 #include "app/AccountCommandSession.h"
 #include "app/CCommandTable.h"
 #include "app/ContactsCommand.h"
@@ -91,7 +92,7 @@ int AccountNew(CCommandContext& context)
 int64_t RunRegistration(CCommandContext& context, const CAccountData& account, CZelRegisterThread::Mode mode)
 {
     std::unique_ptr<CZelRegisterThread> thread;
-    switch (CZelRegisterThread::Prepare(account.fileName, mode, thread)) {
+    switch (CZelRegisterThread::Prepare(account.fileName, mode, ConfiguredServerAddress(), thread)) {
     case CZelRegisterThread::Refusal::None: break;
     case CZelRegisterThread::Refusal::Unreadable:
         context.err << "velmo: cannot read " << account.fileName.View() << "\n";

@@ -2,6 +2,7 @@
 
 #include "accounts/CZelContactListModifyThread.h"
 #include "accounts/CZelWorkerSlot.h"
+#include "accounts/ZelConfiguredServer.h"
 #include "app/AccountCommandSession.h"
 #include "app/CCommandTable.h"
 
@@ -65,7 +66,8 @@ int RunListAction(CCommandContext& context, const CListCommandEntry& action)
     }
     const CZelString email(context.args[2]);
     const CZelString code = action.takesCode ? CZelString(context.args[3]) : CZelString();
-    auto thread = std::make_unique<CZelContactListModifyThread>(account.Id(), action.make(email, code));
+    auto thread = std::make_unique<CZelContactListModifyThread>(account.Id(), action.make(email, code),
+                                                                ConfiguredServerAddress());
     if (!RunWorker(ContactListSlot(), thread, CStatusEcho::EveryText, context))
         return kExitFailed;
     MergeChangedAccounts();

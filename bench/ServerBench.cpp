@@ -11,7 +11,6 @@
 //                                    against the same bytes over one plain loopback socket
 //   RATE upload_100MB_bytes_per_s    the upload's own throughput, for more digits than the ratio
 #include "bench/BenchMain.h"
-#include "core/CConfig.h"
 #include "crypto/CCryptRandom.h"
 #include "crypto/CGostCipher.h"
 #include "crypto/LongInt2.h"
@@ -23,6 +22,7 @@
 #include "net/CZelTcpFile.h"
 #include "net/ZelSockets.h"
 #include "protocol/CZelHttpClient.h"
+#include "protocol/ZelProtocolVocabulary.h"
 #include "protocol/ZelRecords.h"
 #include "protocol/ZelSealing.h"
 #include "protocol/ZelServerRequests.h"
@@ -63,11 +63,6 @@ constexpr int64_t kUploadBytes = 100LL * 1024 * 1024;
 constexpr int64_t kUploadBlockBytes = 5000LL * 1024;
 // The account key size the gateway generates.
 constexpr int kAccountKeyBytes = 128;
-// Request types of the mail side, as the gateway sends them.
-constexpr uint32_t kReqMsgIdType = 4;
-constexpr uint32_t kUploadBlockType = 23;
-// The final status of an upload comes as the queued message record's answer type.
-constexpr uint32_t kQueuedMessageRecord = 8;
 
 CZelString ValueOf(const LongInt2& value)
 {
@@ -169,12 +164,12 @@ CZelString RsaApply(const CZelString& n, const CZelString& exponent, const CZelS
     return out;
 }
 
-// Points the gateway's HTTP transport at the server; every connection reads it at each post.
-void UseServer(int port)
-{
-    CConfig::Global().Set(CConfig::kServer, CZelString(("127.0.0.1:" + std::to_string(port)).c_str()));
-    CConfig::Global().Set(CConfig::kUrl, "/cgi-bin/velmo.cgi");
-}
+// One client's way to the server: where it is and a kept-alive connection to it.
+struct ServerLink {
+    explicit ServerLink(CZelServerAddress address) : server(std::move(address)), connection(true) {}
+    CZelServerAddress server;
+    CZelTcpFile connection;
+};
 
 // The central server as velmo-central runs it (default HTTP options, the message requests),
 // on a free loopback port with its database in a folder of its own.
@@ -199,14 +194,14 @@ public:
             std::fprintf(stderr, "server bench: %s\n", problem.c_str());
     }
 
-    int StartHttp()
+    // Serves HTTP on a free loopback port; the address the clients post to.
+    CZelServerAddress StartHttp()
     {
         m_http = std::make_unique<CCentralHttpServer>(*m_server);
         const int port = m_http->Start("127.0.0.1", 0);
         if (port <= 0)
             throw std::runtime_error("the central server did not start");
-        UseServer(port);
-        return port;
+        return {Format("127.0.0.1:%d", port), "/cgi-bin/velmo.cgi"};
     }
 
     // Stops the server, closes the database and removes the folder. What did not end cleanly,
@@ -248,79 +243,81 @@ CZelXmlDocument Parsed(const CZelString& text)
 }
 
 // The registration run's request: the account document under the server's public key.
-void Register(CZelTcpFile& connection, User& user)
+void Register(ServerLink& link, User& user)
 {
-    const CZelServerKey key = RequestServerKey(connection, kHttpWriteTimeoutMs);
+    const CZelServerKey key = RequestServerKey(link.server, link.connection, kHttpWriteTimeoutMs);
     if (!key.IsComplete())
         throw std::runtime_error("no server key");
     CZelXmlDocument document;
-    document.Create("Reg", "Root");
+    document.Create(kDocTypeRegistration, CZelXmlDocument::kDefaultRootName);
     CZelXmlNode root = document.RootElement();
-    root.SetAttr("Name", "Bench User");
-    root.SetAttr("TranslitName", "Bench User");
-    root.SetAttr("UnicodeName", CZelString("B\0u\0", 4));
-    root.SetAttr("Birthday", "1990-01-01");
-    root.SetAttr("IssuedBy", "somewhere");
-    root.SetAttr("n", user.Keys().n);
-    root.SetAttr("e", user.Keys().e);
-    root.SetAttr("email", user.email.c_str());
-    root.SetAttr("SecureCode", user.secureCode.c_str());
-    root.SetAttr("AutoReply", "Call me");
-    root.SetAttr("AutoReplyEng", "Call me first");
+    root.SetAttr(kAttrName, "Bench User");
+    root.SetAttr(kAttrTranslitName, "Bench User");
+    root.SetAttr(kAttrUnicodeName, CZelString("B\0u\0", 4));
+    root.SetAttr(kAttrBirthday, "1990-01-01");
+    root.SetAttr(kAttrIssuedBy, "somewhere");
+    root.SetAttr(kAttrN, user.Keys().n);
+    root.SetAttr(kAttrE, user.Keys().e);
+    root.SetAttr(kAttrEmail, user.email.c_str());
+    root.SetAttr(kAttrSecureCode, user.secureCode.c_str());
+    root.SetAttr(kAttrAutoReply, "Call me");
+    root.SetAttr(kAttrAutoReplyEng, "Call me first");
     const CZelString blocks = RsaApply(key.n, key.e, document.ToRequestText());
-    for (const CZelRecord& record : SplitRecords(HttpPost(Frame(kRequestRegister, blocks), connection, kHttpWriteTimeoutMs))) {
+    const CZelString body = HttpPost(Frame(kRequestRegister, blocks), link.server, link.connection, kHttpWriteTimeoutMs);
+    for (const CZelRecord& record : SplitRecords(body)) {
         if (record.type != AnswerType(kRequestRegister))
             continue;
         const CZelXmlDocument answer = Parsed(record.payload);
-        if (answer.RootElement().GetAttr("Status") == "Success")
-            user.id = std::stoll(answer.RootElement().GetAttr("Id").ToStd());
+        if (answer.RootElement().GetAttr(kAttrStatus) == kStatusSuccess)
+            user.id = std::stoll(answer.RootElement().GetAttr(kAttrId).ToStd());
     }
     if (user.id < 1)
         throw std::runtime_error("registration refused: " + user.email);
 }
 
-bool Login(CZelTcpFile& connection, const User& user, const std::vector<CZelSessionKeyGrant>& keys)
+bool Login(ServerLink& link, const User& user, const std::vector<CZelSessionKeyGrant>& keys)
 {
     const CZelXmlDocument document = MakeLoginDocument(Format("%D", user.id), kCommandReqTimestamp, keys,
                                                        kStandingOnlyTimeStamp);
-    return LoginRequest(kRequestReqTimestamp, user.AccountKey(), document, connection, kHttpWriteTimeoutMs)
+    return LoginRequest(kRequestReqTimestamp, user.AccountKey(), document, link.server, link.connection,
+                        kHttpWriteTimeoutMs)
                .answers.size() == 1;
 }
 
 // `owner` puts `other` on its contact list with the other's code, which puts each on the
 // other's list: from then on either may write to the other.
-void BecomeContacts(CZelTcpFile& connection, const User& owner, const User& other)
+void BecomeContacts(ServerLink& link, const User& owner, const User& other)
 {
     const CZelString key = MakeSessionKey();
-    if (!Login(connection, owner, {{kKeyNumContactList, key}}))
+    if (!Login(link, owner, {{kKeyNumContactList, key}}))
         throw std::runtime_error("contact list login failed");
     CZelXmlDocument document;
-    document.Create("doc", "Root");
+    document.Create(CZelXmlDocument::kDefaultDocType, CZelXmlDocument::kDefaultRootName);
     CZelXmlNode root = document.RootElement();
-    root.SetAttr("TimeStamp", "1");
-    CZelXmlElement command("Command");
-    command.SetAttr("action", "+cl");
-    command.SetAttr("email", other.email.c_str());
-    command.SetAttr("SecureCode", other.secureCode.c_str());
+    root.SetAttr(kAttrTimeStamp, "1");
+    CZelXmlElement command(kElementCommand);
+    command.SetAttr(kAttrAction, kActionAddContact);
+    command.SetAttr(kAttrEmail, other.email.c_str());
+    command.SetAttr(kAttrSecureCode, other.secureCode.c_str());
     root.AddChild(command);
-    root.SetAttr("LastUpdatesTimeStamp", "0");
-    const auto answers = SealedRequest(kRequestContactList, document, owner.id, kKeyNumContactList, key, connection,
-                                       kHttpWriteTimeoutMs);
-    if (answers.size() != 1 || answers.front().RootElement().GetAttr("Status") != "OK")
+    root.SetAttr(kAttrLastUpdatesTimeStamp, "0");
+    const auto answers = SealedRequest(kRequestContactList, document, owner.id, kKeyNumContactList, key, link.server,
+                                       link.connection, kHttpWriteTimeoutMs);
+    if (answers.size() != 1 || answers.front().RootElement().GetAttr(kAttrStatus) != kStatusOk)
         throw std::runtime_error("+cl refused");
 }
 
 // The SMTP session's lookup of one recipient: ReqMsgId sealed with the session key.
-CZelXmlDocument ReqMsgId(CZelTcpFile& connection, const User& sender, const CZelString& sessionKey,
+CZelXmlDocument ReqMsgId(ServerLink& link, const User& sender, const CZelString& sessionKey,
                          const std::string& address)
 {
     CZelXmlDocument document;
-    document.Create("doc", "Root");
-    document.RootElement().SetAttr("Command", "ReqMsgId");
-    document.RootElement().SetAttr("TimeStamp", "1");
-    document.RootElement().SetAttr("rcpt", address.c_str());
-    const auto answers = SealedRequest(kReqMsgIdType, document, sender.id, kKeyNumSession, sessionKey, connection,
-                                       kHttpWriteTimeoutMs);
+    document.Create(CZelXmlDocument::kDefaultDocType, CZelXmlDocument::kDefaultRootName);
+    document.RootElement().SetAttr(kAttrCommand, kCommandReqMsgId);
+    document.RootElement().SetAttr(kAttrTimeStamp, "1");
+    document.RootElement().SetAttr(kAttrRcpt, address.c_str());
+    const auto answers = SealedRequest(kRequestReqMsgId, document, sender.id, kKeyNumSession, sessionKey, link.server,
+                                       link.connection, kHttpWriteTimeoutMs);
     return answers.size() == 1 ? answers.front() : CZelXmlDocument();
 }
 
@@ -344,14 +341,13 @@ void LoginHttp(benchmark::State& state)
     SocketsStart(true);
     {
         CentralUnderTest central;
-        central.StartHttp();
+        ServerLink link(central.StartHttp());
         User user = MakeUser(0);
-        CZelTcpFile connection(true);
-        Register(connection, user);
+        Register(link, user);
         int64_t requests = 0;
         const auto start = std::chrono::steady_clock::now();
         for (auto _ : state) {
-            if (!Login(connection, user, {{kKeyNumAccountRun, MakeSessionKey()}}))
+            if (!Login(link, user, {{kKeyNumAccountRun, MakeSessionKey()}}))
                 state.SkipWithError("login not answered");
             ++requests;
         }
@@ -369,17 +365,17 @@ void SealedRequests(benchmark::State& state)
     SocketsStart(true);
     {
         CentralUnderTest central;
-        central.StartHttp();
+        const CZelServerAddress server = central.StartHttp();
         std::vector<User> users;
         {
-            CZelTcpFile connection(true);
+            ServerLink link(server);
             for (int i = 0; i < kRateClients; ++i) {
                 users.push_back(MakeUser(i));
-                Register(connection, users.back());
+                Register(link, users.back());
             }
             // Client i writes to client i + 1, who has it on its contact list.
             for (int i = 0; i < kRateClients; ++i)
-                BecomeContacts(connection, users[(i + 1) % kRateClients], users[i]);
+                BecomeContacts(link, users[(i + 1) % kRateClients], users[i]);
         }
 
         std::atomic<int64_t> answered{0};
@@ -405,18 +401,19 @@ void SealedRequests(benchmark::State& state)
                             firstFailure = why;
                     };
                     try {
-                        CZelTcpFile connection(true);
+                        ServerLink link(server);
                         for (int round = 0; round < kRateRounds; ++round) {
-                            if (!RequestServerKey(connection, kHttpWriteTimeoutMs).IsComplete())
+                            if (!RequestServerKey(link.server, link.connection, kHttpWriteTimeoutMs).IsComplete())
                                 return fail("server key request not answered");
                             ++answered;
                             const CZelString session = MakeSessionKey(), outbox = MakeSessionKey();
-                            if (!Login(connection, sender, {{kKeyNumSession, session}, {kKeyNumOutbox, outbox}}))
+                            if (!Login(link, sender, {{kKeyNumSession, session}, {kKeyNumOutbox, outbox}}))
                                 return fail("login not answered");
                             ++answered;
-                            const CZelXmlDocument answer = ReqMsgId(connection, sender, session, address);
-                            if (answer.RootElement().GetAttr("MsgId").IsEmpty())
-                                return fail("ReqMsgId refused: " + answer.RootElement().GetAttr("ErrorMessage").ToStd());
+                            const CZelXmlDocument answer = ReqMsgId(link, sender, session, address);
+                            if (answer.RootElement().GetAttr(kAttrMsgId).IsEmpty())
+                                return fail("ReqMsgId refused: " +
+                                            answer.RootElement().GetAttr(kAttrErrorMessage).ToStd());
                             ++answered;
                         }
                     } catch (const std::exception& error) {
@@ -481,26 +478,27 @@ public:
                     const std::string& address, const CZelString& n, const CZelString& e)
     {
         CZelXmlDocument list;
-        list.Create("doc", "Root");
-        CZelXmlElement rcpt("rcpt");
-        rcpt.SetAttr("rcpt", address.c_str());
-        rcpt.SetAttr("MsgId", messageId);
-        rcpt.SetAttr("UserId", Format("%D", recipientId));
+        list.Create(CZelXmlDocument::kDefaultDocType, CZelXmlDocument::kDefaultRootName);
+        CZelXmlElement rcpt(kElementRcpt);
+        rcpt.SetAttr(kAttrRcpt, address.c_str());
+        rcpt.SetAttr(kAttrMsgId, messageId);
+        rcpt.SetAttr(kAttrUserId, Format("%D", recipientId));
         list.RootElement().AddChild(rcpt);
-        const CZelString recipientList = Frame(18, Seal(m_sender.id, kKeyNumOutbox, outboxKey, list.ToRequestText()));
+        const CZelString recipientList =
+            Frame(kRecordRecipientList, Seal(m_sender.id, kKeyNumOutbox, outboxKey, list.ToRequestText()));
 
         CZelXmlDocument block;
-        block.Create("doc", "Root");
-        block.RootElement().SetAttr("rcpt", address.c_str());
-        block.RootElement().SetAttr("MsgId", messageId);
-        block.RootElement().SetAttr("key", m_key);
-        block.RootElement().SetAttr("Salt", m_salt);
-        const CZelString keyBlock = Frame(5, Int64BE(recipientId) + RsaApply(n, e, block.ToRequestText()));
+        block.Create(CZelXmlDocument::kDefaultDocType, CZelXmlDocument::kDefaultRootName);
+        block.RootElement().SetAttr(kAttrRcpt, address.c_str());
+        block.RootElement().SetAttr(kAttrMsgId, messageId);
+        block.RootElement().SetAttr(kAttrKey, m_key);
+        block.RootElement().SetAttr(kAttrSalt, m_salt);
+        const CZelString keyBlock = Frame(kRecordKeyBlock, Int64BE(recipientId) + RsaApply(n, e, block.ToRequestText()));
 
         const int64_t around = recipientList.Length() + keyBlock.Length() + 2 * kRecordHeadSize;
         MakeText(around);
         const CZelString body = recipientList + m_senderBlock + keyBlock + m_textRecord;
-        const CZelString file = Frame(kQueuedMessageRecord, body);
+        const CZelString file = Frame(kRecordQueuedMessage, body);
         if (file.Length() != kUploadBytes)
             throw std::runtime_error("the queued message file is not 100 MiB");
         return file;
@@ -527,19 +525,19 @@ private:
             const CZelString hash = attempt == 0 ? RandomBytes(32)
                                                  : KeyedHash32(hashKey, hashSalt, m_plain.data(), static_cast<size_t>(textLength));
             CZelXmlDocument signature;
-            signature.Create("doc", "Root");
-            signature.RootElement().SetAttr("SenderId", Format("%D", m_sender.id));
-            signature.RootElement().SetAttr("HashKey", hashKey);
-            signature.RootElement().SetAttr("HashSalt", hashSalt);
-            signature.RootElement().SetAttr("Hash", hash);
-            m_senderBlock = Frame(15, Int64BE(m_sender.id) +
+            signature.Create(CZelXmlDocument::kDefaultDocType, CZelXmlDocument::kDefaultRootName);
+            signature.RootElement().SetAttr(kAttrSenderId, Format("%D", m_sender.id));
+            signature.RootElement().SetAttr(kAttrHashKey, hashKey);
+            signature.RootElement().SetAttr(kAttrHashSalt, hashSalt);
+            signature.RootElement().SetAttr(kAttrHash, hash);
+            m_senderBlock = Frame(kRecordSenderBlock, Int64BE(m_sender.id) +
                                           RsaApply(m_sender.Keys().n, m_sender.Keys().d, signature.ToRequestText()));
             if (attempt > 0 && m_senderBlock.Length() == senderBlockLength) {
                 std::string cipher(static_cast<size_t>(textLength), '\0');
                 CGostCipher::Shared().CfbEncrypt(Bytes(m_key), reinterpret_cast<const uint8_t*>(m_plain.data()),
                                                  static_cast<size_t>(textLength), Bytes(m_salt),
                                                  reinterpret_cast<uint8_t*>(cipher.data()));
-                m_textRecord = Frame(7, CZelString(std::string_view(cipher)));
+                m_textRecord = Frame(kRecordMessageText, CZelString(std::string_view(cipher)));
                 return;
             }
             senderBlockLength = m_senderBlock.Length();
@@ -556,7 +554,7 @@ private:
 
 // The outbox's upload of one file: the transfer hash under the Outbox key, an empty first
 // block, then blocks from each acknowledged offset. The final status, or empty.
-std::string UploadFile(CZelTcpFile& connection, const User& sender, const CZelString& outboxKey, const CZelString& file)
+std::string UploadFile(ServerLink& link, const User& sender, const CZelString& outboxKey, const CZelString& file)
 {
     const CZelString hash = TransferHash(outboxKey, file);
     const int64_t total = file.Length();
@@ -566,10 +564,10 @@ std::string UploadFile(CZelTcpFile& connection, const User& sender, const CZelSt
         const int64_t length = first ? 0 : std::min(kUploadBlockBytes, total - offset);
         const CZelString plain = Int64BE(total) + Int64BE(offset) + hash +
                                  file.Mid(static_cast<int32_t>(offset), static_cast<int32_t>(length));
-        const CZelString body = HttpPost(Frame(kUploadBlockType, Seal(sender.id, kKeyNumOutbox, outboxKey, plain)),
-                                         connection, kHttpLongWriteTimeoutMs);
+        const CZelString body = HttpPost(Frame(kRequestUploadBlock, Seal(sender.id, kKeyNumOutbox, outboxKey, plain)),
+                                         link.server, link.connection, kHttpLongWriteTimeoutMs);
         bool acknowledged = false;
-        for (const CZelString& ack : OpenSealedAnswers(body, AnswerType(kUploadBlockType), outboxKey)) {
+        for (const CZelString& ack : OpenSealedAnswers(body, AnswerType(kRequestUploadBlock), outboxKey)) {
             if (ack.Length() != 16 || GetInt64BE(ack.Ptr()) != total)
                 return {};
             const int64_t next = GetInt64BE(ack.Ptr() + 8);
@@ -582,8 +580,8 @@ std::string UploadFile(CZelTcpFile& connection, const User& sender, const CZelSt
             return {};
         first = false;
         if (offset == total) {
-            const auto statuses = ParseSealedAnswers(body, AnswerType(kQueuedMessageRecord), outboxKey);
-            return statuses.empty() ? std::string() : statuses.back().RootElement().GetAttr("Status").ToStd();
+            const auto statuses = ParseSealedAnswers(body, AnswerType(kRecordQueuedMessage), outboxKey);
+            return statuses.empty() ? std::string() : statuses.back().RootElement().GetAttr(kAttrStatus).ToStd();
         }
     }
     return {};
@@ -596,12 +594,11 @@ void UploadOurs(benchmark::State& state)
     SocketsStart(true);
     {
         CentralUnderTest central;
-        central.StartHttp();
+        ServerLink link(central.StartHttp());
         User alice = MakeUser(100), bob = MakeUser(101);
-        CZelTcpFile connection(true);
-        Register(connection, alice);
-        Register(connection, bob);
-        BecomeContacts(connection, bob, alice);
+        Register(link, alice);
+        Register(link, bob);
+        BecomeContacts(link, bob, alice);
         QueuedMessageMaker maker(alice);
 
         std::chrono::steady_clock::duration uploading{};
@@ -610,23 +607,24 @@ void UploadOurs(benchmark::State& state)
             state.PauseTiming();
             // The SMTP session's handshake and lookup, then the queued file.
             const CZelString session = MakeSessionKey(), outbox = MakeSessionKey();
-            if (!Login(connection, alice, {{kKeyNumSession, session}, {kKeyNumOutbox, outbox}})) {
+            if (!Login(link, alice, {{kKeyNumSession, session}, {kKeyNumOutbox, outbox}})) {
                 state.SkipWithError("login not answered");
                 break;
             }
-            const CZelXmlNode found = ReqMsgId(connection, alice, session, bob.email).RootElement();
-            if (found.GetAttr("MsgId").IsEmpty()) {
+            const CZelXmlNode found = ReqMsgId(link, alice, session, bob.email).RootElement();
+            if (found.GetAttr(kAttrMsgId).IsEmpty()) {
                 state.SkipWithError("ReqMsgId refused");
                 break;
             }
-            const CZelString file = maker.Make(outbox, found.GetAttr("MsgId"), std::stoll(found.GetAttr("UserId").ToStd()),
-                                               bob.email, found.GetAttr("n"), found.GetAttr("e"));
+            const CZelString file =
+                maker.Make(outbox, found.GetAttr(kAttrMsgId), std::stoll(found.GetAttr(kAttrUserId).ToStd()), bob.email,
+                           found.GetAttr(kAttrN), found.GetAttr(kAttrE));
             state.ResumeTiming();
 
             const auto start = std::chrono::steady_clock::now();
-            const std::string status = UploadFile(connection, alice, outbox, file);
+            const std::string status = UploadFile(link, alice, outbox, file);
             uploading += std::chrono::steady_clock::now() - start;
-            if (status != "OK") {
+            if (status != kStatusOk) {
                 state.SkipWithError(("upload ended with status \"" + status + "\"").c_str());
                 break;
             }

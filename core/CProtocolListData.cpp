@@ -105,6 +105,11 @@ void CProtocolListData::Notify(const CProtocolChange& change, const DroppedTexts
     }
 }
 
+CZelString CProtocolListData::TranslateText(const char* text, const char* sourceFile) const
+{
+    return Translate(text, sourceFile);
+}
+
 int64_t CProtocolListData::AddStringEx(const CZelString& text)
 {
     CZelLockGuard guard(ZelDataLock(), kAddLabel, __LINE__);

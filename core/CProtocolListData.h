@@ -15,6 +15,7 @@
 
 #include "foundation/CZelFormat.h"
 #include "foundation/CZelString.h"
+#include "foundation/IZelLogSink.h"
 
 #include <cstdint>
 #include <functional>
@@ -40,7 +41,7 @@ struct CProtocolChange {
     std::vector<int64_t> changedLines;               // new or changed line numbers, in order
 };
 
-class CProtocolListData {
+class CProtocolListData : public IZelLogSink {
 public:
     // A new line that brings the count to this drops the first one.
     static constexpr int kCapacity = 2000;
@@ -55,11 +56,13 @@ public:
     CProtocolListData();
     CProtocolListData(const CProtocolListData&) = delete;
     CProtocolListData& operator=(const CProtocolListData&) = delete;
-    ~CProtocolListData();
+    ~CProtocolListData() override;
 
     // --- writing ---
     // Appends `text` by the line rules; the number of the last line made or changed, or -1.
-    int64_t AddStringEx(const CZelString& text);
+    int64_t AddStringEx(const CZelString& text) override;
+    // Through the program's translation table.
+    CZelString TranslateText(const char* text, const char* sourceFile) const override;
     // Formats with the library's formatter, then AddStringEx.
     template<class... A>
     int64_t Write(const char* format, const A&... args) { return AddStringEx(Format(format, args...)); }

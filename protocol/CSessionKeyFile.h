@@ -13,6 +13,7 @@
 
 #include "foundation/CZelString.h"
 #include "foundation/CZelXmlDocument.h"
+#include "protocol/ZelProtocolVocabulary.h"
 
 #include <cstdint>
 
@@ -22,7 +23,8 @@ public:
     static constexpr char kOutboxFolder[] = "Outbox";
     static constexpr char kInboxFolder[] = "Inbox";
 
-    static constexpr char kSessionKey[] = "SessionKey";
+    // The key under the name a login hands it over with.
+    static constexpr auto& kSessionKey = kAttrSessionKey;
     static constexpr char kSessionKeyId[] = "SessionKeyId";
     static constexpr char kSessionKeyUseCount[] = "SessionKeyUseCount";
     static constexpr char kSessionKeyLock[] = "SessionKeyLock";

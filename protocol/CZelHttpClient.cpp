@@ -1,9 +1,7 @@
 #include "protocol/CZelHttpClient.h"
 
-#include "core/CConfig.h"
-#include "core/CProtocolListData.h"
-#include "core/CTranslations.h"
 #include "foundation/CZelFormat.h"
+#include "foundation/IZelLogSink.h"
 #include "foundation/XTOOError.h"
 #include "net/CZelTcpFile.h"
 
@@ -26,12 +24,12 @@ constexpr char kReadStage[] = "fhttp.Read(): ";
     throw XTOOSockErr::WithMessage(stage + error.GetText(), error.Code(), error.Socket());
 }
 
-void LogReplyError(CProtocolListData* log, std::string_view header)
+void LogReplyError(IZelLogSink* log, std::string_view header)
 {
     if (log == nullptr)
         return;
     const std::string_view line = HttpFirstLine(header);
-    log->AddStringEx(FormatTr("%S", Translate(kServerReplyError, kThisFile), CZelString(line)));
+    log->AddStringEx(FormatTr("%S", log->TranslateText(kServerReplyError, kThisFile), CZelString(line)));
 }
 
 } // namespace
@@ -64,29 +62,27 @@ void CZelHttpClient::SplitServer(const CZelString& server, CZelString& host, int
 }
 
 CZelString CZelHttpClient::Post(const CZelString& body, CZelTcpFile& connection, int writeTimeoutMs,
-                                CProtocolListData* log) const
+                                IZelLogSink* log) const
 {
-    const CZelString server = CConfig::Global().Get(CConfig::kServer);
-    const CZelString path = CConfig::Global().Get(CConfig::kUrl);
-    const CZelString request = BuildRequest(body, server, path);
-    if (!EnsureOpen(connection, server))
+    const CZelString request = BuildRequest(body, m_address.server, m_address.url);
+    if (!EnsureOpen(connection))
         return CZelString();
     if (!WriteRequest(connection, request, writeTimeoutMs))
         return CZelString();
     return ReadAnswer(connection, log);
 }
 
-bool CZelHttpClient::EnsureOpen(CZelTcpFile& connection, const CZelString& server) const
+bool CZelHttpClient::EnsureOpen(CZelTcpFile& connection) const
 {
     if (connection.IsOpen())
         return true;
     CZelString host;
     int port = kHttpDefaultPort;
-    SplitServer(server, host, port);
+    SplitServer(m_address.server, host, port);
     try {
         return connection.Open(host, port);
     } catch (const XTOOSockErr& error) {
-        ThrowWithStage(Format(kOpenStage, server), error);
+        ThrowWithStage(Format(kOpenStage, m_address.server), error);
     }
 }
 
@@ -119,7 +115,7 @@ int CZelHttpClient::ReadSome(CZelTcpFile& connection, char* chunk) const
     }
 }
 
-CZelString CZelHttpClient::ReadAnswer(CZelTcpFile& connection, CProtocolListData* log) const
+CZelString CZelHttpClient::ReadAnswer(CZelTcpFile& connection, IZelLogSink* log) const
 {
     std::unique_ptr<char[]> chunk(new char[kHttpReadChunk]);
     std::string buffer;
@@ -163,7 +159,8 @@ CZelString CZelHttpClient::ReadAnswer(CZelTcpFile& connection, CProtocolListData
     return CZelString();
 }
 
-CZelString HttpPost(const CZelString& body, CZelTcpFile& connection, int writeTimeoutMs, CProtocolListData* log)
+CZelString HttpPost(const CZelString& body, const CZelServerAddress& address, CZelTcpFile& connection,
+                    int writeTimeoutMs, IZelLogSink* log)
 {
-    return CZelHttpClient().Post(body, connection, writeTimeoutMs, log);
+    return CZelHttpClient(address).Post(body, connection, writeTimeoutMs, log);
 }

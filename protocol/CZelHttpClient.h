@@ -4,19 +4,21 @@
 // answer, accepts only status 200 and returns its body. Bytes that arrived after the answer go
 // back to the connection for the next post.
 //
-// The target is read afresh from the configuration at every post: `Server` ("host" or
-// "host:port"; port 80 when none is given) and the path `Url`.
+// The client posts to the address it was made with: `server` ("host" or "host:port"; port 80
+// when none is given) and the path `url`.
 //
 // Connection errors are thrown as XTOOSockErr whose text names the stage first:
 // "fhttp.Open(<server>): ", "fhttp.Write(<n> bytes): " or "fhttp.Read(): ".
 
 #include "foundation/CZelString.h"
+#include "protocol/CZelServerAddress.h"
 #include "protocol/ZelHttpAnswer.h"
 
 #include <cstdint>
+#include <utility>
 
 class CZelTcpFile;
-class CProtocolListData;
+class IZelLogSink;
 
 inline constexpr int kHttpDefaultPort = 80;
 inline constexpr int kHttpReadChunk = 65536;
@@ -35,14 +37,18 @@ struct CZelHttpLimits {
 
 class CZelHttpClient {
 public:
-    CZelHttpClient() = default;
-    explicit CZelHttpClient(const CZelHttpLimits& limits) : m_limits(limits) {}
+    explicit CZelHttpClient(CZelServerAddress address, const CZelHttpLimits& limits = {})
+        : m_address(std::move(address)), m_limits(limits)
+    {
+    }
+
+    const CZelServerAddress& Address() const { return m_address; }
 
     // The answer body, or empty when there is no usable answer. A non-200 answer is written to
     // `log` ("Server reply error: %1\n") and keeps the connection open; a closed connection, an
     // answer without a usable length or a request that could not be written whole closes it.
     CZelString Post(const CZelString& body, CZelTcpFile& connection, int writeTimeoutMs,
-                    CProtocolListData* log = nullptr) const;
+                    IZelLogSink* log = nullptr) const;
 
     // The request bytes: header and body in one buffer.
     static CZelString BuildRequest(const CZelString& body, const CZelString& host, const CZelString& path);
@@ -52,14 +58,15 @@ public:
     static void SplitServer(const CZelString& server, CZelString& host, int& port);
 
 private:
-    bool EnsureOpen(CZelTcpFile& connection, const CZelString& server) const;
+    bool EnsureOpen(CZelTcpFile& connection) const;
     bool WriteRequest(CZelTcpFile& connection, const CZelString& request, int writeTimeoutMs) const;
-    CZelString ReadAnswer(CZelTcpFile& connection, CProtocolListData* log) const;
+    CZelString ReadAnswer(CZelTcpFile& connection, IZelLogSink* log) const;
     int ReadSome(CZelTcpFile& connection, char* chunk) const;
 
+    CZelServerAddress m_address;
     CZelHttpLimits m_limits;
 };
 
-// A post with the default limits.
-CZelString HttpPost(const CZelString& body, CZelTcpFile& connection, int writeTimeoutMs,
-                    CProtocolListData* log = nullptr);
+// A post to `address` with the default limits.
+CZelString HttpPost(const CZelString& body, const CZelServerAddress& address, CZelTcpFile& connection,
+                    int writeTimeoutMs, IZelLogSink* log = nullptr);

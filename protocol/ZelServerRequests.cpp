@@ -44,17 +44,18 @@ int64_t CZelAccountKey::Id() const
     return ParseDecimal(idText, id) ? id : -1;
 }
 
-CZelServerKey RequestServerKey(CZelTcpFile& connection, int writeTimeoutMs, CProtocolListData* log)
+CZelServerKey RequestServerKey(const CZelServerAddress& address, CZelTcpFile& connection, int writeTimeoutMs,
+                               IZelLogSink* log)
 {
     CZelServerKey key;
-    const CZelString body = HttpPost(Frame(kRequestServerKey, CZelString()), connection, writeTimeoutMs, log);
+    const CZelString body = HttpPost(Frame(kRequestServerKey, CZelString()), address, connection, writeTimeoutMs, log);
     for (const CZelRecord& record : SplitRecords(body)) {
         CZelXmlDocument document;
         if (record.type != AnswerType(kRequestServerKey) || !ParseDocument(record.payload, document))
             continue;
         const CZelXmlNode root = document.RootElement();
-        key.n = root.GetAttr(kAttrServerN);
-        key.e = root.GetAttr(kAttrServerE);
+        key.n = root.GetAttr(kAttrN);
+        key.e = root.GetAttr(kAttrE);
         break;
     }
     return key;
@@ -143,7 +144,8 @@ std::vector<CZelXmlDocument> ParseSealedAnswers(const CZelString& body, uint32_t
 }
 
 CZelLoginResult LoginRequest(uint32_t type, const CZelAccountKey& account, const CZelXmlDocument& document,
-                             CZelTcpFile& connection, int writeTimeoutMs, CProtocolListData* log)
+                             const CZelServerAddress& address, CZelTcpFile& connection, int writeTimeoutMs,
+                             IZelLogSink* log)
 {
     CZelLoginResult result;
     const CZelString payload = MakeLoginPayload(account, document, CurrentTimeSeconds());
@@ -152,29 +154,30 @@ CZelLoginResult LoginRequest(uint32_t type, const CZelAccountKey& account, const
         return result;
     }
     result.sent = true;
-    const CZelString body = HttpPost(Frame(type, payload), connection, writeTimeoutMs, log);
+    const CZelString body = HttpPost(Frame(type, payload), address, connection, writeTimeoutMs, log);
     result.answers = ParseSealedAnswers(body, AnswerType(type), FirstSessionKey(document));
     return result;
 }
 
 std::vector<CZelString> SealedRequestRaw(uint32_t type, const CZelString& plain, int64_t accountId,
-                                         uint32_t keyNumber, const CZelString& key, CZelTcpFile& connection,
-                                         int writeTimeoutMs, CProtocolListData* log)
+                                         uint32_t keyNumber, const CZelString& key, const CZelServerAddress& address,
+                                         CZelTcpFile& connection, int writeTimeoutMs, IZelLogSink* log)
 {
     const CZelString sealed = Seal(accountId, keyNumber, key, plain);
     if (sealed.IsEmpty())
         return {};      // no 32-byte key: nothing the server could open
-    const CZelString body = HttpPost(Frame(type, sealed), connection, writeTimeoutMs, log);
+    const CZelString body = HttpPost(Frame(type, sealed), address, connection, writeTimeoutMs, log);
     return OpenSealedAnswers(body, AnswerType(type), key);
 }
 
 std::vector<CZelXmlDocument> SealedRequest(uint32_t type, const CZelXmlDocument& document, int64_t accountId,
-                                           uint32_t keyNumber, const CZelString& key, CZelTcpFile& connection,
-                                           int writeTimeoutMs, CProtocolListData* log)
+                                           uint32_t keyNumber, const CZelString& key, const CZelServerAddress& address,
+                                           CZelTcpFile& connection, int writeTimeoutMs, IZelLogSink* log)
 {
     std::vector<CZelXmlDocument> documents;
     for (const CZelString& plain :
-         SealedRequestRaw(type, document.ToRequestText(), accountId, keyNumber, key, connection, writeTimeoutMs, log)) {
+         SealedRequestRaw(type, document.ToRequestText(), accountId, keyNumber, key, address, connection,
+                          writeTimeoutMs, log)) {
         CZelXmlDocument answer;
         if (ParseDocument(plain, answer))
             documents.push_back(answer);

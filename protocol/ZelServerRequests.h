@@ -2,36 +2,18 @@
 // The requests every part of the system makes to the central server in the same way: the
 // server key request, the login request that hands the server fresh session keys under the
 // account's RSA key, and the sealed request that carries a document under a session key.
+// Each is posted to the address the caller gives, over the caller's kept-alive connection.
 
 #include "foundation/CZelString.h"
 #include "foundation/CZelXmlDocument.h"
+#include "protocol/CZelServerAddress.h"
+#include "protocol/ZelProtocolVocabulary.h"
 
 #include <cstdint>
 #include <vector>
 
 class CZelTcpFile;
-class CProtocolListData;
-
-// Request types shared by several parts.
-inline constexpr uint32_t kRequestServerKey = 1;
-inline constexpr uint32_t kRequestReqTimestamp = 3;
-inline constexpr uint32_t kRequestPreLogin = 9;
-
-inline constexpr char kCommandReqTimestamp[] = "ReqTimestamp";
-inline constexpr char kCommandPreLogin[] = "PreLogin";
-
-// Common attribute and element names of the documents.
-inline constexpr char kAttrId[] = "Id";
-inline constexpr char kAttrCommand[] = "Command";
-inline constexpr char kAttrLastUpdatesTimeStamp[] = "LastUpdatesTimeStamp";
-inline constexpr char kElementSessionKey[] = "SessionKey";
-inline constexpr char kAttrSessionKeyNum[] = "SessionKeyNum";
-inline constexpr char kAttrSessionKey[] = "SessionKey";
-inline constexpr char kAttrServerN[] = "n";
-inline constexpr char kAttrServerE[] = "e";
-
-// `LastUpdatesTimeStamp` of a run that wants the account's standing only.
-inline constexpr int64_t kStandingOnlyTimeStamp = 9223372036854775807;
+class IZelLogSink;
 
 // The central server's RSA public key as raw bytes, least significant byte first.
 struct CZelServerKey {
@@ -57,7 +39,8 @@ struct CZelSessionKeyGrant {
 
 // Posts frame(1, empty) and reads `n` and `e` of the first 65537 record that parses
 // (possibly empty).
-CZelServerKey RequestServerKey(CZelTcpFile& connection, int writeTimeoutMs, CProtocolListData* log = nullptr);
+CZelServerKey RequestServerKey(const CZelServerAddress& address, CZelTcpFile& connection, int writeTimeoutMs,
+                               IZelLogSink* log = nullptr);
 
 // The login document: `Id`, `Command`, one `SessionKey` child per key, `LastUpdatesTimeStamp`.
 CZelXmlDocument MakeLoginDocument(const CZelString& idText, const char* command,
@@ -82,17 +65,18 @@ struct CZelLoginResult {
 // and opens the answers with the document's first session key. A failed transform writes
 // "point 2(ret)\n" to the debug output and posts nothing.
 CZelLoginResult LoginRequest(uint32_t type, const CZelAccountKey& account, const CZelXmlDocument& document,
-                             CZelTcpFile& connection, int writeTimeoutMs, CProtocolListData* log = nullptr);
+                             const CZelServerAddress& address, CZelTcpFile& connection, int writeTimeoutMs,
+                             IZelLogSink* log = nullptr);
 
 // Seals `plain` under (account id, key number, key), posts it as `type` and returns the
 // answer records of type + 65536 that unseal with the same key.
 std::vector<CZelString> SealedRequestRaw(uint32_t type, const CZelString& plain, int64_t accountId,
-                                         uint32_t keyNumber, const CZelString& key, CZelTcpFile& connection,
-                                         int writeTimeoutMs, CProtocolListData* log = nullptr);
+                                         uint32_t keyNumber, const CZelString& key, const CZelServerAddress& address,
+                                         CZelTcpFile& connection, int writeTimeoutMs, IZelLogSink* log = nullptr);
 // The same for a document (request text layout), returning the answers that parse.
 std::vector<CZelXmlDocument> SealedRequest(uint32_t type, const CZelXmlDocument& document, int64_t accountId,
-                                           uint32_t keyNumber, const CZelString& key, CZelTcpFile& connection,
-                                           int writeTimeoutMs, CProtocolListData* log = nullptr);
+                                           uint32_t keyNumber, const CZelString& key, const CZelServerAddress& address,
+                                           CZelTcpFile& connection, int writeTimeoutMs, IZelLogSink* log = nullptr);
 
 // The records of `answerType` in an answer body that unseal with `key` (and, for the second,
 // parse); the rest are skipped.

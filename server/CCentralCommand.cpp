@@ -1,11 +1,11 @@
 #include "server/CCentralCommand.h"
 
 #include "foundation/CZelString.h"
+#include "protocol/ZelProtocolVocabulary.h"
 #include "server/CCentralHttpServer.h"
 #include "server/CCentralMessages.h"
 #include "server/CCentralServer.h"
 #include "server/CCentralStore.h"
-#include "server/CentralTexts.h"
 
 #include <charconv>
 #include <exception>

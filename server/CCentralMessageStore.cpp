@@ -106,7 +106,7 @@ void CCentralMessageStore::AppendUploadBlock(int64_t message, int64_t offset, co
 
 CZelString CCentralMessageStore::ReadUpload(int64_t message, int64_t offset, int64_t length)
 {
-    if (offset < 0 || length < 0 || length > kMaxReadBytes)
+    if (offset < 0 || length < 0 || length > kMaxMessageBytes)
         throw XCentralStoreError("upload range out of bounds");
     char* out = nullptr;
     CZelString bytes = CZelString::Uninitialized(static_cast<int32_t>(length), &out);

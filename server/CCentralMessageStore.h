@@ -17,6 +17,7 @@
 // Every call runs inside the request's CCentralStore::Transaction.
 
 #include "foundation/CZelString.h"
+#include "protocol/ZelProtocolVocabulary.h"
 #include "server/CCentralStore.h"
 
 #include <cstdint>
@@ -70,9 +71,6 @@ struct CCentralDelivery {
 
 class CCentralMessageStore {
 public:
-    // The most one read of upload bytes returns: a whole message at most.
-    static constexpr int64_t kMaxReadBytes = 0x6500000;
-
     // Adds this store's tables and indexes when they are missing.
     explicit CCentralMessageStore(CCentralStore& store);
 
@@ -86,7 +84,8 @@ public:
     CCentralUpload StartUpload(int64_t senderId, const CZelString& hash, int64_t total);
     // Stores `data` at `offset`, which must be the bytes held so far.
     void AppendUploadBlock(int64_t message, int64_t offset, const CZelString& data);
-    // `length` bytes of the upload from `offset`; throws when they are not all held.
+    // `length` bytes of the upload from `offset`, at most a whole message; throws when they are
+    // not all held.
     CZelString ReadUpload(int64_t message, int64_t offset, int64_t length);
     // Forgets an upload that failed its checks, so that a new attempt starts afresh.
     void DropUpload(int64_t message);

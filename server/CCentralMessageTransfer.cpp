@@ -5,12 +5,11 @@
 
 #include "foundation/CZelFormat.h"
 #include "foundation/ZelNumbers.h"
+#include "protocol/ZelProtocolVocabulary.h"
 #include "protocol/ZelRecords.h"
 #include "protocol/ZelSealing.h"
 #include "protocol/ZelServerRequests.h"
 #include "protocol/ZelTransferHash.h"
-#include "server/CentralMessageTexts.h"
-#include "server/CentralTexts.h"
 
 #include <algorithm>
 #include <optional>
@@ -309,8 +308,8 @@ CZelString CCentralMessages::SenderRecord(const CCentralCopy& copy, const CZelSt
     root.SetAttr(kAttrEmail, sender->email);
     root.SetAttr(kAttrId, Format("%D", sender->id));
     root.SetAttr(kAttrSentMessageTimeStamp, Format("%D", copy.sentTime));
-    root.SetAttr(kAttrServerN, sender->n);
-    root.SetAttr(kAttrServerE, sender->e);
+    root.SetAttr(kAttrN, sender->n);
+    root.SetAttr(kAttrE, sender->e);
     return Frame(kRecordSenderInfo, SealAnswer(key, document.ToRequestText()));
 }
 

@@ -6,9 +6,8 @@
 
 #include "foundation/CZelFormat.h"
 #include "foundation/ZelNumbers.h"
+#include "protocol/ZelProtocolVocabulary.h"
 #include "protocol/ZelServerRequests.h"
-#include "server/CentralMessageTexts.h"
-#include "server/CentralTexts.h"
 
 #include <map>
 #include <memory>
@@ -79,8 +78,8 @@ CZelString CCentralMessages::ReqMsgIdRequest(const CZelString& payload)
     }
     root.SetAttr(kAttrStatus, kStatusOk);
     root.SetAttr(kAttrMsgId, m_messages.ReserveMessageId(sender.id, recipient->id));
-    root.SetAttr(kAttrServerN, recipient->n);
-    root.SetAttr(kAttrServerE, recipient->e);
+    root.SetAttr(kAttrN, recipient->n);
+    root.SetAttr(kAttrE, recipient->e);
     root.SetAttr(kAttrUserId, Format("%D", recipient->id));
     root.SetAttr(kAttrEmail, recipient->email);
     root.SetAttr(kAttrName, recipient->name);

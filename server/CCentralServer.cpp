@@ -2,10 +2,10 @@
 
 #include "foundation/CZelFormat.h"
 #include "foundation/ZelNumbers.h"
+#include "protocol/ZelProtocolVocabulary.h"
 #include "protocol/ZelRecords.h"
 #include "protocol/ZelSealing.h"
 #include "protocol/ZelServerRequests.h"
-#include "server/CentralTexts.h"
 
 #include <chrono>
 #include <exception>

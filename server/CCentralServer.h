@@ -21,16 +21,12 @@
 #include "foundation/CZelString.h"
 #include "foundation/CZelXmlDocument.h"
 #include "foundation/CZelXmlNode.h"
+#include "protocol/ZelProtocolVocabulary.h"
 #include "server/CCentralStore.h"
 
 #include <cstdint>
 #include <functional>
 #include <map>
-
-inline constexpr uint32_t kRequestRegister = 2;
-inline constexpr uint32_t kRequestContactList = 26;
-inline constexpr uint32_t kRequestAccountUpdate = 27;
-inline constexpr uint32_t kRequestAdministrative = 28;
 
 // How far the time inside a login's RSA blocks may be from the server's clock, and how long a
 // PreLogin seed stays good.

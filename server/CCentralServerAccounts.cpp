@@ -3,9 +3,9 @@
 #include "crypto/LongInt2.h"
 #include "crypto/RsaBlockTransform.h"
 #include "foundation/CZelFormat.h"
+#include "protocol/ZelProtocolVocabulary.h"
 #include "protocol/ZelServerRequests.h"
 #include "server/CCentralServer.h"
-#include "server/CentralTexts.h"
 
 namespace {
 
@@ -66,8 +66,8 @@ CZelString CCentralServer::ServerKeyRequest(const CZelString& payload)
     if (!payload.IsEmpty())
         return CZelString();
     CZelXmlDocument answer = NewAnswer();
-    answer.RootElement().SetAttr(kAttrServerN, m_store.ServerKey().n);
-    answer.RootElement().SetAttr(kAttrServerE, m_store.ServerKey().e);
+    answer.RootElement().SetAttr(kAttrN, m_store.ServerKey().n);
+    answer.RootElement().SetAttr(kAttrE, m_store.ServerKey().e);
     return PlainAnswer(kRequestServerKey, answer);
 }
 
@@ -91,8 +91,8 @@ CZelString CCentralServer::RegisterRequest(const CZelString& payload)
 
     CCentralAccount account;
     account.email = root.GetAttr(kAttrEmail);
-    account.n = root.GetAttr(kAttrServerN);
-    account.e = root.GetAttr(kAttrServerE);
+    account.n = root.GetAttr(kAttrN);
+    account.e = root.GetAttr(kAttrE);
     ReadOwnFields(root, account);
     if (account.email.IsEmpty())
         return PlainAnswer(kRequestRegister, StatusAnswer(kErrEmailMissing));
@@ -120,10 +120,10 @@ CZelString CCentralServer::AccountUpdateRequest(const CZelString& payload)
 
     const char* refusal = nullptr;
     bool found = false;
-    const CZelString n = root.GetAttr(kAttrServerN, &found);
+    const CZelString n = root.GetAttr(kAttrN, &found);
     if (found && n != account.n)
         refusal = kErrKeyChanged;
-    const CZelString e = root.GetAttr(kAttrServerE, &found);
+    const CZelString e = root.GetAttr(kAttrE, &found);
     if (found && e != account.e)
         refusal = kErrKeyChanged;
     const CZelString email = root.GetAttr(kAttrEmail, &found);

@@ -3,9 +3,9 @@
 // every command was, otherwise "Error" with the first refusal as `ErrorMessage`.
 
 #include "foundation/CZelFormat.h"
+#include "protocol/ZelProtocolVocabulary.h"
 #include "protocol/ZelServerRequests.h"
 #include "server/CCentralServer.h"
-#include "server/CentralTexts.h"
 
 #include <optional>
 

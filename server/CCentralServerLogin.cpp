@@ -5,11 +5,11 @@
 #include "crypto/CCryptRandom.h"
 #include "foundation/CZelFormat.h"
 #include "foundation/ZelNumbers.h"
+#include "protocol/ZelProtocolVocabulary.h"
 #include "protocol/ZelRecords.h"
 #include "protocol/ZelSealing.h"
 #include "protocol/ZelServerRequests.h"
 #include "server/CCentralServer.h"
-#include "server/CentralTexts.h"
 
 #include <cstdlib>
 #include <vector>

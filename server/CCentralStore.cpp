@@ -2,7 +2,7 @@
 
 #include "crypto/LongInt2.h"
 #include "crypto/RsaKeyPair.h"
-#include "server/CentralTexts.h"
+#include "protocol/ZelProtocolVocabulary.h"
 
 #include <algorithm>
 #include <chrono>

@@ -5,6 +5,7 @@
 #include "accounts/CAccountFile.h"
 #include "accounts/CAccountStore.h"
 #include "accounts/CZelWorkerSlot.h"
+#include "accounts/ZelConfiguredServer.h"
 #include "accounts/tests/AccountsTestHome.h"
 #include "accounts/tests/FakeCentral.h"
 #include "core/CConfig.h"
@@ -55,7 +56,7 @@ protected:
         TestHome::SetUp();
         m_central = std::make_unique<FakeCentral>();
         m_central->accountKey = TestKeys(1);
-        CConfig::Global().Set(CConfig::kServer, Format("127.0.0.1:%d", m_central->Port()));
+        m_server = {Format("127.0.0.1:%d", m_central->Port()), "/velmo"};
     }
     void TearDown() override
     {
@@ -81,7 +82,8 @@ protected:
     std::unique_ptr<CZelRegisterThread> Prepared(const CAccountData& account, CZelRegisterThread::Mode mode)
     {
         std::unique_ptr<CZelRegisterThread> thread;
-        EXPECT_EQ(CZelRegisterThread::Prepare(account.fileName, mode, thread), CZelRegisterThread::Refusal::None);
+        EXPECT_EQ(CZelRegisterThread::Prepare(account.fileName, mode, m_server, thread),
+                  CZelRegisterThread::Refusal::None);
         return thread;
     }
     static CZelXmlNode Root(const char* file)
@@ -92,6 +94,7 @@ protected:
     }
 
     std::unique_ptr<FakeCentral> m_central;
+    CZelServerAddress m_server;
 };
 
 TEST(KeysGen, MakesAWorkingKeyPairAndReportsItsProgress)
@@ -207,11 +210,28 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(WorkersTest, UnreachableServerShowsTheSocketError)
 {
-    CConfig::Global().Set(CConfig::kServer, "127.0.0.1:1");
+    m_server.server = "127.0.0.1:1";
     auto thread = Prepared(SaveKeyedAccount("42"), CZelRegisterThread::Mode::Update);
     const std::vector<std::string> texts = RunToEnd(*thread);
     EXPECT_EQ(thread->Result(), -1);
     EXPECT_EQ(texts.back().rfind("error: ", 0), 0u) << texts.back();
+}
+
+// The gateway's callers read the configuration; a worker talks to the server it was given,
+// whatever the configuration says by the time it runs.
+TEST_F(WorkersTest, RunTalksToTheServerItWasGivenNotTheConfiguredOne)
+{
+    CConfig::Global().Set(CConfig::kServer, "127.0.0.1:1");
+    CConfig::Global().Set(CConfig::kUrl, "/configured");
+    const CZelServerAddress configured = ConfiguredServerAddress();
+    EXPECT_EQ(configured.server.ToStd(), "127.0.0.1:1");
+    EXPECT_EQ(configured.url.ToStd(), "/configured");
+
+    SaveKeyedAccount("42");
+    CZelContactListModifyThread thread(42, CZelContactListModifyThread::AddToBlackList("eve@x"), m_server);
+    RunToEnd(thread);
+    EXPECT_EQ(thread.Result(), 1);
+    EXPECT_EQ(m_central->commands.size(), 1u);
 }
 
 TEST_F(WorkersTest, ABrokenAccountKeyEndsTheUpdateWithUnknownError)
@@ -232,15 +252,15 @@ TEST_F(WorkersTest, PrepareRefusesWhatTheModeDoesNotFit)
     std::unique_ptr<CZelRegisterThread> thread;
     using R = CZelRegisterThread::Refusal;
     using M = CZelRegisterThread::Mode;
-    EXPECT_EQ(CZelRegisterThread::Prepare("--9--.xml", M::Register, thread), R::Unreadable);
+    EXPECT_EQ(CZelRegisterThread::Prepare("--9--.xml", M::Register, m_server, thread), R::Unreadable);
     CAccountData bare = CAccountData::New();
     bare.login = "bare";
     ASSERT_TRUE(CAccountStore::Save(bare));
-    EXPECT_EQ(CZelRegisterThread::Prepare(bare.fileName, M::Register, thread), R::NoKeys);
+    EXPECT_EQ(CZelRegisterThread::Prepare(bare.fileName, M::Register, m_server, thread), R::NoKeys);
     const CAccountData unregistered = SaveKeyedAccount("");
-    EXPECT_EQ(CZelRegisterThread::Prepare(unregistered.fileName, M::Update, thread), R::NotRegistered);
+    EXPECT_EQ(CZelRegisterThread::Prepare(unregistered.fileName, M::Update, m_server, thread), R::NotRegistered);
     const CAccountData registered = SaveKeyedAccount("5");
-    EXPECT_EQ(CZelRegisterThread::Prepare(registered.fileName, M::Register, thread), R::Registered);
+    EXPECT_EQ(CZelRegisterThread::Prepare(registered.fileName, M::Register, m_server, thread), R::Registered);
     EXPECT_EQ(thread, nullptr);
 }
 
@@ -267,7 +287,7 @@ TEST(ContactListCommands, DocumentsOfTheMenuEntries)
 TEST_F(WorkersTest, ContactListRunSendsTheCommandsAndStoresTheUpdates)
 {
     SaveKeyedAccount("42");
-    CZelContactListModifyThread thread(42, CZelContactListModifyThread::AddToContactList("bob@x", "C0DE"));
+    CZelContactListModifyThread thread(42, CZelContactListModifyThread::AddToContactList("bob@x", "C0DE"), m_server);
     const std::vector<std::string> texts = RunToEnd(thread);
     EXPECT_EQ(texts, (std::vector<std::string>{"Requesting sever keys...", "Sever keys are received.",
                                                "Sending contact list modify request...",
@@ -282,7 +302,7 @@ TEST_F(WorkersTest, ContactListRunSendsTheCommandsAndStoresTheUpdates)
     EXPECT_EQ(pending.FindChild(kUser).GetAttr(kEmail).ToStd(), "bob@x");
 
     // The next run asks only for what is newer than the stored time stamp.
-    CZelContactListModifyThread again(42, CZelContactListModifyThread::AddToBlackList("eve@x"));
+    CZelContactListModifyThread again(42, CZelContactListModifyThread::AddToBlackList("eve@x"), m_server);
     RunToEnd(again);
     ASSERT_EQ(m_central->commands.size(), 2u);
     EXPECT_NE(m_central->commands[1].find("LastUpdatesTimeStamp=\"1000\""), std::string::npos);
@@ -291,7 +311,8 @@ TEST_F(WorkersTest, ContactListRunSendsTheCommandsAndStoresTheUpdates)
 TEST_F(WorkersTest, ARefusedSecondCommandShowsItsStatus)
 {
     SaveKeyedAccount("42");
-    CZelContactListModifyThread thread(42, CZelContactListModifyThread::MoveToContactList("bob@x", "WRONG"));
+    CZelContactListModifyThread thread(42, CZelContactListModifyThread::MoveToContactList("bob@x", "WRONG"),
+                                       m_server);
     const std::vector<std::string> texts = RunToEnd(thread);
     EXPECT_EQ(thread.Result(), -1);
     EXPECT_EQ(texts.back(), "Wrong secure code");
@@ -299,7 +320,7 @@ TEST_F(WorkersTest, ARefusedSecondCommandShowsItsStatus)
 
 TEST_F(WorkersTest, ContactListRunOfAnAccountWithoutFileFails)
 {
-    CZelContactListModifyThread thread(77, CZelContactListModifyThread::AddToBlackList("eve@x"));
+    CZelContactListModifyThread thread(77, CZelContactListModifyThread::AddToBlackList("eve@x"), m_server);
     const std::vector<std::string> texts = RunToEnd(thread);
     EXPECT_EQ(thread.Result(), -1);
     EXPECT_EQ(texts.back(), "unknown error");
@@ -308,8 +329,9 @@ TEST_F(WorkersTest, ContactListRunOfAnAccountWithoutFileFails)
 TEST_F(WorkersTest, OneThreadPerSlot)
 {
     SaveKeyedAccount("42");
-    auto first = std::make_unique<CZelContactListModifyThread>(42, CZelContactListModifyThread::AddToBlackList("a@x"));
-    auto second = std::make_unique<CZelContactListModifyThread>(42, CZelContactListModifyThread::AddToBlackList("b@x"));
+    using T = CZelContactListModifyThread;
+    auto first = std::make_unique<T>(42, T::AddToBlackList("a@x"), m_server);
+    auto second = std::make_unique<T>(42, T::AddToBlackList("b@x"), m_server);
     CZelWorkerSlot<CZelContactListModifyThread>& slot = ContactListSlot();
     ASSERT_TRUE(slot.Start(first));
     EXPECT_EQ(first, nullptr);

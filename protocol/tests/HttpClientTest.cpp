@@ -1,7 +1,6 @@
 // The HTTP client against a scripted peer on 127.0.0.1.
 
-#include "core/CConfig.h"
-#include "core/CProtocolListData.h"
+#include "foundation/IZelLogSink.h"
 #include "foundation/XTOOError.h"
 #include "foundation/testing/MutationFuzzer.h"
 #include "net/CZelTcpFile.h"
@@ -13,7 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
+#include <utility>
 
 using protocoltest::HttpAnswer;
 using protocoltest::PeerConnection;
@@ -23,28 +24,42 @@ namespace {
 
 constexpr char kPath[] = "/cgi-bin/velmo.cgi";
 
-class HttpClientTest : public ::testing::Test {
-protected:
-    void UseServer(const ScriptedHttpPeer& peer)
-    {
-        CConfig::Global().Set(CConfig::kServer, CZelString(peer.Address().c_str()));
-        CConfig::Global().Set(CConfig::kUrl, kPath);
-    }
-    static std::string Text(const CZelString& s) { return s.ToStd(); }
+// A log that keeps what was written to it, and translates through a table when given one.
+class RecordingLog : public IZelLogSink {
+public:
+    RecordingLog() = default;
+    explicit RecordingLog(std::map<std::string, std::string> translations) : m_translations(std::move(translations)) {}
 
-    CProtocolListData m_log;
+    int64_t AddStringEx(const CZelString& text) override
+    {
+        m_text += text.ToStd();
+        return 0;
+    }
+    CZelString TranslateText(const char* text, const char* sourceFile) const override
+    {
+        const auto found = m_translations.find(text);
+        return CZelString(found == m_translations.end() ? std::string(text) : found->second);
+    }
+    const std::string& Text() const { return m_text; }
+
+private:
+    std::map<std::string, std::string> m_translations;
+    std::string m_text;
 };
 
-std::string LogText(const CProtocolListData& log)
+CZelServerAddress AddressOf(const ScriptedHttpPeer& peer, const char* path = kPath)
 {
-    std::string text;
-    for (int i = 0; i < log.Count(); ++i) {
-        CProtocolLine line;
-        log.LineAt(i, &line);
-        text += line.text.ToStd() + "\n";
-    }
-    return text;
+    return {CZelString(peer.Address().c_str()), path};
 }
+
+class HttpClientTest : public ::testing::Test {
+protected:
+    void UseServer(const ScriptedHttpPeer& peer) { m_server = AddressOf(peer); }
+    static std::string Text(const CZelString& s) { return s.ToStd(); }
+
+    CZelServerAddress m_server;
+    RecordingLog m_log;
+};
 
 TEST_F(HttpClientTest, SendsTheExactRequestAndReassemblesAnAnswerSplitInPieces)
 {
@@ -64,7 +79,7 @@ TEST_F(HttpClientTest, SendsTheExactRequestAndReassemblesAnAnswerSplitInPieces)
     }});
     UseServer(peer);
     CZelTcpFile connection(true);
-    EXPECT_EQ(Text(HttpPost("hello", connection, kHttpWriteTimeoutMs)), "0123456789");
+    EXPECT_EQ(Text(HttpPost("hello", m_server, connection, kHttpWriteTimeoutMs)), "0123456789");
     EXPECT_TRUE(connection.IsOpen());
     connection.Close();
     peer.WaitDone();
@@ -86,8 +101,8 @@ TEST_F(HttpClientTest, PipelinedAnswersAreReturnedByConsecutivePostsOnOneConnect
     }});
     UseServer(peer);
     CZelTcpFile connection(true);
-    EXPECT_EQ(Text(HttpPost("a", connection, kHttpWriteTimeoutMs)), "first");
-    EXPECT_EQ(Text(HttpPost("b", connection, kHttpWriteTimeoutMs)), "second");
+    EXPECT_EQ(Text(HttpPost("a", m_server, connection, kHttpWriteTimeoutMs)), "first");
+    EXPECT_EQ(Text(HttpPost("b", m_server, connection, kHttpWriteTimeoutMs)), "second");
     connection.Close();
     EXPECT_EQ(peer.WaitDone(), 1);
     EXPECT_EQ(requests, 2);
@@ -104,12 +119,54 @@ TEST_F(HttpClientTest, NotFoundGivesEmptyWritesTheLogLineAndKeepsTheConnection)
     }});
     UseServer(peer);
     CZelTcpFile connection(true);
-    EXPECT_TRUE(HttpPost("x", connection, kHttpWriteTimeoutMs, &m_log).IsEmpty());
-    EXPECT_EQ(LogText(m_log), "Server reply error: HTTP/1.1 404 Not Found\n");
+    EXPECT_TRUE(HttpPost("x", m_server, connection, kHttpWriteTimeoutMs, &m_log).IsEmpty());
+    EXPECT_EQ(m_log.Text(), "Server reply error: HTTP/1.1 404 Not Found\n");
     EXPECT_TRUE(connection.IsOpen());
-    EXPECT_EQ(Text(HttpPost("y", connection, kHttpWriteTimeoutMs, &m_log)), "after");
+    EXPECT_EQ(Text(HttpPost("y", m_server, connection, kHttpWriteTimeoutMs, &m_log)), "after");
     connection.Close();
     EXPECT_EQ(peer.WaitDone(), 1);
+}
+
+TEST_F(HttpClientTest, ReplyErrorLineIsWrittenInTheLanguageOfTheLog)
+{
+    ScriptedHttpPeer peer({[&](PeerConnection& c) {
+        c.ReadRequest();
+        c.Send(HttpAnswer("", "HTTP/1.1 500 Internal Server Error"));
+        c.WaitForClientClose();
+    }});
+    UseServer(peer);
+    RecordingLog log(std::map<std::string, std::string>{{"Server reply error: %1\n", "Antwortfehler (%1)\n"}});
+    CZelTcpFile connection(true);
+    EXPECT_TRUE(HttpPost("x", m_server, connection, kHttpWriteTimeoutMs, &log).IsEmpty());
+    EXPECT_EQ(log.Text(), "Antwortfehler (HTTP/1.1 500 Internal Server Error)\n");
+}
+
+// Two clients side by side, each made with its own server and path: each request goes where
+// its client was told, and names that host and path.
+TEST_F(HttpClientTest, EachClientPostsToTheAddressItWasMadeWith)
+{
+    std::string toFirst, toSecond;
+    ScriptedHttpPeer first({[&](PeerConnection& c) {
+        toFirst = c.ReadRequest().value_or(protocoltest::PeerRequest{}).header;
+        c.Send(HttpAnswer("from first"));
+        c.WaitForClientClose();
+    }});
+    ScriptedHttpPeer second({[&](PeerConnection& c) {
+        toSecond = c.ReadRequest().value_or(protocoltest::PeerRequest{}).header;
+        c.Send(HttpAnswer("from second"));
+        c.WaitForClientClose();
+    }});
+    const CZelHttpClient firstClient(AddressOf(first, "/one"));
+    const CZelHttpClient secondClient(AddressOf(second, "/two"));
+    CZelTcpFile firstConnection(true), secondConnection(true);
+    EXPECT_EQ(Text(secondClient.Post("b", secondConnection, kHttpWriteTimeoutMs)), "from second");
+    EXPECT_EQ(Text(firstClient.Post("a", firstConnection, kHttpWriteTimeoutMs)), "from first");
+    firstConnection.Close();
+    secondConnection.Close();
+    EXPECT_EQ(first.WaitDone(), 1);
+    EXPECT_EQ(second.WaitDone(), 1);
+    EXPECT_EQ(toFirst.rfind("POST /one HTTP/1.1\r\nHost: " + first.Address() + "\r\n", 0), 0u) << toFirst;
+    EXPECT_EQ(toSecond.rfind("POST /two HTTP/1.1\r\nHost: " + second.Address() + "\r\n", 0), 0u) << toSecond;
 }
 
 TEST_F(HttpClientTest, NonSuccessWithABodyLeavesTheNextAnswerIntact)
@@ -122,8 +179,8 @@ TEST_F(HttpClientTest, NonSuccessWithABodyLeavesTheNextAnswerIntact)
     }});
     UseServer(peer);
     CZelTcpFile connection(true);
-    EXPECT_TRUE(HttpPost("x", connection, kHttpWriteTimeoutMs).IsEmpty());   // no log: nothing written
-    EXPECT_EQ(Text(HttpPost("y", connection, kHttpWriteTimeoutMs)), "next");
+    EXPECT_TRUE(HttpPost("x", m_server, connection, kHttpWriteTimeoutMs).IsEmpty());   // no log: nothing written
+    EXPECT_EQ(Text(HttpPost("y", m_server, connection, kHttpWriteTimeoutMs)), "next");
 }
 
 TEST_F(HttpClientTest, ContentLengthNameInCapitalsIsAccepted)
@@ -135,7 +192,7 @@ TEST_F(HttpClientTest, ContentLengthNameInCapitalsIsAccepted)
     }});
     UseServer(peer);
     CZelTcpFile connection(true);
-    EXPECT_EQ(Text(HttpPost("x", connection, kHttpWriteTimeoutMs)), "abc");
+    EXPECT_EQ(Text(HttpPost("x", m_server, connection, kHttpWriteTimeoutMs)), "abc");
 }
 
 // Answers whose length cannot be used: the answer is empty and the connection is closed,
@@ -157,11 +214,11 @@ TEST_P(HttpUnusableAnswerTest, GivesEmptyAndClosesTheConnection)
     }});
     UseServer(peer);
     CZelTcpFile connection(true);
-    EXPECT_TRUE(HttpPost("x", connection, kHttpWriteTimeoutMs, &m_log).IsEmpty());
+    EXPECT_TRUE(HttpPost("x", m_server, connection, kHttpWriteTimeoutMs, &m_log).IsEmpty());
     EXPECT_FALSE(connection.IsOpen());
     peer.WaitDone();
     EXPECT_TRUE(clientClosed);
-    EXPECT_EQ(m_log.Count(), 0);
+    EXPECT_EQ(m_log.Text(), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -186,7 +243,7 @@ TEST_F(HttpClientTest, EmptyBodyIsPostedWithContentLengthZero)
     }});
     UseServer(peer);
     CZelTcpFile connection(true);
-    EXPECT_EQ(Text(HttpPost(CZelString(), connection, kHttpWriteTimeoutMs)), "ok");
+    EXPECT_EQ(Text(HttpPost(CZelString(), m_server, connection, kHttpWriteTimeoutMs)), "ok");
     connection.Close();
     peer.WaitDone();
     ASSERT_GE(received.size(), 4u);
@@ -208,8 +265,8 @@ TEST_F(HttpClientTest, InterimContinueAnswersAreDropped)
     }});
     UseServer(peer);
     CZelTcpFile connection(true);
-    EXPECT_EQ(Text(HttpPost("x", connection, kHttpWriteTimeoutMs)), "real");
-    EXPECT_EQ(Text(HttpPost("y", connection, kHttpWriteTimeoutMs)), "second");
+    EXPECT_EQ(Text(HttpPost("x", m_server, connection, kHttpWriteTimeoutMs)), "real");
+    EXPECT_EQ(Text(HttpPost("y", m_server, connection, kHttpWriteTimeoutMs)), "second");
 }
 
 TEST_F(HttpClientTest, PostReopensAfterTheServerClosedAKeptConnection)
@@ -226,13 +283,13 @@ TEST_F(HttpClientTest, PostReopensAfterTheServerClosedAKeptConnection)
                            }});
     UseServer(peer);
     CZelTcpFile connection(true);
-    EXPECT_EQ(Text(HttpPost("x", connection, kHttpWriteTimeoutMs)), "one");
+    EXPECT_EQ(Text(HttpPost("x", m_server, connection, kHttpWriteTimeoutMs)), "one");
     // Whether the close is noticed before the next write or by it, the next post must not hang:
     // it either reopens or reports the closed connection.
     CZelString second;
     for (int attempt = 0; attempt < 2 && second.IsEmpty(); ++attempt) {
         try {
-            second = HttpPost("y", connection, kHttpWriteTimeoutMs);
+            second = HttpPost("y", m_server, connection, kHttpWriteTimeoutMs);
         } catch (const XTOOSockErr&) {
         }
     }
@@ -251,7 +308,7 @@ TEST_F(HttpClientTest, ServerClosingBeforeTheAnswerIsAReadError)
     UseServer(peer);
     CZelTcpFile connection(true);
     try {
-        HttpPost("x", connection, kHttpWriteTimeoutMs);
+        HttpPost("x", m_server, connection, kHttpWriteTimeoutMs);
         ADD_FAILURE() << "no error thrown";
     } catch (const XTOOSockErr& error) {
         EXPECT_EQ(error.GetText().ToStd().rfind("fhttp.Read(): ", 0), 0u) << error.Text();
@@ -268,7 +325,7 @@ TEST_F(HttpClientTest, ServerClosingBeforeTheAnswerGivesEmptyWithoutThrowMode)
     }});
     UseServer(peer);
     CZelTcpFile connection(false);
-    EXPECT_TRUE(HttpPost("x", connection, kHttpWriteTimeoutMs).IsEmpty());
+    EXPECT_TRUE(HttpPost("x", m_server, connection, kHttpWriteTimeoutMs).IsEmpty());
     EXPECT_FALSE(connection.IsOpen());
 }
 
@@ -280,10 +337,10 @@ TEST_F(HttpClientTest, OpenFailureNamesTheServer)
         port = closed.Port();
     }
     const std::string server = "127.0.0.1:" + std::to_string(port);
-    CConfig::Global().Set(CConfig::kServer, CZelString(server.c_str()));
+    m_server = {CZelString(server.c_str()), kPath};
     CZelTcpFile connection(true);
     try {
-        HttpPost("x", connection, kHttpWriteTimeoutMs);
+        HttpPost("x", m_server, connection, kHttpWriteTimeoutMs);
         ADD_FAILURE() << "no error thrown";
     } catch (const XTOOSockErr& error) {
         EXPECT_EQ(error.GetText().ToStd().rfind("fhttp.Open(" + server + "): ", 0), 0u) << error.Text();
@@ -301,7 +358,7 @@ TEST_F(HttpClientTest, SilentServerIsGivenUpAfterTheReadLimit)
     limits.readTimeoutMs = 100;
     limits.maxSilentReads = 2;
     CZelTcpFile connection(true);
-    EXPECT_TRUE(CZelHttpClient(limits).Post("x", connection, kHttpWriteTimeoutMs).IsEmpty());
+    EXPECT_TRUE(CZelHttpClient(m_server, limits).Post("x", connection, kHttpWriteTimeoutMs).IsEmpty());
     EXPECT_FALSE(connection.IsOpen());
 }
 
@@ -312,7 +369,7 @@ TEST_F(HttpClientTest, RequestNotSentWholeIsGivenUpInsteadOfAwaitingAnAnswer)
     CZelTcpFile connection(true);
     // Far more than the socket buffers take while the peer reads nothing.
     const CZelString body(std::string(size_t(48) << 20, 'b'));
-    EXPECT_TRUE(HttpPost(body, connection, 200).IsEmpty());
+    EXPECT_TRUE(HttpPost(body, m_server, connection, 200).IsEmpty());
     EXPECT_FALSE(connection.IsOpen());
 }
 
@@ -336,7 +393,7 @@ TEST_F(HttpClientTest, MangledAnswersEndInAnAnswerOrNothing)
     UseServer(peer);
     for (const std::string& answer : answers) {
         CZelTcpFile connection(false);
-        const std::string body = Text(HttpPost("x", connection, kHttpWriteTimeoutMs, &m_log));
+        const std::string body = Text(HttpPost("x", m_server, connection, kHttpWriteTimeoutMs, &m_log));
         if (!body.empty()) {
             EXPECT_NE(answer.find(body), std::string::npos);
         }

@@ -1,7 +1,6 @@
 // The shared central server requests against a scripted server that opens and seals like the
 // real one.
 
-#include "core/CConfig.h"
 #include "crypto/CCryptRandom.h"
 #include "crypto/LongInt2.h"
 #include "crypto/RsaKeyPair.h"
@@ -96,10 +95,9 @@ std::string Answer(const CZelString& records) { return HttpAnswer(records.ToStd(
 
 class ServerRequestsTest : public ::testing::Test {
 protected:
-    void UseServer(const ScriptedHttpPeer& peer)
-    {
-        CConfig::Global().Set(CConfig::kServer, CZelString(peer.Address().c_str()));
-    }
+    void UseServer(const ScriptedHttpPeer& peer) { m_server = {CZelString(peer.Address().c_str()), "/velmo"}; }
+
+    CZelServerAddress m_server;
 };
 
 TEST_F(ServerRequestsTest, ServerKeyRequestReadsBinaryKeyParts)
@@ -116,7 +114,7 @@ TEST_F(ServerRequestsTest, ServerKeyRequestReadsBinaryKeyParts)
     }});
     UseServer(peer);
     CZelTcpFile connection(true);
-    const CZelServerKey key = RequestServerKey(connection, kHttpWriteTimeoutMs);
+    const CZelServerKey key = RequestServerKey(m_server, connection, kHttpWriteTimeoutMs);
     EXPECT_EQ(requestBody, std::string("\x00\x00\x00\x01\x00\x00\x00\x00", 8));
     EXPECT_EQ(Bytes(key.n), Bytes(n));
     EXPECT_EQ(Bytes(key.e), Bytes(e));
@@ -132,7 +130,7 @@ TEST_F(ServerRequestsTest, ServerKeyRequestWithoutUsableAnswerIsIncomplete)
     }});
     UseServer(peer);
     CZelTcpFile connection(true);
-    const CZelServerKey key = RequestServerKey(connection, kHttpWriteTimeoutMs);
+    const CZelServerKey key = RequestServerKey(m_server, connection, kHttpWriteTimeoutMs);
     EXPECT_EQ(Bytes(key.n), "abc");
     EXPECT_TRUE(key.e.IsEmpty());
     EXPECT_FALSE(key.IsComplete());
@@ -162,7 +160,7 @@ TEST_F(ServerRequestsTest, LoginHandsOverKeysUnderTheAccountKeyAndOpensAnswersWi
     CZelTcpFile connection(true);
     const uint32_t before = static_cast<uint32_t>(std::time(nullptr));
     const CZelLoginResult result =
-        LoginRequest(kRequestPreLogin, TestAccount(), document, connection, kHttpWriteTimeoutMs);
+        LoginRequest(kRequestPreLogin, TestAccount(), document, m_server, connection, kHttpWriteTimeoutMs);
     const uint32_t after = static_cast<uint32_t>(std::time(nullptr));
     connection.Close();
     peer.WaitDone();
@@ -198,7 +196,8 @@ TEST_F(ServerRequestsTest, LoginWithoutAUsableAccountKeyPostsNothing)
     for (const CZelAccountKey& account : {noKey, evenModulus}) {
         CZelTcpFile connection(true);
         testing::internal::CaptureStderr();
-        const CZelLoginResult result = LoginRequest(kRequestReqTimestamp, account, document, connection, 1000);
+        const CZelLoginResult result =
+            LoginRequest(kRequestReqTimestamp, account, document, m_server, connection, 1000);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), "point 2(ret)\n");
         EXPECT_FALSE(result.sent);
         EXPECT_TRUE(result.answers.empty());
@@ -229,7 +228,7 @@ TEST_F(ServerRequestsTest, SealedRequestCarriesIdKeyNumberAndOpensItsAnswers)
     UseServer(peer);
     CZelTcpFile connection(true);
     const std::vector<CZelXmlDocument> answers =
-        SealedRequest(26, document, 42, kKeyNumContactList, key, connection, kHttpWriteTimeoutMs);
+        SealedRequest(26, document, 42, kKeyNumContactList, key, m_server, connection, kHttpWriteTimeoutMs);
     connection.Close();
     peer.WaitDone();
     EXPECT_EQ(id, 42);
@@ -242,7 +241,7 @@ TEST_F(ServerRequestsTest, SealedRequestCarriesIdKeyNumberAndOpensItsAnswers)
 TEST_F(ServerRequestsTest, SealedRequestWithoutA32ByteKeyPostsNothing)
 {
     CZelTcpFile connection(true);
-    EXPECT_TRUE(SealedRequestRaw(27, "text", 42, 6, CZelString("short"), connection, 1000).empty());
+    EXPECT_TRUE(SealedRequestRaw(27, "text", 42, 6, CZelString("short"), m_server, connection, 1000).empty());
     EXPECT_FALSE(connection.IsOpen());
 }
 
@@ -278,8 +277,8 @@ TEST_F(ServerRequestsTest, WorkerRunUsesOneConnectionForKeysLoginAndItsRequest)
 
     std::vector<std::string> statuses;
     {
-        CZelServerRun run(kKeyNumAccountRun, kHttpWriteTimeoutMs,
-                          [&](const CZelString& text) { statuses.push_back(text.ToStd()); });
+        CZelServerRun run(m_server, kKeyNumAccountRun, kHttpWriteTimeoutMs,
+                          [&](const char* text) { statuses.push_back(text); });
         EXPECT_TRUE(run.RequestServerKeys().IsComplete());
         const CZelLoginResult login = run.Login(TestAccount());
         ASSERT_EQ(login.answers.size(), 1u);
@@ -310,8 +309,8 @@ TEST_F(ServerRequestsTest, WorkerRunWithoutServerKeysSaysOnlyThatItAsked)
     }});
     UseServer(peer);
     std::vector<std::string> statuses;
-    CZelServerRun run(kKeyNumContactList, kHttpLongWriteTimeoutMs,
-                      [&](const CZelString& text) { statuses.push_back(text.ToStd()); });
+    CZelServerRun run(m_server, kKeyNumContactList, kHttpLongWriteTimeoutMs,
+                      [&](const char* text) { statuses.push_back(text); });
     EXPECT_FALSE(run.RequestServerKeys().IsComplete());
     EXPECT_EQ(statuses, (std::vector<std::string>{"Requesting sever keys..."}));
 }
@@ -323,8 +322,8 @@ TEST_F(ServerRequestsTest, WorkerRunPassesSocketErrorsOn)
         ScriptedHttpPeer closed({});
         port = closed.Port();
     }
-    CConfig::Global().Set(CConfig::kServer, CZelString(("127.0.0.1:" + std::to_string(port)).c_str()));
-    CZelServerRun run(kKeyNumAccountRun, kHttpWriteTimeoutMs);
+    CZelServerRun run({CZelString(("127.0.0.1:" + std::to_string(port)).c_str()), "/velmo"}, kKeyNumAccountRun,
+                      kHttpWriteTimeoutMs);
     EXPECT_THROW(run.RequestServerKeys(), XTOOSockErr);
 }
 

@@ -49,7 +49,8 @@ TEST(CentralMessagesProgramTest, KilledInTheMiddleOfAnUploadItResumesAtTheAcknow
     lookup.RootElement().SetAttr("Command", "ReqMsgId");
     lookup.RootElement().SetAttr("rcpt", bob.email.c_str());
     const auto answers =
-        SealedRequest(4, lookup, alice.id, kKeyNumSession, session, client->Connection(), kHttpWriteTimeoutMs);
+        SealedRequest(4, lookup, alice.id, kKeyNumSession, session, client->Server(), client->Connection(),
+                      kHttpWriteTimeoutMs);
     if (answers.empty())
         GTEST_SKIP() << "this velmo-central does not serve the message requests";
     const CZelXmlNode found = answers.front().RootElement();

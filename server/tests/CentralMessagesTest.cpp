@@ -85,8 +85,8 @@ protected:
         document.RootElement().SetAttr("Command", "ReqMsgId");
         document.RootElement().SetAttr("TimeStamp", "1");
         document.RootElement().SetAttr("rcpt", address.c_str());
-        const auto answers = SealedRequest(4, document, sender.id, kKeyNumSession, keys.session, m_client->Connection(),
-                                           kHttpWriteTimeoutMs);
+        const auto answers = SealedRequest(4, document, sender.id, kKeyNumSession, keys.session, m_client->Server(),
+                                           m_client->Connection(), kHttpWriteTimeoutMs);
         EXPECT_EQ(answers.size(), 1u);
         return answers.empty() ? CZelXmlDocument() : answers.front();
     }
@@ -110,8 +110,8 @@ protected:
         document.RootElement().SetAttr(attribute, value);
         if (attribute2)
             document.RootElement().SetAttr(attribute2, value2);
-        const auto answers = SealedRequest(type, document, user.id, kKeyNumSession, keys.session, m_client->Connection(),
-                                           kHttpWriteTimeoutMs);
+        const auto answers = SealedRequest(type, document, user.id, kKeyNumSession, keys.session, m_client->Server(),
+                                           m_client->Connection(), kHttpWriteTimeoutMs);
         EXPECT_EQ(answers.size(), 1u);
         return answers.empty() ? CZelXmlDocument() : answers.front();
     }

@@ -3,7 +3,6 @@
 // the client side of each request built from the protocol library's pieces (the same records,
 // sealing and login code the gateway uses).
 
-#include "core/CConfig.h"
 #include "crypto/CCryptRandom.h"
 #include "crypto/LongInt2.h"
 #include "crypto/RsaBlockTransform.h"
@@ -125,16 +124,16 @@ inline CZelXmlDocument RegistrationDocument(const User& user, const std::string&
 // The client of a server at 127.0.0.1:port, one kept-alive connection.
 class Client {
 public:
-    explicit Client(int port) : m_connection(true)
+    explicit Client(int port)
+        : m_server{CZelString(("127.0.0.1:" + std::to_string(port)).c_str()), "/cgi-bin/velmo.cgi"}, m_connection(true)
     {
-        CConfig::Global().Set(CConfig::kServer, CZelString(("127.0.0.1:" + std::to_string(port)).c_str()));
-        CConfig::Global().Set(CConfig::kUrl, "/cgi-bin/velmo.cgi");
     }
 
+    const CZelServerAddress& Server() const { return m_server; }
     CZelTcpFile& Connection() { return m_connection; }
-    CZelString Post(const CZelString& body) { return HttpPost(body, m_connection, kHttpWriteTimeoutMs); }
+    CZelString Post(const CZelString& body) { return HttpPost(body, m_server, m_connection, kHttpWriteTimeoutMs); }
 
-    CZelServerKey ServerKey() { return RequestServerKey(m_connection, kHttpWriteTimeoutMs); }
+    CZelServerKey ServerKey() { return RequestServerKey(m_server, m_connection, kHttpWriteTimeoutMs); }
 
     // The registration run: the document under the server's public key, type 2. The plain
     // 65538 answer, or nullopt when none came.
@@ -171,7 +170,7 @@ public:
     {
         const char* command = type == kRequestPreLogin ? kCommandPreLogin : kCommandReqTimestamp;
         const CZelXmlDocument document = MakeLoginDocument(Format("%D", user.id), command, keys, lastUpdates);
-        return LoginRequest(type, user.AccountKey(), document, m_connection, kHttpWriteTimeoutMs).answers;
+        return LoginRequest(type, user.AccountKey(), document, m_server, m_connection, kHttpWriteTimeoutMs).answers;
     }
 
     // The worker runs' login: a fresh key under number 6, kept in the user.
@@ -184,10 +183,12 @@ public:
     std::vector<CZelXmlDocument> Sealed(uint32_t type, const User& user, const CZelXmlDocument& document,
                                         uint32_t keyNumber = kKeyNumAccountRun)
     {
-        return SealedRequest(type, document, user.id, keyNumber, user.sessionKey, m_connection, kHttpWriteTimeoutMs);
+        return SealedRequest(type, document, user.id, keyNumber, user.sessionKey, m_server, m_connection,
+                             kHttpWriteTimeoutMs);
     }
 
 private:
+    CZelServerAddress m_server;
     CZelTcpFile m_connection;
 };
 
