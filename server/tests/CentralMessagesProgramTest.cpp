@@ -76,7 +76,8 @@ TEST(CentralMessagesProgramTest, KilledInTheMiddleOfAnUploadItResumesAtTheAcknow
     ASSERT_EQ(client->Login(kRequestPreLogin, alice, {{kKeyNumSession, MakeSessionKey()}, {kKeyNumInbox, MakeSessionKey()}})
                   .size(),
               1u);
-    EXPECT_EQ(SealedRequest(4, lookup, alice.id, kKeyNumSession, session, client->Connection(), kHttpWriteTimeoutMs).size(),
+    EXPECT_EQ(SealedRequest(4, lookup, alice.id, kKeyNumSession, session, client->Server(), client->Connection(),
+                            kHttpWriteTimeoutMs).size(),
               1u);
 
     const UploadAnswer resumed = UploadBlock(*client, alice, kKeyNumOutbox, outbox, file, 0, 0);

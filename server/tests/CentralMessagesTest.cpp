@@ -507,7 +507,8 @@ TEST_F(CentralMessagesTest, SmtpAndPop3SessionsOfOneAccountKeepTheirOwnKeys)
     lookup.Create("doc", "Root");
     lookup.RootElement().SetAttr("Command", "ReqMsgId");
     lookup.RootElement().SetAttr("rcpt", m_bob.email.c_str());
-    EXPECT_TRUE(SealedRequest(4, lookup, m_alice.id, kKeyNumSession, m_aliceKeys.session, m_client->Connection(),
+    EXPECT_TRUE(SealedRequest(4, lookup, m_alice.id, kKeyNumSession, m_aliceKeys.session, m_client->Server(),
+                              m_client->Connection(),
                               kHttpWriteTimeoutMs)
                     .empty());
     EXPECT_EQ(UploadBlock(*m_client, m_alice, kKeyNumOutbox, m_aliceKeys.outbox, file, 0, 0).acks.size(), 1u);
