@@ -104,7 +104,7 @@ CZelContactListModifyThread::CZelContactListModifyThread(int64_t accountId, cons
 
 CZelContactListModifyThread::~CZelContactListModifyThread()
 {
-    StopAndWait(kStopWaitMs);
+    EndRun();
 }
 
 int CZelContactListModifyThread::Run()
@@ -134,6 +134,7 @@ int64_t CZelContactListModifyThread::RunCommands()
     const CZelXmlNode root = account.RootElement();
 
     CZelServerRun run(kKeyNumContactList, kHttpLongWriteTimeoutMs, [this](const CZelString& text) { SetStatus(text); });
+    const CWatchedConnection watched(*this, run.Connection());
     run.RequestServerKeys();
     const CZelLoginResult login = run.Login({root.GetAttr(kId), root.GetAttr(kN), root.GetAttr(kD)});
     if (!login.sent)

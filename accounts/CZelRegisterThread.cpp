@@ -52,7 +52,7 @@ CZelRegisterThread::CZelRegisterThread(int64_t accountId, const CZelXmlDocument&
 
 CZelRegisterThread::~CZelRegisterThread()
 {
-    StopAndWait(kStopWaitMs);
+    EndRun();
 }
 
 CZelRegisterThread::Refusal CZelRegisterThread::Prepare(const CZelString& fileName, Mode mode,
@@ -105,6 +105,7 @@ int CZelRegisterThread::Run()
 int64_t CZelRegisterThread::RunRegistration()
 {
     CZelServerRun run(kKeyNumAccountRun, kHttpWriteTimeoutMs, [this](const CZelString& text) { SetStatus(text); });
+    const CWatchedConnection watched(*this, run.Connection());
     const CZelServerKey serverKey = run.RequestServerKeys();
     const CZelString text = RegistrationDocument(m_account).ToRequestText();
 
@@ -144,6 +145,7 @@ int64_t CZelRegisterThread::RunUpdate()
 {
     const int64_t id = AccountId();
     CZelServerRun run(kKeyNumAccountRun, kHttpWriteTimeoutMs, [this](const CZelString& text) { SetStatus(text); });
+    const CWatchedConnection watched(*this, run.Connection());
     run.RequestServerKeys();
     const CZelXmlDocument registration = RegistrationDocument(m_account);
 
