@@ -49,6 +49,8 @@ CAccountData CAccountData::FromDocument(const CZelString& fileName, const CZelXm
     account.operatedStatus = root.GetAttr(kOperatedStatus);
     account.contactList = ReadList(root, kContactList);
     account.blackList = ReadList(root, kBlackList);
+    for (const auto& row : account.Rows())
+        account.rowsAsRead.push_back(row.second);
     return account;
 }
 
@@ -62,6 +64,11 @@ std::vector<std::pair<const char*, CZelString>> CAccountData::Rows() const
         {kAutoReply, autoReply}, {kAutoReplyEng, autoReplyEng}, {kOperatedStatus, operatedStatus},
         {kContactList, CZelString()}, {kBlackList, CZelString()},
     };
+}
+
+bool CAccountData::RowChanged(size_t index, const CZelString& value) const
+{
+    return index >= rowsAsRead.size() || rowsAsRead[index] != value;
 }
 
 int64_t CAccountData::Id() const

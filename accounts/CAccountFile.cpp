@@ -8,6 +8,7 @@
 #include "foundation/ZelPath.h"
 
 #include <cstdint>
+#include <limits>
 
 namespace {
 constexpr char kThisFile[] = "Accounts.cpp";
@@ -26,11 +27,15 @@ CZelString CAccountFile::FileNameFor(int64_t id)
 
 CZelString CAccountFile::FreeTemporaryName()
 {
-    for (int number = 1;; ++number) {
+    for (int number = 1; number < std::numeric_limits<int>::max(); ++number) {
         const CZelString name = Format(kTemporaryNameFormat, number);
-        if (!CZelFile::FileExists(name) && !CZelFile::IsDirectory(name))
+        bool taken = false;
+        if (CZelFile::CreateNewFile(name, &taken))
             return name;
+        if (!taken)
+            break;   // the folder refuses new files: no number will do
     }
+    return CZelString();
 }
 
 int64_t CAccountFile::ParseId(const CZelString& text)

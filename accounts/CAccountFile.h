@@ -58,7 +58,9 @@ public:
 
     // "%08D.xml" of the id.
     static CZelString FileNameFor(int64_t id);
-    // "--%d--.xml" with the smallest number from 1 whose file does not exist yet.
+    // "--%d--.xml" with the smallest number from 1 whose file does not exist yet, created
+    // empty (0600) at once so that no other caller, in this process or another, gets the same
+    // name. Empty when the working folder takes no new file.
     static CZelString FreeTemporaryName();
     // The account id that a text holds; -1 (unregistered) when it is missing or not a number.
     static int64_t ParseId(const CZelString& text);

@@ -72,6 +72,32 @@ bool SameFileName(const CZelString& a, const CZelString& b)
     return ZelPath::FileName(ZelPath::Normalize(a)).Upper(0) == ZelPath::FileName(ZelPath::Normalize(b)).Upper(0);
 }
 
+// The file as it is now, read again under the lock rather than trusting the copy the account
+// was read from. False when it exists but cannot be read (never write over what could not be
+// kept), or when the account was read from it and it has gone since (another program renamed
+// it on registration; writing it again would make a second copy of the account).
+bool ReadForSave(const CAccountData& account, const CZelString& fileName, CZelXmlDocument& document)
+{
+    if (!CZelFile::FileExists(fileName))
+        return account.rowsAsRead.empty();
+    return CAccountFile::Load(fileName, document);
+}
+
+// Sets every row, in page order, to the account's value where the account changed it since it
+// was read and to the file's present value otherwise (a row the file lacks gets the account's).
+void ApplyRows(const CAccountData& account, CZelXmlNode root)
+{
+    const auto rows = account.Rows();
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const auto& [attribute, value] = rows[i];
+        bool present = false;
+        const CZelString current = root.GetAttr(attribute, &present);
+        root.SetAttr(attribute, present && !account.RowChanged(i, value) ? current : value);
+    }
+    root.SetAttr(kTranslitName, Transliterate(root.GetAttr(kName)));
+    root.SetAttr(kUnicodeName, UnicodeName(root.GetAttr(kName)));
+}
+
 // Loads, converts and merges one file; false when it is not an account.
 bool LoadOne(const CZelString& fileName, bool convert, CAccountData& account)
 {
@@ -152,25 +178,29 @@ bool CAccountStore::FindById(int64_t id, CAccountData& account)
 bool CAccountStore::Save(CAccountData& account)
 {
     CZelLockGuard hold(ZelDataLock(), "CAccountStore::Save()", __LINE__);
-    CZelString fileName = account.fileName.IsEmpty() ? CAccountFile::FreeTemporaryName() : account.fileName;
+    const bool isNew = account.fileName.IsEmpty();
+    const CZelString fileName = isNew ? CAccountFile::FreeTemporaryName() : account.fileName;
+    if (fileName.IsEmpty())
+        return false;
     CZelXmlDocument document = CAccountFile::NewDocument();
-    if (CZelFile::FileExists(fileName) && !CAccountFile::Load(fileName, document))
-        return false;   // never write over a file whose content could not be kept
-    CZelXmlNode root = document.RootElement();
-    for (const auto& [attribute, value] : account.Rows())
-        root.SetAttr(attribute, value);
-    root.SetAttr(kTranslitName, Transliterate(account.name));
-    root.SetAttr(kUnicodeName, UnicodeName(account.name));
+    if (!isNew && !ReadForSave(account, fileName, document))
+        return false;
+    ApplyRows(account, document.RootElement());
 
     const int64_t id = account.Id();
     const CZelString target = id >= 0 ? CAccountFile::FileNameFor(id) : fileName;
     // The new file is written before the old one goes, so a crash between the two steps
     // leaves the account (and its private key) in at least one of them.
-    if (!CAccountFile::Save(target, document))
+    if (!CAccountFile::Save(target, document)) {
+        if (isNew)
+            CZelFile::DeleteFile(fileName);   // give the reserved name back
         return false;
+    }
     if (!SameFileName(target, fileName) && CZelFile::FileExists(fileName))
         CZelFile::DeleteFile(fileName);
-    account.fileName = target;
+    // What the file holds now, merged with the other writers' changes, is the account.
+    account = CAccountData::FromDocument(target, document);
+    FillDefaultTexts(account);
     return true;
 }
 

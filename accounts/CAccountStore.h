@@ -1,6 +1,6 @@
 #pragma once
 // The account files of the working directory as a whole: which files are accounts and in what
-// order they load, loading them the way the accounts page does (one-time conversion, update
+// order they load, loading them for the account commands and "/convert" (one-time conversion, update
 // merge, default texts), and saving one account from its rows, which moves a newly
 // registered account from its temporary file to "%08D.xml".
 
@@ -41,7 +41,7 @@ public:
     // Registers ConvertAll as a start-up step of "/convert" (once per process).
     static void RegisterConvertStep();
 
-    // The accounts page's refresh of one account after its change bit: the update merge on
+    // The refresh of one account after its change bit (MergeChangedAccounts): the update merge on
     // its file. The merged entries go to `merged`. False when no file of that id loads.
     static bool Refresh(int64_t id, std::vector<CMergedEntry>* merged = nullptr);
 };

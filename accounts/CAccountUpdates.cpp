@@ -74,7 +74,7 @@ CAccountStanding CAccountUpdates::Write(int64_t accountId, const CZelXmlDocument
             standing.saved = CAccountFile::Save(fileName, document);
         }
     }
-    // Outside the data lock: the notified window takes it again to refresh the account.
+    // Outside the data lock: the notified merge (MergeChangedAccounts) takes it again.
     CAccountChangeFlags::Global().Set(accountId, CAccountChangeFlags::kAccountUpdated);
     return standing;
 }

@@ -17,7 +17,7 @@ struct CAccountStanding {
     bool saved = false;        // the account file was found and written
 };
 
-// One update entry applied by the merge (the page mirrors these in its rows).
+// One update entry applied by the merge, reported to the merge's caller.
 struct CMergedEntry {
     CZelString list;     // "+cl", "+bl", "-cl", "-bl" or anything else (removal only)
     CZelString email;

@@ -4,6 +4,40 @@
 #include "foundation/CZelFormat.h"
 #include "foundation/XTOOError.h"
 #include "foundation/ZelGlobalLocks.h"
+#include "net/CZelTcpFile.h"
+
+CZelAccountWorker::CWatchedConnection::CWatchedConnection(CZelAccountWorker& worker, CZelTcpFile& connection)
+    : m_worker(worker)
+{
+    std::lock_guard<std::mutex> hold(worker.m_watchLock);
+    worker.m_watched = &connection;
+    // A stop that came before the connection was watched.
+    if (worker.IsStopSignalled())
+        connection.Abort();
+}
+
+CZelAccountWorker::CWatchedConnection::~CWatchedConnection()
+{
+    std::lock_guard<std::mutex> hold(m_worker.m_watchLock);
+    m_worker.m_watched = nullptr;
+}
+
+bool CZelAccountWorker::StopAndWait(int ms)
+{
+    SignalStop();
+    {
+        std::lock_guard<std::mutex> hold(m_watchLock);
+        if (m_watched)
+            m_watched->Abort();
+    }
+    return CZelThread::StopAndWait(ms);
+}
+
+void CZelAccountWorker::EndRun()
+{
+    if (!StopAndWait(kStopWaitMs))
+        Join(-1);
+}
 
 CZelString CZelAccountWorker::Status() const
 {

@@ -99,7 +99,7 @@ CZelContactListModifyThread::CZelContactListModifyThread(int64_t accountId, cons
 
 CZelContactListModifyThread::~CZelContactListModifyThread()
 {
-    StopAndWait(kStopWaitMs);
+    EndRun();
 }
 
 int CZelContactListModifyThread::Run()
@@ -118,6 +118,7 @@ int64_t CZelContactListModifyThread::RunCommands()
     const CZelXmlNode root = account.RootElement();
 
     CZelServerRun run(m_server, kKeyNumContactList, kHttpLongWriteTimeoutMs, StatusSinkTr(kThisFile));
+    const CWatchedConnection watched(*this, run.Connection());
     run.RequestServerKeys();
     const CZelLoginResult login = run.Login({root.GetAttr(kId), root.GetAttr(kN), root.GetAttr(kD)});
     if (!login.sent)

@@ -49,7 +49,7 @@ CZelKeysGenThread::CZelKeysGenThread(int keySize)
 
 CZelKeysGenThread::~CZelKeysGenThread()
 {
-    StopAndWait(kStopWaitMs);
+    EndRun();
 }
 
 int CZelKeysGenThread::Run()

@@ -50,7 +50,7 @@ CZelRegisterThread::CZelRegisterThread(int64_t accountId, const CZelXmlDocument&
 
 CZelRegisterThread::~CZelRegisterThread()
 {
-    StopAndWait(kStopWaitMs);
+    EndRun();
 }
 
 CZelRegisterThread::Refusal CZelRegisterThread::Prepare(const CZelString& fileName, Mode mode,
@@ -94,6 +94,7 @@ int CZelRegisterThread::Run()
 int64_t CZelRegisterThread::RunRegistration()
 {
     CZelServerRun run(m_server, kKeyNumAccountRun, kHttpWriteTimeoutMs, StatusSinkTr(kThisFile));
+    const CWatchedConnection watched(*this, run.Connection());
     const CZelServerKey serverKey = run.RequestServerKeys();
     const CZelString text = RegistrationDocument(m_account).ToRequestText();
 
@@ -134,6 +135,7 @@ int64_t CZelRegisterThread::RunUpdate()
 {
     const int64_t id = AccountId();
     CZelServerRun run(m_server, kKeyNumAccountRun, kHttpWriteTimeoutMs, StatusSinkTr(kThisFile));
+    const CWatchedConnection watched(*this, run.Connection());
     run.RequestServerKeys();
     const CZelXmlDocument registration = RegistrationDocument(m_account);
 

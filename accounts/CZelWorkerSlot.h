@@ -1,7 +1,7 @@
 #pragma once
 // The process-wide worker slots: at most one key generation, one registration or update and
 // one contact list thread exist at a time. A slot holds its thread from the start until the
-// owner (the accounts page's poll, or a headless command) takes the ended thread out.
+// owner (the account command that started it, RunWorker) takes the ended thread out.
 
 #include "accounts/CZelContactListModifyThread.h"
 #include "accounts/CZelKeysGenThread.h"

@@ -11,7 +11,7 @@
 namespace {
 
 constexpr int64_t kLargestPort = 65535;
-constexpr int64_t kLargestNumber = 4294967295;  // what the settings page's number rows hold
+constexpr int64_t kLargestNumber = 4294967295;  // the largest number value the file keeps
 
 std::string KeyList()
 {

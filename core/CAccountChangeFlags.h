@@ -1,6 +1,7 @@
 #pragma once
-// The account change flags: which accounts changed in a way a page shows, as bits per account
-// id. A worker ORs its bit in and then notifies the window (or the headless loop), which
+// The account change flags: which accounts changed in a way their owner must act on, as bits
+// per account id. A worker ORs its bit in and then notifies the headless gateway's loop
+// (CVelmoApp) or the account command that runs the worker (MergeChangedAccounts), which
 // drains the map one entry at a time without holding the data lock while it acts, so
 // notifications that arrive meanwhile are merged into a fresh entry and never lost.
 
@@ -11,7 +12,7 @@
 
 class CAccountChangeFlags {
 public:
-    static constexpr uint32_t kAccountUpdated = 0x01;     // refresh the account's page rows
+    static constexpr uint32_t kAccountUpdated = 0x01;     // merge the account's list updates
     static constexpr uint32_t kDeliveryReports = 0x02;    // delivery reports recorded
     static constexpr uint32_t kSentRecorded = 0x04;       // sent messages recorded
     static constexpr uint32_t kMessageDownloaded = 0x08;  // a message was downloaded
@@ -34,7 +35,7 @@ public:
 
     bool IsEmpty();
 
-    // Called after every Set, outside the data lock (the window posts its message here).
+    // Called after every Set, outside the data lock (the headless gateway wakes its loop here).
     using Notifier = std::function<void()>;
     void SetNotifier(Notifier notifier);
 

@@ -4,7 +4,7 @@
 // needs when it uses it, so a value changed at run time takes effect at its next use.
 //
 // Every read and write copies one whole value under the string library's global lock, so
-// servers, transfer loops and the settings page may use it from any thread.
+// servers, transfer loops and the config command may use it from any thread.
 
 #include "foundation/CZelString.h"
 
@@ -33,7 +33,7 @@ public:
     // The keys in the order they are read and written.
     static const std::array<const char*, kKeyCount>& Keys();
     static bool IsKey(std::string_view key);
-    static bool IsNumberKey(std::string_view key);  // edited as numbers on the settings page
+    static bool IsNumberKey(std::string_view key);  // numbers: the config command takes nothing else
     static CZelString DefaultOf(std::string_view key);
 
     // The process-wide configuration.

@@ -1,5 +1,6 @@
 #include "core/CProtocolListData.h"
 
+#include "core/CLogMirror.h"
 #include "core/CTranslations.h"
 #include "foundation/CZelFile.h"
 #include "foundation/CZelWin32Locker.h"
@@ -17,31 +18,16 @@ namespace {
 constexpr char kThisFile[] = "CProtocolListData.cpp";
 constexpr char kAddLabel[] = "CProtocolListData::AddStringEx()";
 constexpr char kFindLabel[] = "CProtocolListData::Find()";
-constexpr char kColoursLabel[] = "CProtocolListData::SetColours()";
 constexpr char kReadLabel[] = "CProtocolListData::Read()";
 constexpr char kSaveLabel[] = "CProtocolPage::OnNMRclickList()";
 constexpr char kCopyLabel[] = "CProtocolPage::OnNMRclickList() - 2";
 constexpr char kSaveFileNameText[] = "Protocol %1 %2.txt";
 constexpr char kSaveLineFormat[] = "%S %S #%08X #%08X %S\r\n";
 
-// The pair every new or changed line takes, and the pairs saved by nested Sets. Guarded by
-// the data lock, which a Set keeps until its Restore.
-struct CurrentColours {
-    int32_t background = kProtocolDefaultColour;
-    int32_t text = kProtocolDefaultColour;
-    std::vector<std::pair<int32_t, int32_t>> saved;
-};
-
-CurrentColours& Colours()
+void ApplyColours(CProtocolLine& line, CProtocolColours colours)
 {
-    static CurrentColours* colours = new CurrentColours;
-    return *colours;
-}
-
-void ApplyCurrentColours(CProtocolLine& line)
-{
-    line.background = Colours().background;
-    line.textColour = Colours().text;
+    line.background = colours.background;
+    line.textColour = colours.text;
 }
 
 CZelString UpToLineEnd(const CZelString& text)
@@ -112,6 +98,18 @@ CZelString CProtocolListData::TranslateText(const char* text, const char* source
 
 int64_t CProtocolListData::AddStringEx(const CZelString& text)
 {
+    return AddStringEx(text, CProtocolColours{});
+}
+
+int64_t CProtocolListData::AddStringEx(const CZelString& text, CProtocolColours colours)
+{
+    const int64_t result = AddLocked(text, colours);
+    CLogMirror::Global().Flush();
+    return result;
+}
+
+int64_t CProtocolListData::AddLocked(const CZelString& text, CProtocolColours colours)
+{
     CZelLockGuard guard(ZelDataLock(), kAddLabel, __LINE__);
     const int64_t now = static_cast<int64_t>(std::time(nullptr));
     CProtocolChange change;
@@ -140,7 +138,7 @@ int64_t CProtocolListData::AddStringEx(const CZelString& text)
                 if (!m_lastComplete && last) {
                     last->text = CZelString();
                     last->time = now;
-                    ApplyCurrentColours(*last);
+                    ApplyColours(*last, colours);
                     touched(m_nextLine - 1);
                 }
             } else {
@@ -149,7 +147,7 @@ int64_t CProtocolListData::AddStringEx(const CZelString& text)
                     CProtocolLine line;
                     line.time = now;
                     line.text = segment;
-                    ApplyCurrentColours(line);
+                    ApplyColours(line, colours);
                     const bool followSelection = m_selected >= 0 && m_selected == m_nextLine - 1;
                     m_lines->held.push_back(std::move(line));
                     ++change.appended;
@@ -167,7 +165,7 @@ int64_t CProtocolListData::AddStringEx(const CZelString& text)
                     }
                 } else {
                     last->text += segment;
-                    ApplyCurrentColours(*last);
+                    ApplyColours(*last, colours);
                     touched(m_nextLine - 1);
                 }
                 m_lastComplete = !endOfText;
@@ -183,21 +181,24 @@ int64_t CProtocolListData::AddStringEx(const CZelString& text)
     return result;
 }
 
-int64_t CProtocolListData::RewriteLineText(int64_t line, const CZelString& text)
+int64_t CProtocolListData::RewriteLineText(int64_t line, const CZelString& text, CProtocolColours colours)
 {
-    CZelLockGuard guard(ZelDataLock(), kAddLabel, __LINE__);
-    if (line < m_firstLine || line >= m_nextLine)
-        return line;
-    try {
-        CProtocolLine& held = m_lines->held[static_cast<size_t>(line - m_firstLine)];
-        held.text = UpToLineEnd(text);
-        ApplyCurrentColours(held);
-    } catch (...) {
-        return line;
+    {
+        CZelLockGuard guard(ZelDataLock(), kAddLabel, __LINE__);
+        if (line < m_firstLine || line >= m_nextLine)
+            return line;
+        try {
+            CProtocolLine& held = m_lines->held[static_cast<size_t>(line - m_firstLine)];
+            held.text = UpToLineEnd(text);
+            ApplyColours(held, colours);
+        } catch (...) {
+            return line;
+        }
+        CProtocolChange change;
+        change.changedLines.push_back(line);
+        Notify(change, {});
     }
-    CProtocolChange change;
-    change.changedLines.push_back(line);
-    Notify(change, {});
+    CLogMirror::Global().Flush();
     return line;
 }
 
@@ -211,34 +212,6 @@ void CProtocolListData::Clear()
     m_lastComplete = true;
     m_selected = -1;
     Notify(change, {});
-}
-
-void CProtocolListData::SetColoursByKind(int kind)
-{
-    SetColours(KindColour(kind), kProtocolDefaultColour);
-}
-
-void CProtocolListData::SetColours(int32_t background, int32_t textColour)
-{
-    ZelDataLock().Lock(kColoursLabel, __LINE__);
-    CurrentColours& colours = Colours();
-    colours.saved.emplace_back(colours.background, colours.text);
-    colours.background = background;
-    colours.text = textColour;
-}
-
-void CProtocolListData::RestoreColours()
-{
-    {
-        CZelLockGuard guard(ZelDataLock(), kColoursLabel, __LINE__);
-        CurrentColours& colours = Colours();
-        if (colours.saved.empty() || ZelDataLock().Depth() < 2)
-            return;   // no Set of this thread to undo
-        colours.background = colours.saved.back().first;
-        colours.text = colours.saved.back().second;
-        colours.saved.pop_back();
-    }
-    ZelDataLock().UnLock(kColoursLabel, __LINE__);
 }
 
 int CProtocolListData::Count() const
@@ -387,12 +360,10 @@ void CProtocolListData::MirrorTo(std::ostream* out, const CZelString& prefix)
 {
     if (!out) {
         SetLineSink(nullptr);
+        CLogMirror::Global().Flush();
         return;
     }
-    SetLineSink([out, prefix](int64_t, const CZelString& text) {
-        (*out) << prefix.View() << text.View() << '\n';
-        out->flush();
-    });
+    SetLineSink([out, prefix](int64_t, const CZelString& text) { CLogMirror::Global().Queue(*out, prefix + text); });
 }
 
 CProtocolListData& SmtpLog()

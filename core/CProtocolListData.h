@@ -5,13 +5,14 @@
 // line (progress counts rewrite themselves in place). At most 1999 lines are held; the oldest
 // drop out.
 //
-// Every operation takes the data lock, so any thread may write at any time, and a
-// set-colours / write / restore sequence is atomic against other writers.
+// Every operation takes the data lock, so any thread may write at any time. A line's colours
+// come with the text that makes or changes it, so a writer never holds the lock across calls.
 //
-// Observers: a change listener (the log page: rows inserted, removed, repainted) and a line
-// sink (the headless mirror: each new or changed line once per write, with its whole text).
-// Both are called under the data lock, right after each change, so they see the changes of
-// all writers in order; they may read the log but must not write to one.
+// Observers: a change listener (for a viewer: rows inserted, removed, repainted) and a line
+// sink (each new or changed line once per write, with its whole text). Both are called under
+// the data lock, right after each change, so they see the changes of all writers in order;
+// they may read the log but must not write to one. The headless mirror only queues there and
+// writes after the lock is let go (CLogMirror).
 
 #include "foundation/CZelFormat.h"
 #include "foundation/CZelString.h"
@@ -27,6 +28,12 @@
 // Colours are 0x00BBGGRR (red in the lowest byte); -1 is the list's default.
 inline constexpr int32_t kProtocolDefaultColour = -1;
 
+// The two colours a write gives the lines it makes or changes.
+struct CProtocolColours {
+    int32_t background = kProtocolDefaultColour;
+    int32_t text = kProtocolDefaultColour;
+};
+
 struct CProtocolLine {
     int64_t time = 0;                                // seconds since 1970-01-01 UTC
     CZelString text;                                 // never holds CR or LF
@@ -34,7 +41,7 @@ struct CProtocolLine {
     int32_t textColour = kProtocolDefaultColour;
 };
 
-// What one operation did to the list, for the page that shows it.
+// What one operation did to the list, for a viewer that shows it.
 struct CProtocolChange {
     int removedFromFront = 0;                        // oldest lines dropped
     int appended = 0;                                // new lines at the end
@@ -49,6 +56,8 @@ public:
     // The background colours of the writers' kinds (1 error, 2 from the mail client,
     // 6 replies to it, ...); -1 for any other kind.
     static int32_t KindColour(int kind);
+    // A kind's background with the default text colour.
+    static CProtocolColours KindColours(int kind) { return {KindColour(kind), kProtocolDefaultColour}; }
     // The POP3 session's own colours.
     static constexpr int32_t kPop3SentBackground = 0x007DFFC8;
     static constexpr int32_t kPop3ReceivedBackground = 0x00AAFFFF;
@@ -59,31 +68,32 @@ public:
     ~CProtocolListData() override;
 
     // --- writing ---
-    // Appends `text` by the line rules; the number of the last line made or changed, or -1.
+    // Appends `text` by the line rules with default colours; the number of the last line made
+    // or changed, or -1.
     int64_t AddStringEx(const CZelString& text) override;
+    // The same, giving every line it makes or changes `colours`.
+    int64_t AddStringEx(const CZelString& text, CProtocolColours colours);
     // Through the program's translation table.
     CZelString TranslateText(const char* text, const char* sourceFile) const override;
-    // Formats with the library's formatter, then AddStringEx.
+    // Formats with the library's formatter, then AddStringEx (default colours, or `colours`).
     template<class... A>
     int64_t Write(const char* format, const A&... args) { return AddStringEx(Format(format, args...)); }
+    template<class... A>
+    int64_t WriteColoured(CProtocolColours colours, const char* format, const A&... args)
+    {
+        return AddStringEx(Format(format, args...), colours);
+    }
     // Replaces the text of a line that is still held by the formatted text up to its first CR
-    // or LF, with the current colours; its time stays. Returns `line`.
+    // or LF, with default colours; its time stays. Returns `line`.
     template<class... A>
     int64_t RewriteLine(int64_t line, const char* format, const A&... args)
     {
         return RewriteLineText(line, Format(format, args...));
     }
-    int64_t RewriteLineText(int64_t line, const CZelString& text);
+    int64_t RewriteLineText(int64_t line, const CZelString& text, CProtocolColours colours = {});
     void Clear();
 
-    // --- the current colours every new or changed line takes (process-wide) ---
-    // Each Set takes the data lock and keeps it until the matching Restore, so no other
-    // thread's lines get the colours. Sets nest; each Restore undoes one.
-    static void SetColoursByKind(int kind);
-    static void SetColours(int32_t background, int32_t textColour);
-    static void RestoreColours();
-
-    // --- reading (the page) ---
+    // --- reading (saving, copying, a viewer) ---
     int Count() const;
     int64_t FirstLineNumber() const;
     bool LineAt(int index, CProtocolLine* line) const;          // index 0 = the oldest held
@@ -92,7 +102,7 @@ public:
     void Lock(const char* source, int line) const;
     void UnLock(const char* source, int line) const;
 
-    // --- selection and search (the page's selected row, kept with the data) ---
+    // --- selection and search (a viewer's selected row, kept with the data) ---
     // The selected line number, -1 when none. Following rule: while the last line is
     // selected, a new line takes the selection.
     int64_t SelectedLine() const;
@@ -121,13 +131,15 @@ public:
     using LineSink = std::function<void(int64_t lineNumber, const CZelString& text)>;
     void SetChangeListener(ChangeListener listener);
     void SetLineSink(LineSink sink);
-    // A line sink that prints "<prefix><text>\n" per new or changed line on `out` (null: stop).
+    // Mirrors "<prefix><text>\n" per new or changed line on `out` through CLogMirror (null:
+    // stop, after writing what is still queued).
     void MirrorTo(std::ostream* out, const CZelString& prefix);
 
 private:
     struct Lines;
     using DroppedTexts = std::vector<std::pair<int64_t, CZelString>>;
 
+    int64_t AddLocked(const CZelString& text, CProtocolColours colours);
     void Notify(const CProtocolChange& change, const DroppedTexts& dropped);
     CProtocolLine* Last();
 

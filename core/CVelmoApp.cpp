@@ -3,10 +3,12 @@
 #include "core/CAccountChangeFlags.h"
 #include "core/CAutostart.h"
 #include "core/CConfig.h"
+#include "core/CLogMirror.h"
 #include "core/CProtocolListData.h"
 #include "core/CServiceSlots.h"
 #include "core/CStartSwitches.h"
 #include "core/CTranslations.h"
+#include "foundation/CZelFile.h"
 #include "foundation/CZelFormat.h"
 #include "foundation/XTOOError.h"
 #include "foundation/ZelGlobalLocks.h"
@@ -47,15 +49,30 @@ bool CVelmoApp::EnterHome(const CZelString& home, CZelString* error)
 {
     struct stat info {};
     int code = 0;
-    if (stat(home.Ptr(), &info) != 0)
-        code = errno;
-    else if (!S_ISDIR(info.st_mode))
+    if (stat(home.Ptr(), &info) != 0) {
+        // A new home is private from the start, like the keys and mail it will hold.
+        if (errno != ENOENT || !CZelFile::MkDirs(home, CZelFile::kPrivateFolderPermissions))
+            code = mkdir(home.Ptr(), CZelFile::kPrivateFolderPermissions) == 0 ? 0 : errno;
+    } else if (!S_ISDIR(info.st_mode)) {
         code = ENOTDIR;
-    else if (chdir(home.Ptr()) != 0)
+    }
+    if (code == 0 && chdir(home.Ptr()) != 0)
         code = errno;
-    if (code != 0 && error)
-        *error = Format("cannot use %S as the home folder: %s", &home, std::strerror(code));
-    return code == 0;
+    if (code != 0) {
+        if (error)
+            *error = Format("cannot use %S as the home folder: %s", &home, std::strerror(code));
+        return false;
+    }
+    try {
+        // Every velmo working on this home, the gateway and each command, takes turns on its
+        // files through this one lock.
+        ZelShareDataLockThrough(kDataLockFileName);
+    } catch (const XTOOError& failure) {
+        if (error)
+            *error = failure.GetText();
+        return false;
+    }
+    return true;
 }
 
 bool CVelmoApp::DisplayMissing()
@@ -131,20 +148,16 @@ void CVelmoApp::LoadTranslations(std::ostream& err)
 
 void CVelmoApp::AnnounceStart(std::ostream& out)
 {
-    const CZelString started = Translate(kStartedText, kTextSource);
-    // The log mirrors write under the data lock too, so the line never lands inside one.
-    CZelLockGuard guard(ZelDataLock(), "CVelmoApp::AnnounceStart()", __LINE__);
-    out << started.View() << std::endl;
+    // Through the log mirror, so the line keeps its place among the log lines.
+    CLogMirror::Global().WriteNow(out, Translate(kStartedText, kTextSource));
 }
 
 void CVelmoApp::WireHeadlessOutput(std::ostream& out, std::ostream& err)
 {
     SmtpLog().MirrorTo(&out, kSmtpLogPrefix);
     Pop3Log().MirrorTo(&out, kPop3LogPrefix);
-    CZelStartServerThread::SetErrorSink([&err](const CZelString& text) {
-        CZelLockGuard guard(ZelDataLock(), "CVelmoApp::ReportError()", __LINE__);
-        err << "velmo: " << text.View() << std::endl;
-    });
+    CZelStartServerThread::SetErrorSink(
+        [&err](const CZelString& text) { CLogMirror::Global().WriteNow(err, "velmo: " + text); });
     CAccountChangeFlags::Global().SetNotifier([this] {
         {
             std::lock_guard<std::mutex> hold(m_lock);

@@ -25,6 +25,8 @@ public:
     static constexpr const char* kTextSource = "VelmoDlg.cpp";  // where the window shows its texts
     static constexpr const char* kSmtpLogPrefix = "[SMTP] ";
     static constexpr const char* kPop3LogPrefix = "[POP3] ";
+    // In the home: the lock file through which every velmo on that home shares the data lock.
+    static constexpr const char* kDataLockFileName = "velmo.lock";
 
     struct Options {
         CZelString home;                  // the working folder, already resolved
@@ -60,7 +62,8 @@ public:
     // --home DIR, else VELMO_HOME, else the executable's folder.
     static CZelString ResolveHome(const std::string& homeOption);
     static CZelString ExecutablePath();
-    // Makes `home` the working folder; false with the reason when it cannot be used.
+    // Makes `home` the working folder, creating it (0700) when missing, and shares the data
+    // lock with every other velmo on it; false with the reason when it cannot be used.
     static bool EnterHome(const CZelString& home, CZelString* error);
     // True when no display is there to show a window on.
     static bool DisplayMissing();

@@ -1,5 +1,7 @@
 #include "crypto/LongIntWords.h"
 
+#include "crypto/SecureWipe.h"
+
 #include <cstring>
 #include <new>
 #include <vector>
@@ -249,9 +251,5 @@ void LongIntWords::ToBytes(uint8_t* bytes, int nbytes, const Word* w, int wn) no
 
 void LongIntWords::Wipe(void* p, size_t n) noexcept
 {
-    if (!p || !n)
-        return;
-    volatile uint8_t* v = static_cast<volatile uint8_t*>(p);
-    for (size_t i = 0; i < n; ++i)
-        v[i] = 0;
+    SecureWipe(p, n);
 }

@@ -650,6 +650,23 @@ bool CZelFile::DeleteFile(const CZelString& name, bool throwOnError)
     return true;
 }
 
+bool CZelFile::CreateNewFile(const CZelString& name, bool* taken, int permissions)
+{
+    const CZelString normal = ZelPath::Normalize(name);
+    if (taken)
+        *taken = false;
+    if (!IsUsableName(normal))
+        return false;
+    const int fd = OpenRetrying(normal.Ptr(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, permissions);
+    if (fd < 0) {
+        if (taken)
+            *taken = errno == EEXIST;
+        return false;
+    }
+    ::close(fd);
+    return true;
+}
+
 bool CZelFile::Rename(const CZelString& oldName, const CZelString& newName, bool throwOnError)
 {
     const CZelString from = ZelPath::Normalize(oldName);

@@ -96,6 +96,11 @@ public:
     static int64_t GetFileAttributes(const CZelString& name, bool throwOnError = false); // st_mode
     static int64_t GetFileTime64(const CZelString& name, bool throwOnError = false);    // seconds
     static bool DeleteFile(const CZelString& name, bool throwOnError = false);
+    // Creates an empty file under a name nothing has yet, in one step, so that of callers
+    // racing for a name (in any process) exactly one gets it. False when the name is taken
+    // (`*taken` set) or the file cannot be made.
+    static bool CreateNewFile(const CZelString& name, bool* taken = nullptr,
+                              int permissions = kPrivateFilePermissions);
     static bool Rename(const CZelString& oldName, const CZelString& newName,
                        bool throwOnError = false);              // fails when newName exists
     static bool MkDir(const CZelString& name, bool okIfExists = true, bool throwOnError = false,

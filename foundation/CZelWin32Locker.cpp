@@ -1,5 +1,6 @@
 #include "foundation/CZelWin32Locker.h"
 
+#include "foundation/CZelFileLock.h"
 #include "foundation/CZelFormat.h"
 #include "foundation/ZelDateTime.h"
 
@@ -102,6 +103,16 @@ struct CZelWin32Locker::Body {
     Level levels[kZelLockRecordedLevels];
     CZelString trace;
     std::atomic<int> uses{1};
+    std::shared_ptr<CZelFileLock> fileLock;   // shared with other processes when set
+    std::shared_ptr<CZelFileLock> heldFile;   // what the current owner took of it
+
+    void GiveBackFileLock()
+    {
+        if (heldFile) {
+            heldFile->Unlock();
+            heldFile.reset();
+        }
+    }
 
     bool OwnedByCaller() const { return depth > 0 && owner == std::this_thread::get_id(); }
 
@@ -115,6 +126,7 @@ struct CZelWin32Locker::Body {
     // handle's `held` (guarded by `info` like the rest); false on time-out.
     bool Acquire(int ms, const char* source, int line, int& held)
     {
+        const auto start = std::chrono::steady_clock::now();
         std::unique_lock<std::mutex> lock(info);
         if (!OwnedByCaller()) {
             if (depth > 0) {
@@ -133,12 +145,46 @@ struct CZelWin32Locker::Body {
             // The owning thread keeps the body alive and gives the lock up if it ends holding it.
             uses.fetch_add(1, std::memory_order_relaxed);
             NoteHeldByThisThread(this);
+            if (fileLock && !TakeFileLock(lock, LeftOf(ms, start), source, line))
+                return false;
         }
         ++depth;
         ++held;
         if (depth <= kZelLockRecordedLevels)
             levels[depth - 1].Set(source, line);
         return true;
+    }
+
+    static int LeftOf(int ms, std::chrono::steady_clock::time_point start)
+    {
+        if (ms < 0)
+            return ms;
+        const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        return spent.count() >= ms ? 0 : ms - static_cast<int>(spent.count());
+    }
+
+    // With `info` held and the caller just made owner: waits for the other processes with
+    // `info` let go, so that this process's other threads queue behind the caller and a
+    // waiter can still report who holds the lock. On time-out the ownership is given back.
+    bool TakeFileLock(std::unique_lock<std::mutex>& lock, int ms, const char* source, int line)
+    {
+        std::shared_ptr<CZelFileLock> file = fileLock;
+        depth = 1;
+        levels[0].Set(source, line);
+        lock.unlock();
+        const bool got = file->Lock(ms);
+        lock.lock();
+        depth = 0;
+        if (got) {
+            heldFile = std::move(file);
+            return true;
+        }
+        owner = std::thread::id();
+        NoteReleasedByThisThread(this);
+        const Release how = waiters > 0 ? Release::FreeWithWaiters : Release::Free;
+        lock.unlock();
+        Released(how);
+        return false;
     }
 
     enum class Release { StillHeld, Free, FreeWithWaiters };
@@ -150,6 +196,9 @@ struct CZelWin32Locker::Body {
         --held;
         if (--depth > 0)
             return Release::StillHeld;
+        // Before the ownership goes: a thread of this process that took the lock next would
+        // otherwise find the file still locked by this process and then lose it to this unlock.
+        GiveBackFileLock();
         owner = std::thread::id();
         NoteReleasedByThisThread(this);
         return waiters > 0 ? Release::FreeWithWaiters : Release::Free;
@@ -171,6 +220,7 @@ struct CZelWin32Locker::Body {
             std::lock_guard<std::mutex> guard(info);
             if (!OwnedByCaller())
                 return;
+            GiveBackFileLock();
             depth = 0;
             owner = std::thread::id();
         }
@@ -330,6 +380,12 @@ int CZelWin32Locker::HeldByHandle() const
     return m_held;
 }
 
+bool CZelWin32Locker::HeldByThisThread() const
+{
+    std::lock_guard<std::mutex> guard(m_body->info);
+    return m_body->OwnedByCaller();
+}
+
 int CZelWin32Locker::Depth() const
 {
     std::lock_guard<std::mutex> guard(m_body->info);
@@ -345,6 +401,12 @@ void CZelWin32Locker::SetTrace(const CZelString& trace)
 {
     std::lock_guard<std::mutex> guard(m_body->info);
     m_body->trace = trace;
+}
+
+void CZelWin32Locker::ShareAcrossProcesses(std::shared_ptr<CZelFileLock> fileLock)
+{
+    std::lock_guard<std::mutex> guard(m_body->info);
+    m_body->fileLock = std::move(fileLock);
 }
 
 void CZelWin32Locker::SetDeadlockTimeoutMs(int ms)

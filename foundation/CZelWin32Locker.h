@@ -10,7 +10,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
+
+class CZelFileLock;
 
 // Result codes of the timed waits (lock and event), as callers compare them.
 inline constexpr int kZelWaitAcquired = 0;
@@ -41,12 +44,18 @@ public:
 
     const CZelString& Name() const { return m_name; }
     int HeldByHandle() const;
+    // Whether the calling thread holds the lock (through any handle).
+    bool HeldByThisThread() const;
     // Nesting depth of the shared body (all handles, the owning thread).
     int Depth() const;
     // "[%d]: source(line)" for each recorded level, each line ended by "\r\n".
     CZelString HolderList() const;
     // Optional text that a report appends after the holder list.
     void SetTrace(const CZelString& trace);
+    // From now on the outermost take of this lock (through any handle) also takes `fileLock`
+    // and the last release gives it back, so that the threads of every process that shares
+    // the file take turns. Null ends that; a holder at that moment keeps what it took.
+    void ShareAcrossProcesses(std::shared_ptr<CZelFileLock> fileLock);
 
     // --- process-wide settings of the reporting (tests shorten the bound, redirect the log) ---
     static void SetDeadlockTimeoutMs(int ms);

@@ -1,5 +1,7 @@
 #include "foundation/ZelGlobalLocks.h"
 
+#include "foundation/CZelFileLock.h"
+
 namespace {
 
 // Deliberately leaked: a lock must outlive every thread and static object that may take it.
@@ -14,6 +16,14 @@ CZelWin32Locker& ZelDataLock()
 {
     static CZelWin32Locker& lock = Keep("DataLock");
     return lock;
+}
+
+void ZelShareDataLockThrough(const CZelString& path)
+{
+    std::shared_ptr<CZelFileLock> file;
+    if (!path.IsEmpty())
+        file = std::make_shared<CZelFileLock>(path);
+    ZelDataLock().ShareAcrossProcesses(std::move(file));
 }
 
 CZelWin32Locker& ZelStringGlobalLock()

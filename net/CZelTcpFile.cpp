@@ -23,6 +23,7 @@ constexpr const char kOpenUnknown[] = "CZelTcpFile::Open(): Unknown error";
 constexpr const char kListenUnknown[] = "CZelTcpFile::Listen(): Unknown error";
 constexpr const char kCreateThreadError[] = "Create thread error";
 constexpr const char kNotListening[] = "CZelTcpFile::Accept(): not listening";
+constexpr const char kAborted[] = "CZelTcpFile: the connection was stopped";
 constexpr int kWaitSliceMs = 1000;
 constexpr int kCloseBoundMs = 10000;
 
@@ -150,8 +151,38 @@ CZelTcpFile::~CZelTcpFile()
 
 void CZelTcpFile::NewLink()
 {
-    m_link = std::make_shared<CZelTcpFileLink>();
+    auto link = std::make_shared<CZelTcpFileLink>();
+    {
+        std::lock_guard<std::mutex> guard(m_linkSwap);
+        m_link = std::move(link);
+    }
     m_readPending = false;
+}
+
+void CZelTcpFile::Abort()
+{
+    std::shared_ptr<CZelTcpFileLink> link;
+    {
+        std::lock_guard<std::mutex> guard(m_linkSwap);
+        m_aborted = true;
+        link = m_link;
+    }
+    if (!link)
+        return;
+    CZelLockGuard lock(ZelDataLock(), __FILE__, __LINE__);
+    link->StoreError(XTOOSockErr::WithMessage(CZelString(kAborted)));
+    link->state |= kClosed;
+    // Both kinds of waiter: on the link's event and on the socket itself.
+    link->event.Signal();
+    link->WakeDirectWaiters();
+    if (link->thread)
+        CZelSockThread::PostCommand(link->thread, SCmd{kSockCmdCustom, CZelFileSockThread::kCloseCommand});
+}
+
+bool CZelTcpFile::IsAborted() const
+{
+    std::lock_guard<std::mutex> guard(m_linkSwap);
+    return m_aborted;
 }
 
 template<class E>
@@ -230,6 +261,11 @@ bool CZelTcpFile::StartJob(JobKind kind, const CZelString& name, uint32_t addres
     job->address = address;
     job->port = port;
     job->handle = handle;
+    if (IsAborted()) {
+        if (handle >= 0)
+            ::close(handle);
+        return Fail(XTOOSockErr::WithMessage(CZelString(kAborted)));
+    }
     if (!SocketsInitialized()) {
         if (handle >= 0)
             ::close(handle);
@@ -421,6 +457,7 @@ void CZelTcpFile::Close()
             m_link->accept.handle = -1;
         }
     }
+    std::lock_guard<std::mutex> guard(m_linkSwap);
     m_link.reset();
 }
 

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 struct CZelTcpFileLink;
@@ -75,6 +76,12 @@ public:
     bool PushBack(const char* data, int length);
     bool IsOpen() const;
     void Close();
+    // Safe from another thread while the owner is blocked in a call: has the socket side close
+    // the connection, so that the blocked call returns at once as on a closed connection (in
+    // throw mode with "the connection was stopped"), and every later Open fails. How a worker's
+    // stop reaches a request that waits for its peer.
+    void Abort();
+    bool IsAborted() const;
 
     uint32_t State() const;
     XTOOError LastError() const;
@@ -128,4 +135,7 @@ private:
     int m_acceptedPort = 0;
     int64_t m_bytesReceived = 0;
     int64_t m_bytesSent = 0;
+    // Guards the replacement of m_link against Abort from another thread.
+    mutable std::mutex m_linkSwap;
+    bool m_aborted = false;
 };

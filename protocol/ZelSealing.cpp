@@ -1,6 +1,7 @@
 #include "protocol/ZelSealing.h"
 
 #include "crypto/CGostCipher.h"
+#include "crypto/SecureWipe.h"
 #include "foundation/XTOOError.h"
 #include "protocol/ZelRecords.h"
 
@@ -12,6 +13,16 @@ namespace {
 const uint8_t* KeyBytes(const CZelString& key)
 {
     return reinterpret_cast<const uint8_t*>(key.Ptr());
+}
+
+// Looks at every byte whatever the first difference, so the time taken tells a forger nothing
+// about how much of a guessed MAC was right.
+bool EqualInConstantTime(const uint8_t* a, const uint8_t* b, size_t n)
+{
+    uint8_t difference = 0;
+    for (size_t i = 0; i < n; ++i)
+        difference |= static_cast<uint8_t>(a[i] ^ b[i]);
+    return difference == 0;
 }
 
 // V | MAC | ciphertext written at `out`, which has room for 16 + plain length bytes.
@@ -51,7 +62,7 @@ CZelString MakeSessionKey()
     uint8_t key[CGostCipher::KeySize];
     CGostCipher::MakeKey(key);
     CZelString result(reinterpret_cast<const char*>(key), kSessionKeySize);
-    std::memset(key, 0, sizeof key);
+    SecureWipe(key, sizeof key);
     return result;
 }
 
@@ -85,8 +96,12 @@ bool Unseal(const CZelString& key, const CZelString& sealed, CZelString& plain)
         cipher.CfbDecrypt(KeyBytes(key), iv + 2 * CGostCipher::BlockSize, static_cast<size_t>(length), iv, text);
     uint8_t mac[CGostCipher::BlockSize];
     cipher.Mac(KeyBytes(key), text, static_cast<size_t>(length), mac, iv);
-    if (std::memcmp(mac, expectedMac, sizeof mac) != 0)
+    if (!EqualInConstantTime(mac, expectedMac, sizeof mac)) {
+        // A forged or damaged seal still decrypted to something; it must not linger in freed
+        // memory.
+        SecureWipe(data, static_cast<size_t>(length));
         return false;
+    }
     plain = opened;
     return true;
 }

@@ -5,6 +5,7 @@
 #include "accounts/CAccountFile.h"
 #include "accounts/CAccountLogins.h"
 #include "accounts/CAccountStore.h"
+#include "accounts/CAccountUpdates.h"
 #include "accounts/ZelTranslit.h"
 #include "accounts/tests/AccountsTestHome.h"
 #include "foundation/CZelFile.h"
@@ -14,7 +15,10 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -119,6 +123,40 @@ TEST_F(AccountStoreTest, TemporaryNameIsTheSmallestFreeNumber)
     EXPECT_EQ(CAccountFile::FreeTemporaryName().ToStd(), "--2--.xml");
 }
 
+TEST_F(AccountStoreTest, CallersAtOnceNeverShareATemporaryName)
+{
+    constexpr int kThreads = 8;
+    constexpr int kEach = 25;
+    std::vector<std::vector<std::string>> names(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&names, t] {
+            for (int i = 0; i < kEach; ++i)
+                names[t].push_back(CAccountFile::FreeTemporaryName().ToStd());
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    std::set<std::string> distinct;
+    for (const auto& list : names)
+        for (const std::string& name : list) {
+            EXPECT_TRUE(Exists(name)) << name << " was handed out but not reserved";
+            distinct.insert(name);
+        }
+    EXPECT_EQ(distinct.size(), static_cast<size_t>(kThreads * kEach));
+    EXPECT_EQ(distinct.count(""), 0u);
+}
+
+TEST_F(AccountStoreTest, AFolderThatTakesNoFileGivesNoTemporaryName)
+{
+    // A working folder removed under the program: nothing can be created in it.
+    std::filesystem::create_directory("gone");
+    std::filesystem::current_path("gone");
+    std::filesystem::remove(m_home / "gone");
+    EXPECT_EQ(CAccountFile::FreeTemporaryName().ToStd(), "");
+    CAccountData account = MakeAccount("ann");
+    EXPECT_FALSE(CAccountStore::Save(account));
+}
+
 TEST_F(AccountStoreTest, NewAccountIsSavedInTheSchemaOrder)
 {
     CAccountData account = MakeAccount("ann");
@@ -178,6 +216,82 @@ TEST_F(AccountStoreTest, SaveRefusesToOverwriteAFileItCannotRead)
     account.fileName = "--1--.xml";
     EXPECT_FALSE(CAccountStore::Save(account));
     EXPECT_EQ(ReadText("--1--.xml"), "<Root Login=");
+}
+
+// What the server's updates write while a stale copy of the account is held elsewhere (a
+// page, a command run in another process).
+CZelXmlDocument ServerUpdate()
+{
+    CZelXmlDocument reply;
+    reply.Create("doc", "Root");
+    CZelXmlElement updates(kUpdates);
+    updates.SetAttr(kUserLevel, "Restricted");
+    updates.SetAttr(kOperatedStatus, "Disabled");
+    updates.SetAttr(kEmail, "server@mail.test");
+    updates.SetAttr(kTimeStamp, "900");
+    reply.RootElement().AddChild(updates);
+    return reply;
+}
+
+TEST_F(AccountStoreTest, SavingAStaleCopyKeepsWhatAnotherWriterStoredMeanwhile)
+{
+    CAccountData fresh = MakeAccount("ann");
+    fresh.id = "7";
+    fresh.userLevel = "Authorized";
+    fresh.operatedStatus = "Normal";
+    ASSERT_TRUE(CAccountStore::Save(fresh));
+    CAccountData stale;
+    ASSERT_TRUE(CAccountStore::FindById(7, stale));
+
+    ASSERT_TRUE(CAccountUpdates::Write(7, ServerUpdate()).saved);
+    stale.password = "changed";     // the one row this saver edits
+    ASSERT_TRUE(CAccountStore::Save(stale));
+
+    const CZelXmlNode root = RootOf("00000007.xml");
+    EXPECT_EQ(root.GetAttr(kPassword).ToStd(), "changed");
+    EXPECT_EQ(root.GetAttr(kUserLevel).ToStd(), "Restricted");
+    EXPECT_EQ(root.GetAttr(kOperatedStatus).ToStd(), "Disabled");
+    EXPECT_EQ(root.GetAttr(kEmail).ToStd(), "server@mail.test");
+    EXPECT_EQ(root.FindChild(kContactListUpdates).GetAttr(kTimeStamp).ToStd(), "900");
+    // The saved copy is the file now, so saving it again undoes nothing either.
+    EXPECT_EQ(stale.userLevel.ToStd(), "Restricted");
+    ASSERT_TRUE(CAccountStore::Save(stale));
+    EXPECT_EQ(RootOf("00000007.xml").GetAttr(kEmail).ToStd(), "server@mail.test");
+}
+
+TEST_F(AccountStoreTest, ARowTheSaverChangedWinsOverTheOtherWriter)
+{
+    CAccountData fresh = MakeAccount("ann");
+    fresh.id = "7";
+    ASSERT_TRUE(CAccountStore::Save(fresh));
+    CAccountData stale;
+    ASSERT_TRUE(CAccountStore::FindById(7, stale));
+
+    ASSERT_TRUE(CAccountUpdates::Write(7, ServerUpdate()).saved);
+    stale.email = "typed@mail.test";
+    stale.name = "Жанна Цой";
+    ASSERT_TRUE(CAccountStore::Save(stale));
+
+    const CZelXmlNode root = RootOf("00000007.xml");
+    EXPECT_EQ(root.GetAttr(kEmail).ToStd(), "typed@mail.test");
+    EXPECT_EQ(root.GetAttr(kTranslitName).ToStd(), "Zhanna Tsoy");
+    EXPECT_EQ(root.GetAttr(kUserLevel).ToStd(), "Restricted");
+}
+
+TEST_F(AccountStoreTest, AStaleCopyOfAFileThatMovedAwayIsNotWrittenAgain)
+{
+    CAccountData account = MakeAccount("ann");
+    ASSERT_TRUE(CAccountStore::Save(account));
+    ASSERT_EQ(account.fileName.ToStd(), "--1--.xml");
+    CAccountData stale = account;
+
+    account.id = "42";   // registered meanwhile by another program
+    ASSERT_TRUE(CAccountStore::Save(account));
+    ASSERT_FALSE(Exists("--1--.xml"));
+
+    stale.password = "changed";
+    EXPECT_FALSE(CAccountStore::Save(stale));
+    EXPECT_FALSE(Exists("--1--.xml")) << "a second copy of account 42";
 }
 
 TEST_F(AccountStoreTest, LoadOrderPutsDigitsFirstAndTemporaryNamesLast)

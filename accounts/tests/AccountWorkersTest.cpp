@@ -15,8 +15,15 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -246,6 +253,104 @@ TEST_F(WorkersTest, ABrokenAccountKeyEndsTheUpdateWithUnknownError)
     EXPECT_EQ(texts.back(), "unknown error");
     EXPECT_TRUE(m_central->logins.empty());
 }
+
+// A peer on 127.0.0.1 that takes connections and never says a word.
+class SilentPeer {
+public:
+    SilentPeer()
+    {
+        m_listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (bind(m_listener, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(m_listener, 8) != 0 ||
+            getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            return;
+        m_port = ntohs(address.sin_port);
+        m_thread = std::thread([this] {
+            for (;;) {
+                const int accepted = accept(m_listener, nullptr, nullptr);
+                if (accepted < 0)
+                    return;
+                std::lock_guard<std::mutex> hold(m_lock);
+                m_accepted.push_back(accepted);
+                m_changed.notify_all();
+            }
+        });
+    }
+    ~SilentPeer()
+    {
+        shutdown(m_listener, SHUT_RDWR);
+        if (m_thread.joinable())
+            m_thread.join();
+        close(m_listener);
+        for (int accepted : m_accepted)
+            close(accepted);
+    }
+    int Port() const { return m_port; }
+    bool WaitForConnection()
+    {
+        std::unique_lock<std::mutex> hold(m_lock);
+        return m_changed.wait_for(hold, std::chrono::seconds(30), [this] { return !m_accepted.empty(); });
+    }
+
+private:
+    int m_listener = -1;
+    int m_port = 0;
+    std::thread m_thread;
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    std::vector<int> m_accepted;
+};
+
+struct StoppedWorker {
+    const char* title;
+    std::function<std::unique_ptr<CZelAccountWorker>(const CAccountData& account)> make;
+    bool talksToThePeer;
+};
+
+class StoppedWorkerTest : public WorkersTest, public ::testing::WithParamInterface<StoppedWorker> {};
+
+TEST_P(StoppedWorkerTest, AStopEndsTheRunWithinTheBound)
+{
+    SilentPeer peer;
+    ASSERT_GT(peer.Port(), 0);
+    CConfig::Global().Set(CConfig::kServer, Format("127.0.0.1:%d", peer.Port()));
+    std::unique_ptr<CZelAccountWorker> worker = GetParam().make(SaveKeyedAccount("42"));
+    ASSERT_TRUE(worker->Start());
+    if (GetParam().talksToThePeer)
+        ASSERT_TRUE(peer.WaitForConnection());
+
+    // The contract of a stop; the connection is closed at once, far inside it.
+    EXPECT_TRUE(worker->StopAndWait(CZelAccountWorker::kStopWaitMs));
+    EXPECT_TRUE(worker->HasEnded());
+    EXPECT_LT(worker->Result(), 1) << worker->Status().View();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Workers, StoppedWorkerTest,
+    ::testing::Values(
+        StoppedWorker{"Update",
+                      [](const CAccountData& account) -> std::unique_ptr<CZelAccountWorker> {
+                          std::unique_ptr<CZelRegisterThread> thread;
+                          CZelRegisterThread::Prepare(account.fileName, CZelRegisterThread::Mode::Update,
+                                                      ConfiguredServerAddress(), thread);
+                          return thread;
+                      },
+                      true},
+        StoppedWorker{"ContactList",
+                      [](const CAccountData&) -> std::unique_ptr<CZelAccountWorker> {
+                          return std::make_unique<CZelContactListModifyThread>(
+                              42, CZelContactListModifyThread::AddToBlackList("eve@x"), ConfiguredServerAddress());
+                      },
+                      true},
+        StoppedWorker{"KeyGeneration",
+                      [](const CAccountData&) -> std::unique_ptr<CZelAccountWorker> {
+                          return std::make_unique<CZelKeysGenThread>(CAccountFile::kKeyBytes);
+                      },
+                      false}),
+    [](const auto& info) { return std::string(info.param.title); });
 
 TEST_F(WorkersTest, PrepareRefusesWhatTheModeDoesNotFit)
 {

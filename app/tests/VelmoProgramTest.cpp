@@ -13,6 +13,8 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 #include <vector>
 
@@ -85,8 +87,8 @@ TEST_F(VelmoProgramTest, HeadlessGatewayStartsAndStopsOnSigterm)
     ASSERT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(velmo.Errors(), "");
-    // A run that changed no setting leaves the home as it found it.
-    EXPECT_EQ(HomeEntries(), std::set<std::string>{});
+    // A run that changed no setting leaves nothing in the home but the lock it shares.
+    EXPECT_EQ(HomeEntries(), std::set<std::string>{"velmo.lock"});
 }
 
 TEST_F(VelmoProgramTest, ASecondSigintDuringTheStopDoesNoHarm)
@@ -170,7 +172,9 @@ TEST_F(VelmoProgramTest, BadConfigCommandsGiveAOneLineErrorAndChangeNothing)
         ASSERT_FALSE(result.err.empty());
         EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << result.err;
     }
-    EXPECT_EQ(HomeEntries(), std::set<std::string>{});
+    std::set<std::string> left = HomeEntries();
+    left.erase("velmo.lock");
+    EXPECT_EQ(left, std::set<std::string>{});
 }
 
 TEST_F(VelmoProgramTest, UnknownCommandsAndOptionsAreRefused)
@@ -184,13 +188,43 @@ TEST_F(VelmoProgramTest, UnknownCommandsAndOptionsAreRefused)
     }
 }
 
-TEST_F(VelmoProgramTest, AMissingHomeIsReported)
+TEST_F(VelmoProgramTest, AMissingHomeIsCreated)
 {
-    const Result result = RunToEnd({"--home", (home / "nope").string(), "--headless"});
+    const fs::path fresh = home / "new" / "home";
+    const Result result = RunToEnd({"--home", fresh.string(), "config", "get", "Server"});
+    ASSERT_TRUE(WIFEXITED(result.status));
+    EXPECT_EQ(WEXITSTATUS(result.status), 0) << result.err;
+    ASSERT_TRUE(fs::is_directory(fresh));
+    EXPECT_EQ(fs::status(fresh).permissions() & fs::perms::all, fs::perms::owner_all);
+}
+
+TEST_F(VelmoProgramTest, AHomeThatCannotBeMadeIsReported)
+{
+    std::ofstream(home / "plain") << "x";
+    const fs::path bad = home / "plain" / "home";
+    const Result result = RunToEnd({"--home", bad.string(), "--headless"});
     ASSERT_TRUE(WIFEXITED(result.status));
     EXPECT_NE(WEXITSTATUS(result.status), 0);
-    EXPECT_NE(result.err.find((home / "nope").string()), std::string::npos) << result.err;
-    EXPECT_FALSE(fs::exists(home / "nope"));
+    EXPECT_NE(result.err.find(bad.string()), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("Not a directory"), std::string::npos) << result.err;
+}
+
+TEST_F(VelmoProgramTest, ACommandWaitsWhileAnotherProgramHoldsTheHomesLock)
+{
+    std::ofstream(home / "00000001.xml") << "<!DOCTYPE Reg>\r\n<Root Login=\"ann\" Id=\"1\"/>\r\n";
+    const int lock = open((home / "velmo.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(lock, 0);
+    ASSERT_EQ(flock(lock, LOCK_EX), 0);
+
+    Program list({"--home", home.string(), "account", "list"});
+    // It cannot end while the lock is held: it reads the account file under it.
+    EXPECT_EQ(list.Wait(500), -1) << list.Errors();
+    flock(lock, LOCK_UN);
+    close(lock);
+    const int status = list.Wait(30000);
+    ASSERT_NE(status, -1);
+    EXPECT_EQ(Program::ExitCode(status), 0) << list.Errors();
+    EXPECT_NE(list.RestOfOutput().find("Login: ann"), std::string::npos);
 }
 
 } // namespace

@@ -103,9 +103,7 @@ TEST(CProtocolListData, CarriageReturnRestampsTheOpenLine)
     CProtocolListData log;
     log.AddStringEx("progress");
     CProtocolLine before = LastLine(log);
-    log.SetColours(0x123456, 0x654321);
-    log.AddStringEx("\r");
-    CProtocolListData::RestoreColours();
+    log.AddStringEx("\r", {0x123456, 0x654321});
     CProtocolLine after = LastLine(log);
     EXPECT_EQ(after.text, "");
     EXPECT_GE(after.time, before.time);
@@ -121,9 +119,9 @@ TEST(CProtocolListData, RewriteReplacesTextAndColoursAndKeepsTheTime)
     log.AddStringEx("after\n");
     const int64_t time = LastLine(log).time;
 
-    CProtocolListData::SetColoursByKind(2);
-    EXPECT_EQ(log.RewriteLine(progress, "%,D bytes\r\ntail", int64_t(1234567)), progress);
-    CProtocolListData::RestoreColours();
+    EXPECT_EQ(log.RewriteLineText(progress, Format("%,D bytes\r\ntail", int64_t(1234567)),
+                                  CProtocolListData::KindColours(2)),
+              progress);
 
     CProtocolLine line;
     ASSERT_TRUE(log.LineByNumber(progress, &line));
@@ -146,7 +144,7 @@ TEST(CProtocolListData, RewriteOfADroppedLineChangesNothing)
     EXPECT_EQ(Texts(log), before);
 }
 
-TEST(CProtocolListData, ColoursByKindExplicitAndRestored)
+TEST(CProtocolListData, ColoursComeWithEachWrite)
 {
     const int32_t expected[] = {-1, 0x00AAAAFF, 0x00AAFFAA, 0x00FFB464, 0x0064FFFF, 0x0000AAFF, 0x00AAFF00, 0x00FFAA00, -1};
     for (int kind = 0; kind <= 8; ++kind)
@@ -154,20 +152,15 @@ TEST(CProtocolListData, ColoursByKindExplicitAndRestored)
 
     CProtocolListData log;
     log.AddStringEx("plain\n");
-    CProtocolListData::SetColoursByKind(1);
-    log.AddStringEx("error\n");
-    CProtocolListData::SetColours(CProtocolListData::kPop3SentBackground, 0x000000FF);   // nested
-    log.AddStringEx("sent\n");
-    CProtocolListData::RestoreColours();
-    log.AddStringEx("error again\n");
-    CProtocolListData::RestoreColours();
+    log.AddStringEx("error\n", CProtocolListData::KindColours(1));
+    log.WriteColoured({CProtocolListData::kPop3SentBackground, 0x000000FF}, "%s\n", "sent");
     log.AddStringEx("plain again\n");
-    CProtocolListData::RestoreColours();   // nothing left to undo: harmless
+    // Nothing stays held between writes.
     EXPECT_EQ(ZelDataLock().Depth(), 0);
 
-    const int32_t backgrounds[] = {-1, 0x00AAAAFF, 0x007DFFC8, 0x00AAAAFF, -1};
-    const int32_t foregrounds[] = {-1, -1, 0x000000FF, -1, -1};
-    for (int i = 0; i < 5; ++i) {
+    const int32_t backgrounds[] = {-1, 0x00AAAAFF, 0x007DFFC8, -1};
+    const int32_t foregrounds[] = {-1, -1, 0x000000FF, -1};
+    for (int i = 0; i < 4; ++i) {
         CProtocolLine line;
         ASSERT_TRUE(log.LineAt(i, &line));
         EXPECT_EQ(line.background, backgrounds[i]) << i;
@@ -175,36 +168,30 @@ TEST(CProtocolListData, ColoursByKindExplicitAndRestored)
     }
 }
 
-TEST(CProtocolListData, AppendingToAnOpenLineGivesItTheCurrentColours)
+TEST(CProtocolListData, AppendingToAnOpenLineGivesItTheWritesColours)
 {
     CProtocolListData log;
     log.AddStringEx("start ");
-    CProtocolListData::SetColoursByKind(6);
-    log.AddStringEx("end\n");
-    CProtocolListData::RestoreColours();
+    log.AddStringEx("end\n", CProtocolListData::KindColours(6));
     EXPECT_EQ(LastLine(log).background, CProtocolListData::KindColour(6));
 }
 
-TEST(CProtocolListData, ColoursKeepOtherWritersOutUntilRestored)
+TEST(CProtocolListData, ColouredWritersAtOnceKeepTheirOwnColours)
 {
-    CProtocolListData::SetColoursByKind(1);
-    int result = 0;
-    std::thread other([&] {
-        result = ZelDataLock().Lock(0);
-        if (result == kZelWaitAcquired)
-            ZelDataLock().UnLock("other", 1);
-    });
-    other.join();
-    EXPECT_EQ(result, kZelWaitTimeout);
-    CProtocolListData::RestoreColours();
-
-    std::thread again([&] {
-        result = ZelDataLock().Lock(0);
-        if (result == kZelWaitAcquired)
-            ZelDataLock().UnLock("again", 1);
-    });
-    again.join();
-    EXPECT_EQ(result, kZelWaitAcquired);
+    CProtocolListData log;
+    std::vector<std::thread> writers;
+    for (int kind = 1; kind <= 4; ++kind)
+        writers.emplace_back([&log, kind] {
+            for (int i = 0; i < 200; ++i)
+                log.WriteColoured(CProtocolListData::KindColours(kind), "kind %d\n", kind);
+        });
+    for (std::thread& writer : writers)
+        writer.join();
+    CProtocolLine line;
+    for (int i = 0; log.LineAt(i, &line); ++i) {
+        const int kind = line.text.View().back() - '0';
+        EXPECT_EQ(line.background, CProtocolListData::KindColour(kind)) << line.text.View();
+    }
 }
 
 TEST(CProtocolListData, FindMovesTheSelectionOrKeepsIt)
@@ -258,9 +245,7 @@ TEST(CProtocolListData, SaveTextHasTheFileLineForm)
 {
     CProtocolListData log;
     log.AddStringEx("hello world\n");
-    CProtocolListData::SetColours(0x00AAAAFF, 0x00010203);
-    log.AddStringEx("red\n");
-    CProtocolListData::RestoreColours();
+    log.AddStringEx("red\n", {0x00AAAAFF, 0x00010203});
     log.AddStringEx("open line");
 
     const std::string date = R"(\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d)";

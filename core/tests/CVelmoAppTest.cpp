@@ -5,6 +5,7 @@
 #include "core/CTranslations.h"
 #include "core/CZelStartServerThread.h"
 #include "foundation/XTOOError.h"
+#include "foundation/ZelGlobalLocks.h"
 
 #include <gtest/gtest.h>
 
@@ -37,6 +38,7 @@ protected:
     void TearDown() override
     {
         fs::current_path(previous);
+        ZelShareDataLockThrough(CZelString());
         fs::remove_all(home);
         for (int32_t mode = 1; mode <= 4; ++mode)
             CZelStartServerThread::SetBody(mode, {});
@@ -116,10 +118,25 @@ TEST_F(VelmoAppTest, ASocketLibraryFailureEndsTheProgramWithItsText)
     EXPECT_TRUE(journal.empty());
 }
 
-TEST_F(VelmoAppTest, AHomeThatIsNotAFolderIsRefused)
+TEST_F(VelmoAppTest, AMissingHomeIsCreatedPrivate)
+{
+    const fs::path fresh = home / "new" / "home";
+    options.home = CZelString(fresh.string());
+    CVelmoApp app(options, RecordingHooks());
+    app.RequestStop();
+    EXPECT_EQ(app.Run(out, err), 0) << err.str();
+    ASSERT_TRUE(fs::is_directory(fresh));
+    EXPECT_EQ(fs::status(fresh).permissions() & fs::perms::all, fs::perms::owner_all);
+    EXPECT_EQ(fs::current_path(), fresh);
+    // The lock every velmo on this home shares is there, private too.
+    EXPECT_EQ(fs::status(fresh / "velmo.lock").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+}
+
+TEST_F(VelmoAppTest, AHomeThatCannotBeAFolderIsRefused)
 {
     std::ofstream(home / "plain") << "x";
-    for (const fs::path& bad : {home / "missing", home / "plain"}) {
+    for (const fs::path& bad : {home / "plain", home / "plain" / "below"}) {
         options.home = CZelString(bad.string());
         CVelmoApp app(options, RecordingHooks());
         app.RequestStop();

@@ -106,6 +106,35 @@ TEST(Sealing, ChangedCipherTextOrWrongKeyFails)
     EXPECT_FALSE(Unseal(key, CZelString(sealed), opened));
 }
 
+TEST(Sealing, TamperedSealHandsBackNoPlainText)
+{
+    const CZelString key = TestKey(13);
+    const std::string secret = "the secret text that a forger wants to read back";
+    const std::string sealed = Bytes(SealAnswer(key, CZelString(secret)));
+    struct Case {
+        const char* what;
+        std::string payload;
+    };
+    auto flip = [&](size_t at) {
+        std::string broken = sealed;
+        broken[at] ^= 0x40;
+        return broken;
+    };
+    const std::vector<Case> cases = {
+        {"initial vector", flip(3)},
+        {"MAC", flip(15)},
+        {"first text byte", flip(16)},
+        {"last text byte", flip(sealed.size() - 1)},
+        {"text cut short", sealed.substr(0, sealed.size() - 1)},
+        {"text grown", sealed + "x"},
+    };
+    for (const Case& c : cases) {
+        CZelString opened("sentinel");
+        EXPECT_FALSE(Unseal(key, CZelString(c.payload), opened)) << c.what;
+        EXPECT_EQ(Bytes(opened), "sentinel") << c.what;
+    }
+}
+
 TEST(Sealing, ShortPayloadsFail)
 {
     const CZelString key = TestKey(9);
