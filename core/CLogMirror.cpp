@@ -61,7 +61,7 @@ void CLogMirror::WriteQueued()
 
 void CLogMirror::Flush()
 {
-    if (ZelDataLock().HeldByThisThread())
+    if (ZelDataLock().IsHeldByCallingThread())
         return;
     for (;;) {
         std::unique_lock<std::mutex> writing(m_writing, std::try_to_lock);

@@ -5,6 +5,7 @@
 #endif
 
 #include "crypto/CMyExponent5.h"
+#include "foundation/XTOOError.h"
 
 #include <algorithm>
 #include <cstring>
@@ -12,8 +13,8 @@
 
 namespace {
 
-const char* const kEvenModulus = "CMyExponent5::Init() error: even number P";
-const char* const kDivByZero = "div by 0";
+constexpr const char kEvenModulus[] = "CMyExponent5::Init() error: even number P";
+constexpr const char kDivByZero[] = "div by 0";
 constexpr double kMultiplicationWeight = 1.07781562;
 
 using DWord = unsigned __int128;
@@ -281,7 +282,7 @@ Word NegativeInverse(Word p0)
 void CMyExponent5::Init(const LongInt2& p)
 {
     if (!p.IsZero() && !p.IsOdd())
-        throw kEvenModulus;
+        throw XTOOBareText(kEvenModulus);
     const int real = p.GetRealSize();
     m_n = LongIntWords::WordsForBytes(real);
     m_p = CWordBuffer(m_n ? m_n : 1);
@@ -373,7 +374,7 @@ void CMyExponent5::PowerWords(Word* out, const Word* base, const LongInt2& expon
 void CMyExponent5::Power(LongInt2& result, const LongInt2& base, const LongInt2& exponent) const
 {
     if (m_n == 0)
-        throw kDivByZero;
+        throw XTOOBareText(kDivByZero);
     if (m_isOne) {
         result.SetZero();
         return;

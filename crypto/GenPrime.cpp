@@ -2,6 +2,7 @@
 
 #include "crypto/CMyExponent5.h"
 #include "crypto/LongIntWords.h"
+#include "foundation/XTOOError.h"
 
 #include <algorithm>
 #include <exception>
@@ -11,9 +12,9 @@
 
 namespace {
 
-const char* const kGenRndTooLong = "GenRnd(): R > p.GetSize()";
-const char* const kGenPrimeTooLong = "GenPrime(): R > p.GetSize()";
-const char* const kNoRandomData = "GenPrime(): no random data";
+constexpr const char kGenRndTooLong[] = "GenRnd(): R > p.GetSize()";
+constexpr const char kGenPrimeTooLong[] = "GenPrime(): R > p.GetSize()";
+constexpr const char kNoRandomData[] = "GenPrime(): no random data";
 // A base of zero is drawn again; this many zeros in a row can only mean a dead source.
 constexpr int kMaxZeroDraws = 1000;
 
@@ -26,7 +27,7 @@ void DrawBase(LongInt2& x, const LongInt2& p, CCryptRandom& random)
         if (!x.IsZero())
             return;
     }
-    throw kNoRandomData;
+    throw XTOOBareText(kNoRandomData);
 }
 
 // Odd primes below this are tried as divisors before any exponentiation.
@@ -136,7 +137,7 @@ void PowerBatch(std::vector<LongInt2>& bases, int count, const LongInt2& p, cons
 bool GenRnd(LongInt2& x, int r, CCryptRandom& random)
 {
     if (r > x.GetSize() || r < 0)
-        throw kGenRndTooLong;
+        throw XTOOBareText(kGenRndTooLong);
     if (r == 0)
         r = x.GetSize();
     x.SetZero();
@@ -198,14 +199,14 @@ int IsProbablePrime(const LongInt2& p, int candidate, PrimeProgress progress, vo
 int GenPrime(LongInt2& p, int r, PrimeProgress progress, void* context, CCryptRandom& random)
 {
     if (r > p.GetSize() || r < 0)
-        throw kGenPrimeTooLong;
+        throw XTOOBareText(kGenPrimeTooLong);
     if (r == 0)
         r = p.GetSize();
     if (r == 0)
-        throw kGenPrimeTooLong;
+        throw XTOOBareText(kGenPrimeTooLong);
     for (int candidate = 1;; ++candidate) {
         if (!GenRnd(p, r, random))
-            throw kNoRandomData;
+            throw XTOOBareText(kNoRandomData);
         p.GetData()[0] |= 0x01;
         p.GetData()[r - 1] |= 0x80;
         if (HasSmallFactor(p)) {

@@ -1,6 +1,7 @@
 #include "crypto/LongInt2.h"
 
 #include "crypto/LongIntWords.h"
+#include "foundation/XTOOError.h"
 
 #include <cstdio>
 #include <cstring>
@@ -8,20 +9,20 @@
 
 namespace {
 
-const char* const kInitFailed = "TL_NEW[] returns NULL in void LongInt2::Init(int Size)";
-const char* const kAssignTooBig = "LongInt2 & LongInt2::operator = (const LongInt2 &Second)";
-const char* const kAddSize = "Size2 > Size1 in LongInt2 & LongInt2::operator += (const LongInt2 &Second)";
-const char* const kAddOverflow = "Overflow in LongInt2 & LongInt2::operator += (const LongInt2 &Second)";
-const char* const kSubSize = "(Size2 > Size1) in LongInt2 & LongInt2::operator -= (const LongInt2 &Second)";
-const char* const kSubUnderflow = "Underflow in LongInt2 & LongInt2::operator -= (const LongInt2 &Second)";
-const char* const kShiftOverflow = "Overflow (1) in LongInt2::operator <<= (int x)";
-const char* const kMulTooSmall = "Not enough size for multiplication result size";
-const char* const kRestByZero = "LongInt2::CalcRest() - Divider==0";
-const char* const kRestTooSmall = "LongInt2::CalcRest() - ThisSize < RealDividerSize";
-const char* const kDivideByZero = "LongInt2::Divide() - Divider==0";
-const char* const kDivideTooSmall = "LongInt2::Divide() - ThisSize < RealDividerSize";
-const char* const kGuardReport = "LongInt2::~LongInt2():%s%s\n";
-const char* const kGuardLogFile = "logs/LongInt2.txt";
+constexpr const char kInitFailed[] = "TL_NEW[] returns NULL in void LongInt2::Init(int Size)";
+constexpr const char kAssignTooBig[] = "LongInt2 & LongInt2::operator = (const LongInt2 &Second)";
+constexpr const char kAddSize[] = "Size2 > Size1 in LongInt2 & LongInt2::operator += (const LongInt2 &Second)";
+constexpr const char kAddOverflow[] = "Overflow in LongInt2 & LongInt2::operator += (const LongInt2 &Second)";
+constexpr const char kSubSize[] = "(Size2 > Size1) in LongInt2 & LongInt2::operator -= (const LongInt2 &Second)";
+constexpr const char kSubUnderflow[] = "Underflow in LongInt2 & LongInt2::operator -= (const LongInt2 &Second)";
+constexpr const char kShiftOverflow[] = "Overflow (1) in LongInt2::operator <<= (int x)";
+constexpr const char kMulTooSmall[] = "Not enough size for multiplication result size";
+constexpr const char kRestByZero[] = "LongInt2::CalcRest() - Divider==0";
+constexpr const char kRestTooSmall[] = "LongInt2::CalcRest() - ThisSize < RealDividerSize";
+constexpr const char kDivideByZero[] = "LongInt2::Divide() - Divider==0";
+constexpr const char kDivideTooSmall[] = "LongInt2::Divide() - ThisSize < RealDividerSize";
+constexpr const char kGuardReport[] = "LongInt2::~LongInt2():%s%s\n";
+constexpr const char kGuardLogFile[] = "logs/LongInt2.txt";
 constexpr int kFrontGuard = 4;
 
 // A value as 64-bit words, wiped when dropped.
@@ -101,13 +102,13 @@ void LongInt2::Init(int size)
 {
     // The allocation (2 x limbs + 8 + 4 bytes) must stay countable in an int.
     if (size < 0 || size > INT32_MAX - 16)
-        throw kInitFailed;
+        throw XTOOBareText(kInitFailed);
     m_size = size;
     const size_t block = static_cast<size_t>(AllocatedLength()) + kFrontGuard;
     m_block = new (std::nothrow) uint8_t[block]();
     if (!m_block) {
         m_size = 0;
-        throw kInitFailed;
+        throw XTOOBareText(kInitFailed);
     }
     m_data = m_block + kFrontGuard;
 }
@@ -157,7 +158,7 @@ LongInt2& LongInt2::operator=(const LongInt2& second)
         return *this;
     const int real = second.GetRealSize();
     if (real > m_size)
-        throw kAssignTooBig;
+        throw XTOOBareText(kAssignTooBig);
     if (real)
         std::memcpy(m_data, second.m_data, static_cast<size_t>(real));
     if (m_size > real)
@@ -216,7 +217,7 @@ int LongInt2::GetBitLength() const noexcept
 LongInt2& LongInt2::operator+=(const LongInt2& second)
 {
     if (second.GetRealWords() > WordCount())
-        throw kAddSize;
+        throw XTOOBareText(kAddSize);
     Words a = Load(*this), b = Load(second);
     const int n = (a.n > b.n ? a.n : b.n) + 1;
     CWordBuffer sum(n), wideA(n);
@@ -229,14 +230,14 @@ LongInt2& LongInt2::operator+=(const LongInt2& second)
     Store(*this, sum.Data(), n);
     ClearAboveSize();
     if (overflow)
-        throw kAddOverflow;
+        throw XTOOBareText(kAddOverflow);
     return *this;
 }
 
 LongInt2& LongInt2::operator-=(const LongInt2& second)
 {
     if (second.GetRealWords() > WordCount())
-        throw kSubSize;
+        throw XTOOBareText(kSubSize);
     Words a = Load(*this), b = Load(second);
     const int n = (a.n > b.n ? a.n : b.n) + 1;
     CWordBuffer wideA(n), diff(n);
@@ -249,7 +250,7 @@ LongInt2& LongInt2::operator-=(const LongInt2& second)
         if (m_size > n * 8)
             std::memset(m_data + n * 8, 0xFF, static_cast<size_t>(m_size - n * 8));
         ClearAboveSize();
-        throw kSubUnderflow;
+        throw XTOOBareText(kSubUnderflow);
     }
     Store(*this, diff.Data(), n);
     ClearAboveSize();
@@ -286,7 +287,7 @@ LongInt2& LongInt2::operator<<=(int bits)
     const int64_t firstDropped = byteShift >= m_size ? 0 : m_size - byteShift;
     for (int64_t i = firstDropped; i < m_size; ++i)
         if (m_data[i])
-            throw kShiftOverflow;
+            throw XTOOBareText(kShiftOverflow);
     if (byteShift >= m_size) {
         SetZero();
         return *this;
@@ -334,7 +335,7 @@ void LongInt2::Mul(const LongInt2& a, const LongInt2& b)
     else
         LongIntWords::Mul(product.Data(), x.w.Data(), x.n, y.w.Data(), y.n);
     if (RealBytes(product.Data(), x.n + y.n) > m_size)
-        throw kMulTooSmall;
+        throw XTOOBareText(kMulTooSmall);
     Store(*this, product.Data(), x.n + y.n);
     ClearAboveSize();
 }
@@ -364,9 +365,9 @@ void DivideWords(const LongInt2& a, const LongInt2& d, Words& quotient, Words& r
 void LongInt2::CalcRest(const LongInt2& a, const LongInt2& divider)
 {
     if (divider.IsZero())
-        throw kRestByZero;
+        throw XTOOBareText(kRestByZero);
     if (m_size < divider.GetRealSize())
-        throw kRestTooSmall;
+        throw XTOOBareText(kRestTooSmall);
     Words q, r;
     DivideWords(a, divider, q, r);
     Store(*this, r.w.Data(), r.n);
@@ -376,16 +377,16 @@ void LongInt2::CalcRest(const LongInt2& a, const LongInt2& divider)
 void LongInt2::Divide(const LongInt2& a, const LongInt2& divider, LongInt2* rest)
 {
     if (divider.IsZero())
-        throw kDivideByZero;
+        throw XTOOBareText(kDivideByZero);
     if (m_size < divider.GetRealSize())
-        throw kDivideTooSmall;
+        throw XTOOBareText(kDivideTooSmall);
     Words q, r;
     DivideWords(a, divider, q, r);
     // Check both destinations before writing either, so a failure changes nothing.
     if (RealBytes(q.w.Data(), q.n) > m_size)
-        throw kAssignTooBig;
+        throw XTOOBareText(kAssignTooBig);
     if (rest && RealBytes(r.w.Data(), r.n) > rest->m_size)
-        throw kAssignTooBig;
+        throw XTOOBareText(kAssignTooBig);
     Store(*this, q.w.Data(), q.n);
     ClearAboveSize();
     if (rest && rest != this) {
@@ -451,7 +452,7 @@ int LongInt2::InvMod(const LongInt2& x, const LongInt2& m)
             LongIntWords::Sub(result.Data(), mw.w.Data(), n, result.Data(), n);
     }
     if (RealBytes(result.Data(), n) > m_size)
-        throw kAssignTooBig;
+        throw XTOOBareText(kAssignTooBig);
     Store(*this, result.Data(), n);
     ClearAboveSize();
     return 0;

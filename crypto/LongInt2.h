@@ -1,11 +1,13 @@
 #pragma once
 // LongInt2: fixed-capacity unsigned big integer. The capacity `Size` (in bytes) is set when the
 // value is made; every operation stays inside it and reports overflow, underflow and size
-// mismatches by throwing a constant text (const char*). The buffer is fenced by guard bytes
+// mismatches by throwing an XTOOBareText with a constant text. The buffer is fenced by guard bytes
 // that are checked on destruction, and every value, private keys included, is wiped when freed.
 //
 // The observable rules (sizes, limb rounding, error conditions) are those of 16-bit limbs;
 // the arithmetic itself runs on 64-bit words.
+
+#include "foundation/XTOOError.h"
 
 #include <cstdint>
 

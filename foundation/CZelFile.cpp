@@ -129,20 +129,18 @@ CZelString WithoutTrailingSeparators(const CZelString& path)
     return path.Left(length);
 }
 
-bool ThrowOrFalse(bool throwOnError, const XTOOLastError& error)
+bool ThrowOrFalse(EErrorMode errorMode, const XTOOLastError& error)
 {
-    if (throwOnError)
+    if (errorMode == EErrorMode::Throw)
         throw error;
     return false;
 }
 
-bool Report(const XTOOLastError& error, int errorMode, XTOOError* out)
+bool Report(const XTOOLastError& error, EErrorMode errorMode, XTOOError* out)
 {
     if (out)
         *out = error;
-    if (errorMode)
-        throw error;
-    return false;
+    return ThrowOrFalse(errorMode, error);
 }
 
 std::atomic<uint32_t> g_temporaryCounter{0};
@@ -187,7 +185,7 @@ void SyncFolderOf(const CZelString& path)
 
 CZelFile::CZelFile() noexcept = default;
 
-CZelFile::CZelFile(const CZelString& name, const CZelString& mode, int errorMode, int newFilePermissions)
+CZelFile::CZelFile(const CZelString& name, const CZelString& mode, EErrorMode errorMode, int newFilePermissions)
     : m_errorMode(errorMode)
 {
     Open(name, mode, newFilePermissions);
@@ -202,7 +200,7 @@ CZelFile::~CZelFile() = default;
 bool CZelFile::Fail(const XTOOError& error)
 {
     static_cast<XTOOError&>(*this) = error;
-    if (m_errorMode)
+    if (m_errorMode == EErrorMode::Throw)
         throw XTOOLastError::WithMessage(error.GetText(), error.Code());
     return false;
 }
@@ -254,7 +252,7 @@ bool CZelFile::Open(const CZelString& name, const CZelString& mode, int newFileP
     return true;
 }
 
-CZelFile CZelFile::StandardStream(int which, int errorMode)
+CZelFile CZelFile::StandardStream(int which, EErrorMode errorMode)
 {
     static constexpr const char* kNames[] = {"stdin", "stdout", "stderr"};
     CZelFile file;
@@ -452,7 +450,7 @@ CZelString CZelFile::ReadAll(int64_t limit)
 
 // ---- Whole-file helpers ----
 
-bool CZelFile::SaveWholeFile(const CZelString& path, const CZelString& bytes, int errorMode, XTOOError* error,
+bool CZelFile::SaveWholeFile(const CZelString& path, const CZelString& bytes, EErrorMode errorMode, XTOOError* error,
                              int newFilePermissions)
 {
     if (error)
@@ -501,7 +499,7 @@ bool CZelFile::SaveWholeFile(const CZelString& path, const CZelString& bytes, in
     return true;
 }
 
-bool CZelFile::LoadWholeFile(const CZelString& path, CZelString& bytes, int64_t limit, int errorMode,
+bool CZelFile::LoadWholeFile(const CZelString& path, CZelString& bytes, int64_t limit, EErrorMode errorMode,
                              XTOOError* error)
 {
     if (error)
@@ -516,16 +514,16 @@ bool CZelFile::LoadWholeFile(const CZelString& path, CZelString& bytes, int64_t 
 
 // ---- Name helpers ----
 
-CZelString CZelFile::GetExeFileName(int form, bool throwOnError)
+CZelString CZelFile::GetExeFileName(int form, EErrorMode errorMode)
 {
     char buffer[4096];
     const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer);
     if (n < 0) {
-        ThrowOrFalse(throwOnError, XTOOLastError("CZelFile::GetExeFileName()", errno));
+        ThrowOrFalse(errorMode, XTOOLastError("CZelFile::GetExeFileName()", errno));
         return CZelString();
     }
     if (n >= static_cast<ssize_t>(sizeof buffer)) {
-        ThrowOrFalse(throwOnError, XTOOLastError("CZelFile::GetExeFileName() - too small buffer", ENAMETOOLONG));
+        ThrowOrFalse(errorMode, XTOOLastError("CZelFile::GetExeFileName() - too small buffer", ENAMETOOLONG));
         return CZelString();
     }
     const CZelString full(buffer, static_cast<int32_t>(n));
@@ -538,17 +536,17 @@ CZelString CZelFile::GetExeFileName(int form, bool throwOnError)
     return ZelPath::FileName(ZelPath::WithoutAllExtensions(full));
 }
 
-CZelString CZelFile::GetExeDir(bool throwOnError)
+CZelString CZelFile::GetExeDir(EErrorMode errorMode)
 {
-    return ZelPath::FolderWithSlash(GetExeFileName(1, throwOnError));
+    return ZelPath::FolderWithSlash(GetExeFileName(1, errorMode));
 }
 
-CZelString CZelFile::getcwd(bool throwOnError)
+CZelString CZelFile::getcwd(EErrorMode errorMode)
 {
     char* directory = ::getcwd(nullptr, 0);
     if (!directory) {
         const int code = errno;
-        ThrowOrFalse(throwOnError, XTOOLastError(code == ENOMEM ? "CZelFile::getcwd() - new[] error"
+        ThrowOrFalse(errorMode, XTOOLastError(code == ENOMEM ? "CZelFile::getcwd() - new[] error"
                                                                  : "CZelFile::getcwd()", code));
         return CZelString();
     }
@@ -557,14 +555,14 @@ CZelString CZelFile::getcwd(bool throwOnError)
     return result;
 }
 
-bool CZelFile::chdir(const CZelString& path, bool throwOnError)
+bool CZelFile::chdir(const CZelString& path, EErrorMode errorMode)
 {
     CZelString target = ZelPath::Normalize(path);
     if (target.Length() > 1 && target[target.Length() - 1] == ZelPath::kSeparator)
         target = target.Left(target.Length() - 1);
     if (!IsUsableName(target) || ::chdir(target.Ptr()) != 0) {
         const int code = IsUsableName(target) ? errno : EINVAL;
-        return ThrowOrFalse(throwOnError, XTOOLastError(Quoted("CZelFile::chdir(\"", path, "\")"), code));
+        return ThrowOrFalse(errorMode, XTOOLastError(Quoted("CZelFile::chdir(\"", path, "\")"), code));
     }
     return true;
 }
@@ -610,42 +608,42 @@ bool CZelFile::IsDirectory(const CZelString& name)
     return StatName(name, st) && S_ISDIR(st.st_mode);
 }
 
-int64_t CZelFile::FileLength(const CZelString& name, bool throwOnError)
+int64_t CZelFile::FileLength(const CZelString& name, EErrorMode errorMode)
 {
     struct stat st;
     if (!StatName(name, st)) {
-        ThrowOrFalse(throwOnError, XTOOLastError("CZelFile::Length", errno));
+        ThrowOrFalse(errorMode, XTOOLastError("CZelFile::Length", errno));
         return -1;
     }
     return st.st_size;
 }
 
-int64_t CZelFile::GetFileAttributes(const CZelString& name, bool throwOnError)
+int64_t CZelFile::GetFileAttributes(const CZelString& name, EErrorMode errorMode)
 {
     struct stat st;
     if (!StatName(name, st)) {
-        ThrowOrFalse(throwOnError, XTOOLastError(Quoted("CZelFile::GetFileAttributes(", name, ")"), errno));
+        ThrowOrFalse(errorMode, XTOOLastError(Quoted("CZelFile::GetFileAttributes(", name, ")"), errno));
         return -1;
     }
     return st.st_mode;
 }
 
-int64_t CZelFile::GetFileTime64(const CZelString& name, bool throwOnError)
+int64_t CZelFile::GetFileTime64(const CZelString& name, EErrorMode errorMode)
 {
     struct stat st;
     if (!StatName(name, st)) {
-        ThrowOrFalse(throwOnError, XTOOLastError(Quoted("CZelFile::GetFileTime64(", name, ")"), errno));
+        ThrowOrFalse(errorMode, XTOOLastError(Quoted("CZelFile::GetFileTime64(", name, ")"), errno));
         return -1;
     }
     return st.st_mtim.tv_sec;
 }
 
-bool CZelFile::DeleteFile(const CZelString& name, bool throwOnError)
+bool CZelFile::DeleteFile(const CZelString& name, EErrorMode errorMode)
 {
     const CZelString normal = ZelPath::Normalize(name);
     if (!IsUsableName(normal) || ::unlink(normal.Ptr()) != 0) {
         const int code = IsUsableName(normal) ? errno : EINVAL;
-        return ThrowOrFalse(throwOnError, XTOOLastError(Quoted("DeleteFile ", normal, " error:"), code));
+        return ThrowOrFalse(errorMode, XTOOLastError(Quoted("DeleteFile ", normal, " error:"), code));
     }
     return true;
 }
@@ -667,12 +665,12 @@ bool CZelFile::CreateNewFile(const CZelString& name, bool* taken, int permission
     return true;
 }
 
-bool CZelFile::Rename(const CZelString& oldName, const CZelString& newName, bool throwOnError)
+bool CZelFile::Rename(const CZelString& oldName, const CZelString& newName, EErrorMode errorMode)
 {
     const CZelString from = ZelPath::Normalize(oldName);
     const CZelString to = ZelPath::Normalize(newName);
     if (!IsUsableName(from) || !IsUsableName(to))
-        return ThrowOrFalse(throwOnError, XTOOLastError("Rename", EINVAL));
+        return ThrowOrFalse(errorMode, XTOOLastError("Rename", EINVAL));
     if (::renameat2(AT_FDCWD, from.Ptr(), AT_FDCWD, to.Ptr(), RENAME_NOREPLACE) == 0)
         return true;
     int code = errno;
@@ -686,10 +684,10 @@ bool CZelFile::Rename(const CZelString& oldName, const CZelString& newName, bool
         else
             code = errno;
     }
-    return ThrowOrFalse(throwOnError, XTOOLastError("Rename", code));
+    return ThrowOrFalse(errorMode, XTOOLastError("Rename", code));
 }
 
-bool CZelFile::MkDir(const CZelString& name, bool okIfExists, bool throwOnError, int permissions)
+bool CZelFile::MkDir(const CZelString& name, bool okIfExists, EErrorMode errorMode, int permissions)
 {
     const CZelString path = WithoutTrailingSeparators(ZelPath::Normalize(name));
     int code = EINVAL;
@@ -700,7 +698,7 @@ bool CZelFile::MkDir(const CZelString& name, bool okIfExists, bool throwOnError,
         if (code == EEXIST && okIfExists && IsDirectory(path))
             return true;
     }
-    if (throwOnError)
+    if (errorMode == EErrorMode::Throw)
         throw XTOOErrno("CZelFile::MkDir()", code);
     errno = code;
     return false;
@@ -709,10 +707,10 @@ bool CZelFile::MkDir(const CZelString& name, bool okIfExists, bool throwOnError,
 bool CZelFile::MkDirs(const CZelString& name, int permissions)
 {
     const CZelString path = WithoutTrailingSeparators(ZelPath::Normalize(name));
-    if (MkDir(path, true, false, permissions))
+    if (MkDir(path, true, EErrorMode::ReturnCodes, permissions))
         return true;
     const int32_t slash = path.ReverseFind(ZelPath::kSeparator);
     if (slash <= 0)
         return false;
-    return MkDirs(path.Left(slash), permissions) && MkDir(path, true, false, permissions);
+    return MkDirs(path.Left(slash), permissions) && MkDir(path, true, EErrorMode::ReturnCodes, permissions);
 }

@@ -9,8 +9,9 @@
 //   Sr, Sw (others may read / write meanwhile) are accepted and recorded, not enforced.
 // Modes in use: "R|SrSw", "R|Sr", "WCD|SrSw", "WCD|Sr", "RWCD|Sr", "WC|Sr".
 //
-// Error mode 0 reports failures by return value and the recorded error; 1 also throws them
-// (as XTOOLastError). New files are private (0600) and new folders 0700 unless asked otherwise.
+// EErrorMode::ReturnCodes reports failures by return value and the recorded error;
+// EErrorMode::Throw also throws them (as XTOOLastError). New files are private (0600) and new
+// folders 0700 unless asked otherwise.
 
 #include "foundation/CZelFormat.h"
 #include "foundation/CZelString.h"
@@ -26,7 +27,7 @@ public:
     static constexpr int32_t kReadAllChunk = 102400;
 
     CZelFile() noexcept;
-    CZelFile(const CZelString& name, const CZelString& mode, int errorMode = 0,
+    CZelFile(const CZelString& name, const CZelString& mode, EErrorMode errorMode = EErrorMode::ReturnCodes,
              int newFilePermissions = kPrivateFilePermissions);
     CZelFile(const CZelFile& other) noexcept;
     CZelFile& operator=(const CZelFile& other) noexcept;
@@ -35,15 +36,15 @@ public:
     ~CZelFile();
 
     // A handle on standard input (0), output (1) or error (2); closing it leaves the stream open.
-    static CZelFile StandardStream(int which, int errorMode = 0);
+    static CZelFile StandardStream(int which, EErrorMode errorMode = EErrorMode::ReturnCodes);
 
     // Opening (closes this handle's previous file first)
     bool Open(const CZelString& name, const CZelString& mode,
               int newFilePermissions = kPrivateFilePermissions);
     bool IsOpen() const noexcept;
     void Close() noexcept;
-    int ErrorMode() const noexcept { return m_errorMode; }
-    void SetErrorMode(int errorMode) noexcept { m_errorMode = errorMode; }
+    EErrorMode ErrorMode() const noexcept { return m_errorMode; }
+    void SetErrorMode(EErrorMode errorMode) noexcept { m_errorMode = errorMode; }
     const CZelString& Name() const noexcept { return m_name; }
     const CZelString& Mode() const noexcept { return m_mode; }
     // The sharing letters of the mode ("SrSw"), kept for reference only.
@@ -72,40 +73,53 @@ public:
     // renames it over the target and flushes the folder, so a crash leaves either the old or
     // the new content. Missing folders are created (0700). An existing target keeps its
     // permission bits; a new one gets `newFilePermissions`. On failure the target is untouched,
-    // the temporary file is removed, the error goes to `error` (when given) and, with
-    // errorMode 1, is thrown.
-    static bool SaveWholeFile(const CZelString& path, const CZelString& bytes, int errorMode = 0,
-                              XTOOError* error = nullptr,
+    // the temporary file is removed, the error goes to `error` (when given) and, in throw
+    // mode, is thrown.
+    static bool SaveWholeFile(const CZelString& path, const CZelString& bytes,
+                              EErrorMode errorMode = EErrorMode::ReturnCodes, XTOOError* error = nullptr,
                               int newFilePermissions = kPrivateFilePermissions);
     // Reads the whole file (at most `limit` bytes when limit >= 0).
     static bool LoadWholeFile(const CZelString& path, CZelString& bytes, int64_t limit = -1,
-                              int errorMode = 0, XTOOError* error = nullptr);
+                              EErrorMode errorMode = EErrorMode::ReturnCodes, XTOOError* error = nullptr);
 
-    // ---- Name helpers (throwOnError selects error mode 1) ----
+    // ---- Name helpers ----
 
     // form 1 full path, 0 file name, -1 file name without the part from the last '.',
     // below -1 without the part from the first '.'.
-    static CZelString GetExeFileName(int form = 1, bool throwOnError = false);
-    static CZelString GetExeDir(bool throwOnError = false);     // with a trailing '/'
-    static CZelString getcwd(bool throwOnError = false);
-    static bool chdir(const CZelString& path, bool throwOnError = false);
+    static CZelString GetExeFileName(int form = 1, EErrorMode errorMode = EErrorMode::ReturnCodes);
+    static CZelString GetExeDir(EErrorMode errorMode = EErrorMode::ReturnCodes);    // with a trailing '/'
+    static CZelString getcwd(EErrorMode errorMode = EErrorMode::ReturnCodes);
+    static bool chdir(const CZelString& path, EErrorMode errorMode = EErrorMode::ReturnCodes);
     static bool FileExists(const CZelString& name);             // opens with "R|SrSw"
     static bool IsFile(const CZelString& name);
     static bool IsDirectory(const CZelString& name);
-    static int64_t FileLength(const CZelString& name, bool throwOnError = false);
-    static int64_t GetFileAttributes(const CZelString& name, bool throwOnError = false); // st_mode
-    static int64_t GetFileTime64(const CZelString& name, bool throwOnError = false);    // seconds
-    static bool DeleteFile(const CZelString& name, bool throwOnError = false);
+    static int64_t FileLength(const CZelString& name, EErrorMode errorMode = EErrorMode::ReturnCodes);
+    static int64_t GetFileAttributes(const CZelString& name,                     // st_mode
+                                     EErrorMode errorMode = EErrorMode::ReturnCodes);
+    static int64_t GetFileTime64(const CZelString& name,                         // seconds
+                                 EErrorMode errorMode = EErrorMode::ReturnCodes);
+    static bool DeleteFile(const CZelString& name, EErrorMode errorMode = EErrorMode::ReturnCodes);
     // Creates an empty file under a name nothing has yet, in one step, so that of callers
     // racing for a name (in any process) exactly one gets it. False when the name is taken
     // (`*taken` set) or the file cannot be made.
     static bool CreateNewFile(const CZelString& name, bool* taken = nullptr,
                               int permissions = kPrivateFilePermissions);
-    static bool Rename(const CZelString& oldName, const CZelString& newName,
-                       bool throwOnError = false);              // fails when newName exists
-    static bool MkDir(const CZelString& name, bool okIfExists = true, bool throwOnError = false,
+    static bool Rename(const CZelString& oldName, const CZelString& newName,   // fails when newName exists
+                       EErrorMode errorMode = EErrorMode::ReturnCodes);
+    static bool MkDir(const CZelString& name, bool okIfExists = true,
+                      EErrorMode errorMode = EErrorMode::ReturnCodes,
                       int permissions = kPrivateFolderPermissions);
     static bool MkDirs(const CZelString& name, int permissions = kPrivateFolderPermissions);
+
+    // ---- The error mode as the older 0/1 flag (1 = throw), for callers not moved yet ----
+    CZelFile(const CZelString& name, const CZelString& mode, int throwFlag,
+             int newFilePermissions = kPrivateFilePermissions)
+        : CZelFile(name, mode, ErrorModeFromFlag(throwFlag), newFilePermissions) {}
+    static bool SaveWholeFile(const CZelString& path, const CZelString& bytes, int throwFlag,
+                              XTOOError* error = nullptr, int newFilePermissions = kPrivateFilePermissions)
+    {
+        return SaveWholeFile(path, bytes, ErrorModeFromFlag(throwFlag), error, newFilePermissions);
+    }
 
 private:
     struct Imp;
@@ -118,7 +132,7 @@ private:
     int64_t RemainingBytes();
 
     std::shared_ptr<Imp> m_imp;
-    int m_errorMode = 0;
+    EErrorMode m_errorMode = EErrorMode::ReturnCodes;
     CZelString m_name;
     CZelString m_mode;
     CZelString m_sharing;

@@ -4,6 +4,7 @@
 #include "foundation/CZelFormat.h"
 #include "foundation/ZelDateTime.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -63,6 +64,7 @@ void WriteReport(const CZelString& text)
 namespace {
 void NoteHeldByThisThread(CZelWin32Locker::Body* body);
 void NoteReleasedByThisThread(CZelWin32Locker::Body* body);
+bool HeldByThisThread(const CZelWin32Locker::Body* body);
 } // namespace
 
 CZelString ZelLockLogDateTime()
@@ -115,6 +117,11 @@ struct CZelWin32Locker::Body {
     }
 
     bool OwnedByCaller() const { return depth > 0 && owner == std::this_thread::get_id(); }
+    bool OwnedByCallerLocked() const
+    {
+        std::lock_guard<std::mutex> guard(info);
+        return OwnedByCaller();
+    }
 
     void Unref()
     {
@@ -293,6 +300,16 @@ void NoteReleasedByThisThread(CZelWin32Locker::Body* body)
         }
 }
 
+bool HeldByThisThread(const CZelWin32Locker::Body* body)
+{
+    if (t_heldState == 0)
+        return false;       // this thread never took a lock
+    if (t_heldState == 2)
+        return body->OwnedByCallerLocked();    // the list is gone at the thread's very end
+    const std::vector<CZelWin32Locker::Body*>& bodies = t_held.bodies;
+    return std::find(bodies.begin(), bodies.end(), body) != bodies.end();
+}
+
 } // namespace
 
 CZelWin32Locker::CZelWin32Locker(const char* name) : m_body(new Body), m_name(name ? name : kUnnamedSource) {}
@@ -374,16 +391,15 @@ int CZelWin32Locker::UnLock(const char* source, int line)
     return -1;
 }
 
+bool CZelWin32Locker::IsHeldByCallingThread() const
+{
+    return HeldByThisThread(m_body);
+}
+
 int CZelWin32Locker::HeldByHandle() const
 {
     std::lock_guard<std::mutex> guard(m_body->info);
     return m_held;
-}
-
-bool CZelWin32Locker::HeldByThisThread() const
-{
-    std::lock_guard<std::mutex> guard(m_body->info);
-    return m_body->OwnedByCaller();
 }
 
 int CZelWin32Locker::Depth() const

@@ -43,9 +43,10 @@ public:
     int UnLock(const char* source = nullptr, int line = -1);
 
     const CZelString& Name() const { return m_name; }
+    // Whether the calling thread holds the lock (through any handle). Cheap: it reads only the
+    // calling thread's own list of held locks, never waits and takes no lock.
+    bool IsHeldByCallingThread() const;
     int HeldByHandle() const;
-    // Whether the calling thread holds the lock (through any handle).
-    bool HeldByThisThread() const;
     // Nesting depth of the shared body (all handles, the owning thread).
     int Depth() const;
     // "[%d]: source(line)" for each recorded level, each line ended by "\r\n".

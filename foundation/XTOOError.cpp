@@ -44,7 +44,7 @@ CZelString JoinTextAndMessage(const CZelString& text, const std::string& message
 
 void ThrowMemoryAllocationError()
 {
-    throw static_cast<const char*>(kMemoryAllocationError);
+    throw XTOOMemoryAllocationError();
 }
 
 // ---- XTOOBaseError ----
@@ -201,6 +201,18 @@ XTOOSockDnsErr XTOOSockDnsErr::FromResolverCode(const CZelString& text, const CZ
     const char* description = gai_strerror(eaiCode);
     CZelString message = description ? CZelString(description) : CZelString(Printf("Resolver error %d", eaiCode));
     return XTOOSockDnsErr(MakeBody(SocketMessage(text, socketName, message), eaiCode));
+}
+
+// ---- XTOOBareText, XTOOMemoryAllocationError ----
+
+XTOOBareText::XTOOBareText(const CZelString& text) : XTOOError(MakeBody(text, 0)) {}
+
+XTOOMemoryAllocationError::XTOOMemoryAllocationError()
+    : XTOOBareText([] {
+          static const std::shared_ptr<const Body> shared = MakeBody(CZelString(kMemoryAllocationError), 0);
+          return shared;
+      }())
+{
 }
 
 // ---- XTOOSockClose ----

@@ -8,11 +8,13 @@
 // constant ("ECONNRESET - Connection reset by peer"); the pseudo code 9999 means the peer
 // closed the connection.
 //
-// Two things are thrown that are not part of the family:
-//  - the bare text "Memory allocation error", thrown as `const char*` (use
-//    ThrowMemoryAllocationError(); catch it with `catch (const char* text)`);
-//  - `eExitThread`, the request to leave a thread, which deliberately derives from nothing so
-//    that no catch-all of the family swallows it.
+// Low-level steps that have nothing but a fixed description to give (the big-integer
+// arithmetic, an allocation that failed) throw an XTOOBareText: its message is exactly that
+// text. Nothing else is thrown as a plain `const char*`; the one thrown object outside the
+// family is `eExitThread`, the request to leave a thread, which deliberately derives from
+// nothing so that no catch-all of the family swallows it.
+//
+// Calls that can either return a status or throw take an EErrorMode.
 
 #include "foundation/CZelString.h"
 
@@ -24,7 +26,16 @@ inline constexpr int kSockErrClosedByPeer = 9999;
 inline constexpr const char kSockErrClosedByPeerText[] = "Connection is closed by remote host";
 inline constexpr const char kMemoryAllocationError[] = "Memory allocation error";
 
-// Throws the bare text "Memory allocation error" (as `const char*`).
+// How a call that can fail reports it: by its result only (false, -1, an empty text, with the
+// error kept for the caller to read), or by also throwing the error.
+enum class EErrorMode { ReturnCodes, Throw };
+// The older spelling as a flag (0/false = return codes, anything else = throw).
+constexpr EErrorMode ErrorModeFromFlag(int throwFlag)
+{
+    return throwFlag ? EErrorMode::Throw : EErrorMode::ReturnCodes;
+}
+
+// Throws XTOOMemoryAllocationError ("Memory allocation error").
 [[noreturn]] void ThrowMemoryAllocationError();
 
 // Root of the handles. An empty handle (no error recorded) has an empty text and code 0.
@@ -122,6 +133,23 @@ public:
 
 private:
     using XTOOSockErr::XTOOSockErr;
+};
+
+// A fixed text and nothing else (code 0). Socket threads tell it apart from other errors in
+// their exit code.
+class XTOOBareText : public XTOOError {
+public:
+    explicit XTOOBareText(const CZelString& text);
+
+protected:
+    using XTOOError::XTOOError;
+};
+
+// Memory for a container, record or socket structure could not be had. All of them share one
+// body made on first use, so throwing it needs no further memory.
+class XTOOMemoryAllocationError : public XTOOBareText {
+public:
+    XTOOMemoryAllocationError();
 };
 
 // The connection was closed; socket loops catch it apart from XTOOSockErr.

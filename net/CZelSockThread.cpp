@@ -99,8 +99,8 @@ int CZelSockThread::Run()
         Loop();
     } catch (const eExitThread&) {
         code = kEndExitRequest;
-    } catch (const char* text) {
-        ZelSockTrace(1, XTOOSockErr::WithMessage(CZelString(text ? text : "")).GetText() + "\n");
+    } catch (const XTOOBareText& text) {
+        ZelSockTrace(1, XTOOSockErr::WithMessage(text.GetText()).GetText() + "\n");
         code = kEndText;
     } catch (const XTOOError& error) {
         ZelSockTrace(1, error.GetText() + "\n");
@@ -354,6 +354,8 @@ void CZelSockThread::RunDueTimers()
         // Every call starts the scan again: a handler may start, stop or destroy timers.
         try {
             due->OnTimer(dueAt);
+        } catch (const XTOOBareText&) {
+            throw;      // a bare text (an allocation failure) ends the loop: Run tells it by kEndText
         } catch (const XTOOError& error) {
             ZelSockTrace(2, error.GetText() + "\n");
         }

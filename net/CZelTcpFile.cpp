@@ -11,6 +11,8 @@
 #include "net/ZelSockets.h"
 
 #include <algorithm>
+#include <cassert>
+#include <cstdio>
 #include <unistd.h>
 
 using namespace tcpfile;
@@ -29,16 +31,13 @@ constexpr int kCloseBoundMs = 10000;
 
 // What the open task needs to make the socket side on the main thread.
 struct SOpenJob {
-    int kind;                       // CZelTcpFile::JobKind, as a number
+    CZelTcpFile::JobKind kind = CZelTcpFile::JobKind::Connect;
     std::shared_ptr<CZelTcpFileLink> link;
     CZelString name;
     uint32_t address = 0;
     int port = 0;
     int handle = -1;                // an accepted socket to take over
 };
-constexpr int kJobConnect = 0;
-constexpr int kJobAttach = 1;
-constexpr int kJobListen = 2;
 
 void FailJob(SOpenJob& job, const XTOOError& error, std::exception_ptr thrown)
 {
@@ -59,12 +58,12 @@ CZelTcpSocket* MakeSocketSide(SOpenJob& job, CZelFileSockThread& thread, bool& c
 {
     CZelFdSockets& set = thread.Sockets();
     connectedNow = false;
-    if (job.kind == kJobListen) {
+    if (job.kind == CZelTcpFile::JobKind::Listen) {
         auto* server = new CZelTcpFileServer(&thread, job.link, job.name, job.address, job.port);
         set.AddSocket(server, 0);
         return server;
     }
-    if (job.kind == kJobAttach) {
+    if (job.kind == CZelTcpFile::JobKind::Attach) {
         auto* connection = new CZelTcpFileConnection(&thread, job.link, job.handle);
         job.handle = -1;
         set.AddSocket(connection, 0);
@@ -111,7 +110,7 @@ void RunOpenJob(void* argument, CZelTcpFileMainThread* main)
     link.thread = thread.get();
     link.localAddress = socket->LocalAddress();
     link.localPort = socket->LocalPort();
-    if (job->kind == kJobListen) {
+    if (job->kind == CZelTcpFile::JobKind::Listen) {
         auto* server = static_cast<CZelTcpFileServer*>(socket);
         link.server = server;
         server->AnnounceListening();
@@ -134,9 +133,9 @@ void RunOpenJob(void* argument, CZelTcpFileMainThread* main)
 
 } // namespace
 
-CZelTcpFile::CZelTcpFile(bool throwErrors) : m_throwErrors(throwErrors) {}
+CZelTcpFile::CZelTcpFile(EErrorMode errorMode) : m_errorMode(errorMode) {}
 
-CZelTcpFile::CZelTcpFile(int acceptedHandle, bool throwErrors) : m_throwErrors(throwErrors)
+CZelTcpFile::CZelTcpFile(int acceptedHandle, EErrorMode errorMode) : m_errorMode(errorMode)
 {
     Attach(acceptedHandle);
 }
@@ -147,6 +146,21 @@ CZelTcpFile::~CZelTcpFile()
         Close();
     } catch (...) {
     }
+}
+
+void CZelTcpFile::CheckMayBlock(const char* call)
+{
+#ifndef NDEBUG
+    CZelWin32Locker& dataLock = ZelDataLock();
+    if (!dataLock.IsHeldByCallingThread())
+        return;
+    std::fprintf(stderr, "CZelTcpFile::%s called while holding the data lock, taken at:\n%s", call,
+                 dataLock.HolderList().Ptr());
+    std::fflush(stderr);
+    assert(!"a blocking CZelTcpFile call under the data lock");
+#else
+    (void)call;
+#endif
 }
 
 void CZelTcpFile::NewLink()
@@ -193,13 +207,13 @@ bool CZelTcpFile::Fail(const E& error)
     {
         CZelLockGuard lock(ZelDataLock(), __FILE__, __LINE__);
         m_link->state |= kClosed;
-        if (m_throwErrors) {
+        if (Throws()) {
             m_link->ClearError();
         } else {
             m_link->StoreError(error);
         }
     }
-    if (m_throwErrors)
+    if (Throws())
         throw error;
     return false;
 }
@@ -220,7 +234,7 @@ void CZelTcpFile::RaiseStoredOr(const XTOOSockErr& fallback)
 // The result of an operation on a connection that is closed or failed.
 int CZelTcpFile::ClosedResult()
 {
-    if (m_throwErrors)
+    if (Throws())
         RaiseStoredOr(XTOOSockErr("CZelTcpFile:", nullptr, CZelString(), kSockErrClosedByPeer));
     return -1;
 }
@@ -255,7 +269,7 @@ bool CZelTcpFile::WaitFor(const std::function<bool(const CZelTcpFileLink&)>& rea
 bool CZelTcpFile::StartJob(JobKind kind, const CZelString& name, uint32_t address, int port, int handle)
 {
     auto job = std::make_unique<SOpenJob>();
-    job->kind = kind == JobKind::Connect ? kJobConnect : kind == JobKind::Attach ? kJobAttach : kJobListen;
+    job->kind = kind;
     job->link = m_link;
     job->name = name;
     job->address = address;
@@ -294,18 +308,19 @@ bool CZelTcpFile::WaitForSocketSide(uint32_t readyBits, const char* unknownText)
             return true;
         stored = m_link->thrown;
         error = m_link->error;
-        if (m_throwErrors)
+        if (Throws())
             m_link->ClearError();
     }
     if (!stored)
         return Fail(XTOOSockErr::WithMessage(CZelString(unknownText)));
-    if (m_throwErrors)
+    if (Throws())
         std::rethrow_exception(stored);
     return false;
 }
 
 bool CZelTcpFile::Open(const CZelString& hostText, int port)
 {
+    CheckMayBlock("Open()");
     Close();
     if (hostText[0] == '|')
         return OpenListening(hostText, port);
@@ -350,6 +365,7 @@ bool CZelTcpFile::OpenListening(const CZelString& text, int port)
 
 bool CZelTcpFile::Listen(uint32_t address, int port, bool acceptOne, const CZelString& name)
 {
+    CheckMayBlock("Listen()");
     const CZelString hostText = m_hostText;
     Close();
     m_hostText = hostText;
@@ -369,6 +385,7 @@ bool CZelTcpFile::Listen(uint32_t address, int port, bool acceptOne, const CZelS
 
 int CZelTcpFile::Accept(int timeoutMs)
 {
+    CheckMayBlock("Accept()");
     bool posted = false;
     if (m_link) {
         CZelLockGuard lock(ZelDataLock(), __FILE__, __LINE__);
@@ -401,7 +418,7 @@ int CZelTcpFile::Accept(int timeoutMs)
         serverGone = !m_link->server;
         failed = (m_link->state & kErrorStored) || serverGone;
         // A failed accept leaves the listener usable: the error is told once.
-        if (failed && !serverGone && !m_throwErrors)
+        if (failed && !serverGone && !Throws())
             m_link->state &= ~kErrorStored;
     }
     if (handle >= 0 || !failed)
@@ -411,13 +428,14 @@ int CZelTcpFile::Accept(int timeoutMs)
 
 int CZelTcpFile::NotListening()
 {
-    if (m_throwErrors)
+    if (Throws())
         RaiseStoredOr(XTOOSockErr::WithMessage(CZelString(kNotListening)));
     return -1;
 }
 
 bool CZelTcpFile::Attach(int acceptedHandle)
 {
+    CheckMayBlock("Attach()");
     Close();
     m_hostText = CZelString();
     m_port = 0;
@@ -444,6 +462,7 @@ void CZelTcpFile::Close()
     m_readPending = false;
     if (!m_link)
         return;
+    CheckMayBlock("Close()");
     {
         CZelLockGuard lock(ZelDataLock(), __FILE__, __LINE__);
         if (m_link->thread)

@@ -7,10 +7,17 @@
 // in the platform, so a busy connection costs no hand-over per call; the socket thread keeps
 // the connection's life: connect, accept, peer-close checks, errors and the close.
 //
-// Error modes: with throwErrors, failures throw the stored XTOOSockErr (or XTOOSockDnsErr);
-// otherwise they give false, -1 or 0 and LastError() tells what happened.
+// Error modes: with EErrorMode::Throw, failures throw the stored XTOOSockErr (or
+// XTOOSockDnsErr); with EErrorMode::ReturnCodes they give false, -1 or 0 and LastError() tells
+// what happened.
 //
-// One facade is used by one thread at a time.
+// One facade is used by one thread at a time. Every call that can wait on the network (Open,
+// Listen, Accept, Attach, Read, WaitRead, ReadUntil, Write, and Close or the destructor while
+// something is open) must be made without holding the data lock: the socket side takes that
+// lock to report progress, so the caller would wait on a socket thread that waits on it.
+// Builds without NDEBUG check this at every such call: it prints "CZelTcpFile::<call> called
+// while holding the data lock, taken at:" and the lock's holders to standard error, then
+// fails an assertion (the program aborts).
 
 #include "foundation/CZelString.h"
 #include "foundation/XTOOError.h"
@@ -37,9 +44,13 @@ public:
     static constexpr int kWaitClosed = -10;
     static constexpr int kWaitNotComplete = -100;
 
-    explicit CZelTcpFile(bool throwErrors = true);
+    explicit CZelTcpFile(EErrorMode errorMode = EErrorMode::Throw);
     // Takes over an accepted platform socket (from Accept); in throw mode a failure throws.
-    CZelTcpFile(int acceptedHandle, bool throwErrors);
+    CZelTcpFile(int acceptedHandle, EErrorMode errorMode);
+    // The error mode as the older flag (true = throw), for callers not moved yet.
+    explicit CZelTcpFile(bool throwErrors) : CZelTcpFile(ErrorModeFromFlag(throwErrors)) {}
+    CZelTcpFile(int acceptedHandle, bool throwErrors)
+        : CZelTcpFile(acceptedHandle, ErrorModeFromFlag(throwErrors)) {}
     ~CZelTcpFile();
     CZelTcpFile(const CZelTcpFile&) = delete;
     CZelTcpFile& operator=(const CZelTcpFile&) = delete;
@@ -85,7 +96,7 @@ public:
 
     uint32_t State() const;
     XTOOError LastError() const;
-    bool ThrowsErrors() const { return m_throwErrors; }
+    EErrorMode ErrorMode() const { return m_errorMode; }
     const CZelString& HostText() const { return m_hostText; }
     int Port() const { return m_port; }
     int LocalPort() const;
@@ -96,8 +107,13 @@ public:
     int64_t BytesReceived() const { return m_bytesReceived; }
     int64_t BytesSent() const { return m_bytesSent; }
 
-private:
+    // What the open task makes on the socket side.
     enum class JobKind { Connect, Attach, Listen };
+
+private:
+    bool Throws() const { return m_errorMode == EErrorMode::Throw; }
+    // Stops the program (in builds without NDEBUG) when the calling thread holds the data lock.
+    static void CheckMayBlock(const char* call);
 
     bool StartJob(JobKind kind, const CZelString& name, uint32_t address, int port, int handle);
     bool WaitForSocketSide(uint32_t readyBits, const char* unknownText);
@@ -124,7 +140,7 @@ private:
     int TakePushBack(char* buffer, int count);
     void AppendPushBack(const char* data, int length);
 
-    const bool m_throwErrors;
+    const EErrorMode m_errorMode;
     std::shared_ptr<CZelTcpFileLink> m_link;
     CZelString m_hostText;
     int m_port = 0;

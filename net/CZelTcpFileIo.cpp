@@ -157,8 +157,9 @@ int CZelTcpFile::WaitReadCore(int timeoutMs)
 
 int CZelTcpFile::WaitRead(int timeoutMs)
 {
+    CheckMayBlock("WaitRead()");
     const int result = WaitReadCore(timeoutMs);
-    if (result == kWaitClosed && m_throwErrors)
+    if (result == kWaitClosed && Throws())
         ClosedResult();
     return result;
 }
@@ -286,12 +287,14 @@ int CZelTcpFile::ReadCore(char* buffer, int count, uint32_t timeoutWord, int idl
 
 int CZelTcpFile::Read(char* buffer, int count, uint32_t timeoutWord, int idleMs)
 {
+    CheckMayBlock("Read()");
     const int result = ReadCore(buffer, count, timeoutWord, idleMs);
     return result < 0 ? ClosedResult() : result;
 }
 
 int CZelTcpFile::ReadUntil(char* buffer, int maximum, int timeoutMs, const CZelString& delimiter)
 {
+    CheckMayBlock("ReadUntil()");
     if (!buffer || maximum <= 0)
         return 0;
     const int64_t start = ZelTickMs();
@@ -330,6 +333,7 @@ int CZelTcpFile::ReadUntil(char* buffer, int maximum, int timeoutMs, const CZelS
 
 int CZelTcpFile::Write(const char* data, int length, int timeoutMs, int idleMs)
 {
+    CheckMayBlock("Write()");
     if (length <= 0)
         return 0;
     if (!data)
@@ -339,6 +343,7 @@ int CZelTcpFile::Write(const char* data, int length, int timeoutMs, int idleMs)
 
 int CZelTcpFile::Write(const CZelString& bytes, int timeoutMs, int idleMs)
 {
+    CheckMayBlock("Write()");
     if (bytes.IsEmpty())
         return 0;
     return WriteCore(bytes.Ptr(), bytes.Length(), &bytes, timeoutMs, idleMs);
@@ -411,7 +416,7 @@ int CZelTcpFile::WriteThroughSocketSide(const CZelString& rest, int64_t deadline
     }
     if (sent >= rest.Length() || timedOut)
         return sent;
-    if (m_throwErrors)
+    if (Throws())
         ClosedResult();
     // Nothing at all went out: the connection was gone before the write.
     return sent > 0 || sentBefore ? sent : -1;

@@ -95,7 +95,7 @@ CZelString MakeLoginPayload(const CZelAccountKey& account, const CZelXmlDocument
         const LongInt2 d(account.d.Ptr(), account.d.Length());
         if (RsaBlockTransform::Apply(n, d, text.Ptr(), text.Length(), timeSeconds, blocks) <= 0)
             return CZelString();
-    } catch (const char*) {
+    } catch (const XTOOError&) {
         return CZelString();    // the arithmetic refused the key
     }
     return Int64BE(account.Id()) + blocks;
@@ -114,7 +114,7 @@ bool OpenLoginPayload(const CZelString& payload, const CZelString& n, const CZel
         if (RsaBlockTransform::Invert(modulus, exponent, blocks.Ptr(), blocks.Length(), opened, timeSeconds) < 0)
             return false;
         text = opened;
-    } catch (const char*) {
+    } catch (const XTOOError&) {
         return false;
     }
     accountId = GetInt64BE(payload.Ptr());

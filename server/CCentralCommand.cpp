@@ -153,8 +153,6 @@ int RunCentralCommand(const CCentralCommandLine& line, std::ostream& out, std::o
         return line.setLevel ? SetLevel(line, out, err) : Serve(line, out, err, waitForStop);
     } catch (const std::exception& error) {
         err << "velmo-central: " << error.what() << "\n";
-    } catch (const char* text) {
-        err << "velmo-central: " << text << "\n";
     }
     return kCentralExitFailure;
 }

@@ -43,9 +43,6 @@ CZelString CCentralServer::Handle(const CZelString& body)
     } catch (const std::exception& error) {
         if (m_log)
             m_log(Format("request %u failed: %s", record.type, error.what()));
-    } catch (const char* text) {
-        if (m_log)
-            m_log(Format("request %u failed: %s", record.type, text ? text : ""));
     } catch (...) {
         if (m_log)
             m_log(Format("request %u failed", record.type));

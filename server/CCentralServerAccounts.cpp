@@ -47,7 +47,7 @@ bool IsUsablePublicKey(const CZelString& n, const CZelString& e)
         const LongInt2 exponent(e.Ptr(), e.Length());
         return modulus.GetRealSize() >= 16 && modulus.IsOdd() && !exponent.IsZero() &&
                exponent.GetRealSize() <= modulus.GetRealSize();
-    } catch (const char*) {
+    } catch (const XTOOError&) {
         return false;
     }
 }
@@ -81,7 +81,7 @@ CZelString CCentralServer::RegisterRequest(const CZelString& payload)
         uint32_t timeSeconds = 0;
         if (RsaBlockTransform::Invert(n, d, payload.Ptr(), payload.Length(), text, timeSeconds) < 0)
             return CZelString();
-    } catch (const char*) {
+    } catch (const XTOOError&) {
         return CZelString();
     }
     CZelXmlDocument document;

@@ -4,6 +4,7 @@
 
 #include "crypto/CCryptRandom.h"
 #include "foundation/CZelFormat.h"
+#include "foundation/XTOOError.h"
 #include "foundation/ZelNumbers.h"
 #include "protocol/ZelProtocolVocabulary.h"
 #include "protocol/ZelRecords.h"
@@ -46,7 +47,7 @@ CZelString MakeSeed()
 {
     unsigned char bytes[kSeedBytes];
     if (!CryptRandomFill(bytes, sizeof bytes))
-        throw "no random source for the seed";
+        throw XTOOBareText("no random source for the seed");
     CZelString seed;
     for (unsigned char byte : bytes)
         seed += Format("%02X", byte);

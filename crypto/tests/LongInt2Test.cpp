@@ -3,6 +3,7 @@
 
 #include "crypto/CMyExponent5.h"
 #include "crypto/LongInt2.h"
+#include "foundation/XTOOError.h"
 
 #include <gtest/gtest.h>
 
@@ -54,8 +55,8 @@ std::string Thrown(const std::function<void()>& f)
 {
     try {
         f();
-    } catch (const char* text) {
-        return text;
+    } catch (const XTOOBareText& error) {
+        return error.Text();
     }
     return "";
 }

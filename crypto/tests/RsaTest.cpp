@@ -7,6 +7,7 @@
 #include "crypto/GenPrime.h"
 #include "crypto/RsaBlockTransform.h"
 #include "crypto/RsaKeyPair.h"
+#include "foundation/XTOOError.h"
 #include "foundation/testing/MutationFuzzer.h"
 
 #include <gtest/gtest.h>
@@ -38,8 +39,8 @@ std::string Thrown(const std::function<void()>& f)
 {
     try {
         f();
-    } catch (const char* text) {
-        return text;
+    } catch (const XTOOBareText& error) {
+        return error.Text();
     }
     return "";
 }

@@ -178,16 +178,22 @@ TEST_F(CZelFileTest, FailedOpenRecordsItsErrorAndLaterOperationsSayBadImplementa
     EXPECT_STREQ(file.Text(), "Bad implementation");
 }
 
-TEST_F(CZelFileTest, ErrorModeOneThrowsLastErrors)
+TEST_F(CZelFileTest, ThrowModeThrowsLastErrors)
 {
     try {
-        CZelFile file(ZPath("missing"), "R|SrSw", 1);
+        CZelFile file(ZPath("missing"), "R|SrSw", EErrorMode::Throw);
         FAIL() << "no throw";
     } catch (const XTOOLastError& e) {
         EXPECT_EQ(e.Code(), ENOENT);
     }
+    // The older 0/1 flag selects the same modes.
+    EXPECT_THROW(CZelFile(ZPath("missing"), "R|SrSw", 1), XTOOLastError);
+    EXPECT_FALSE(CZelFile(ZPath("missing"), "R|SrSw", 0).IsOpen());
+
     CZelFile closed;
-    closed.SetErrorMode(1);
+    EXPECT_EQ(closed.ErrorMode(), EErrorMode::ReturnCodes);
+    EXPECT_EQ(closed.Read(nullptr, 0), -1);
+    closed.SetErrorMode(EErrorMode::Throw);
     try {
         closed.Read(nullptr, 0);
         FAIL() << "no throw";
@@ -331,7 +337,7 @@ TEST_F(CZelFileTest, MkDirSingleAndWhole)
 {
     EXPECT_FALSE(CZelFile::MkDir(ZPath("x/y"), true));
     try {
-        CZelFile::MkDir(ZPath("x/y"), true, true);
+        CZelFile::MkDir(ZPath("x/y"), true, EErrorMode::Throw);
         FAIL() << "no throw";
     } catch (const XTOOErrno& e) {
         EXPECT_STREQ(e.Text(), "CZelFile::MkDir() No such file or directory");
@@ -339,7 +345,7 @@ TEST_F(CZelFileTest, MkDirSingleAndWhole)
     EXPECT_TRUE(CZelFile::MkDir(ZPath("x"), false));
     EXPECT_TRUE(CZelFile::MkDir(ZPath("x"), true));
     try {
-        CZelFile::MkDir(ZPath("x"), false, true);
+        CZelFile::MkDir(ZPath("x"), false, EErrorMode::Throw);
         FAIL() << "no throw";
     } catch (const XTOOErrno& e) {
         EXPECT_STREQ(e.Text(), "CZelFile::MkDir() File exists");
@@ -365,12 +371,12 @@ TEST_F(CZelFileTest, ExistenceSizeTimeDeleteRename)
     EXPECT_TRUE(CZelFile::IsDirectory(CZelString(m_dir)));
     EXPECT_EQ(CZelFile::FileLength(ZPath("a.xml")), 5);
     EXPECT_EQ(CZelFile::FileLength(ZPath("b.xml")), -1);
-    EXPECT_THROW(CZelFile::FileLength(ZPath("b.xml"), true), XTOOLastError);
+    EXPECT_THROW(CZelFile::FileLength(ZPath("b.xml"), EErrorMode::Throw), XTOOLastError);
     EXPECT_NEAR(static_cast<double>(CZelFile::GetFileTime64(ZPath("a.xml"))), static_cast<double>(::time(nullptr)), 60);
     EXPECT_EQ(CZelFile::GetFileTime64(ZPath("b.xml")), -1);
     EXPECT_TRUE(S_ISREG(CZelFile::GetFileAttributes(ZPath("a.xml"))));
     try {
-        CZelFile::GetFileAttributes(ZPath("b.xml"), true);
+        CZelFile::GetFileAttributes(ZPath("b.xml"), EErrorMode::Throw);
         FAIL() << "no throw";
     } catch (const XTOOLastError& e) {
         EXPECT_EQ(e.GetText(), CZelString("CZelFile::GetFileAttributes(" + Path("b.xml") +
@@ -380,7 +386,7 @@ TEST_F(CZelFileTest, ExistenceSizeTimeDeleteRename)
     WriteText("b.xml", "other");
     EXPECT_FALSE(CZelFile::Rename(ZPath("a.xml"), ZPath("b.xml"))) << "the new name exists";
     EXPECT_EQ(ReadText("b.xml"), "other");
-    EXPECT_THROW(CZelFile::Rename(ZPath("a.xml"), ZPath("b.xml"), true), XTOOLastError);
+    EXPECT_THROW(CZelFile::Rename(ZPath("a.xml"), ZPath("b.xml"), EErrorMode::Throw), XTOOLastError);
     EXPECT_TRUE(CZelFile::Rename(ZPath("a.xml"), ZPath("c.xml")));
     EXPECT_EQ(ReadText("c.xml"), "12345");
     EXPECT_FALSE(fs::exists(Path("a.xml")));
@@ -388,7 +394,7 @@ TEST_F(CZelFileTest, ExistenceSizeTimeDeleteRename)
     EXPECT_TRUE(CZelFile::DeleteFile(ZPath("c.xml")));
     EXPECT_FALSE(CZelFile::DeleteFile(ZPath("c.xml")));
     try {
-        CZelFile::DeleteFile(ZPath("c.xml"), true);
+        CZelFile::DeleteFile(ZPath("c.xml"), EErrorMode::Throw);
         FAIL() << "no throw";
     } catch (const XTOOLastError& e) {
         EXPECT_EQ(e.GetText(), CZelString("DeleteFile " + Path("c.xml") + " error: Error code=2 (No such file or directory)"));
@@ -415,7 +421,7 @@ TEST_F(CZelFileTest, ChangingTheWorkingDirectory)
     std::free(real);
     EXPECT_FALSE(CZelFile::chdir(ZPath("nowhere")));
     try {
-        CZelFile::chdir(CZelString("nowhere"), true);
+        CZelFile::chdir(CZelString("nowhere"), EErrorMode::Throw);
         FAIL() << "no throw";
     } catch (const XTOOLastError& e) {
         EXPECT_STREQ(e.Text(), "CZelFile::chdir(\"nowhere\") Error code=2 (No such file or directory)");
@@ -460,7 +466,7 @@ TEST(ZelPathTest, Pieces)
 TEST_F(CZelFileTest, SaveWholeFileCreatesPrivateFilesAndFolders)
 {
     XTOOError error;
-    ASSERT_TRUE(CZelFile::SaveWholeFile(ZPath("Accounts/00000007/Outbox/key.bin"), CZelString("k3y"), 0, &error))
+    ASSERT_TRUE(CZelFile::SaveWholeFile(ZPath("Accounts/00000007/Outbox/key.bin"), CZelString("k3y"), EErrorMode::ReturnCodes, &error))
         << error.Text();
     EXPECT_EQ(ReadText("Accounts/00000007/Outbox/key.bin"), "k3y");
     EXPECT_EQ(Permissions(Path("Accounts/00000007/Outbox/key.bin")) & 077, 0);
@@ -505,7 +511,7 @@ TEST_F(CZelFileTest, FailedSaveLeavesTheOldFileIntact)
     small.rlim_cur = 1000;
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
     XTOOError error;
-    const bool saved = CZelFile::SaveWholeFile(ZPath("account.xml"), CZelString(std::string(5000, 'n')), 0, &error);
+    const bool saved = CZelFile::SaveWholeFile(ZPath("account.xml"), CZelString(std::string(5000, 'n')), EErrorMode::ReturnCodes, &error);
     ::setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, previousHandler);
 
@@ -519,17 +525,17 @@ TEST_F(CZelFileTest, SaveWholeFileRefusesBadTargets)
 {
     fs::create_directory(Path("folder"));
     XTOOError error;
-    EXPECT_FALSE(CZelFile::SaveWholeFile(ZPath("folder"), CZelString("x"), 0, &error));
+    EXPECT_FALSE(CZelFile::SaveWholeFile(ZPath("folder"), CZelString("x"), EErrorMode::ReturnCodes, &error));
     EXPECT_EQ(error.Code(), EISDIR);
     EXPECT_TRUE(fs::is_directory(Path("folder")));
     WriteText("file", "f");
-    EXPECT_FALSE(CZelFile::SaveWholeFile(ZPath("file/below.xml"), CZelString("x"), 0, &error));
+    EXPECT_FALSE(CZelFile::SaveWholeFile(ZPath("file/below.xml"), CZelString("x"), EErrorMode::ReturnCodes, &error));
     EXPECT_EQ(error.Code(), ENOTDIR);
-    EXPECT_THROW(CZelFile::SaveWholeFile(CZelString(), CZelString("x"), 1), XTOOLastError);
+    EXPECT_THROW(CZelFile::SaveWholeFile(CZelString(), CZelString("x"), EErrorMode::Throw), XTOOLastError);
     EXPECT_EQ(ReadText("file"), "f");
 
     CZelString bytes("untouched");
-    EXPECT_FALSE(CZelFile::LoadWholeFile(ZPath("none"), bytes, -1, 0, &error));
+    EXPECT_FALSE(CZelFile::LoadWholeFile(ZPath("none"), bytes, -1, EErrorMode::ReturnCodes, &error));
     EXPECT_EQ(error.Code(), ENOENT);
     EXPECT_EQ(bytes, CZelString("untouched"));
 }

@@ -77,7 +77,7 @@ TEST(CZelThread, WhatRunThrowsDecidesTheExitCode)
         {"exit request", [](FunctionThread&) -> int { throw eExitThread(); }, 0},
         {"library error", [](FunctionThread&) -> int { throw XTOOErrMsg("broken"); }, -1},
         {"standard exception", [](FunctionThread&) -> int { throw std::runtime_error("x"); }, -1},
-        {"bare text", [](FunctionThread&) -> int { throw "Memory allocation error"; }, -1},
+        {"bare text", [](FunctionThread&) -> int { ThrowMemoryAllocationError(); }, -1},
         {"anything", [](FunctionThread&) -> int { throw 7; }, -1},
     };
     for (const Case& c : cases) {

@@ -322,3 +322,33 @@ TEST_F(LockerTest, ALockHeldByAThreadThatEndedPassesToTheNextTaker)
     EXPECT_EQ(lock.UnLock("Next()", 3), 0);
     EXPECT_EQ(lock.Depth(), 0);
 }
+
+TEST_F(LockerTest, HeldByCallingThreadFollowsTheOwnerThroughEveryHandle)
+{
+    CZelWin32Locker lock("Owned");
+    CZelWin32Locker other("Other");
+    CZelWin32Locker shared(lock);     // another handle on the same body
+    EXPECT_FALSE(lock.IsHeldByCallingThread());
+    ASSERT_EQ(lock.Lock("Outer()", 1), kZelWaitAcquired);
+    ASSERT_EQ(lock.Lock("Inner()", 2), kZelWaitAcquired);
+    EXPECT_TRUE(lock.IsHeldByCallingThread());
+    EXPECT_TRUE(shared.IsHeldByCallingThread());
+    EXPECT_FALSE(other.IsHeldByCallingThread());
+
+    bool seenElsewhere = true;
+    std::thread([&] { seenElsewhere = lock.IsHeldByCallingThread(); }).join();
+    EXPECT_FALSE(seenElsewhere) << "another thread does not hold it";
+
+    EXPECT_EQ(lock.UnLock("Inner()", 3), 0);
+    EXPECT_TRUE(lock.IsHeldByCallingThread()) << "one level is still held";
+    EXPECT_EQ(lock.UnLock("Outer()", 4), 0);
+    EXPECT_FALSE(lock.IsHeldByCallingThread());
+
+    // A thread that ended holding it no longer does; the next taker does.
+    CZelWin32Locker dying(lock);
+    std::thread([&] { dying.Lock("Dies()", 5); }).join();
+    EXPECT_FALSE(lock.IsHeldByCallingThread());
+    ASSERT_EQ(lock.Lock(5000), kZelWaitAcquired);
+    EXPECT_TRUE(lock.IsHeldByCallingThread());
+    EXPECT_EQ(lock.UnLock("Next()", 6), 0);
+}

@@ -49,6 +49,9 @@ TEST(XTOOErrorTest, MessageForms)
          "Connection to nowhere:gethostbyname(\"nowhere\") EHOSTUNREACH - No route to host", EHOSTUNREACH},
         {"re-thrown with prefix", XTOOSockErr::WithMessage("fhttp.Read(): Server:recv () x", 9999),
          "fhttp.Read(): Server:recv () x", 9999},
+        {"bare text", XTOOBareText("LongInt2::Divide() - Divider==0"), "LongInt2::Divide() - Divider==0", 0},
+        {"bare text that looks like a format", XTOOBareText("100% %s %d"), "100% %s %d", 0},
+        {"allocation failure", XTOOMemoryAllocationError(), "Memory allocation error", 0},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.error.Text(), c.expected) << c.label;
@@ -134,17 +137,31 @@ TEST(XTOOErrorTest, CatchingByTheFamily)
     }
 }
 
-TEST(XTOOErrorTest, BareTextAndExitRequestStayOutsideTheFamily)
+TEST(XTOOErrorTest, BareTextsBelongToTheFamilyAndTheExitRequestDoesNot)
 {
     static_assert(!std::is_base_of_v<std::exception, eExitThread>);
     static_assert(!std::is_base_of_v<XTOOBaseError, eExitThread>);
+    static_assert(std::is_base_of_v<XTOOBareText, XTOOMemoryAllocationError>);
+    static_assert(!std::is_base_of_v<XTOOSockErr, XTOOBareText>);
     try {
         ThrowMemoryAllocationError();
-    } catch (const XTOOError&) {
-        FAIL() << "the bare text must not be an error object";
-    } catch (const char* text) {
-        EXPECT_STREQ(text, "Memory allocation error");
+    } catch (const XTOOError& error) {
+        EXPECT_STREQ(error.Text(), "Memory allocation error");
+        EXPECT_NE(dynamic_cast<const XTOOMemoryAllocationError*>(&error), nullptr);
     }
+    // Whatever catches standard exceptions gets the same text.
+    try {
+        throw XTOOBareText("no random source for the seed");
+    } catch (const std::exception& error) {
+        EXPECT_STREQ(error.what(), "no random source for the seed");
+    }
+}
+
+TEST(XTOOErrorTest, AllocationFailuresShareOneBody)
+{
+    const XTOOMemoryAllocationError first;
+    const XTOOMemoryAllocationError second;
+    EXPECT_EQ(first.Text(), second.Text()) << "the same text, not a copy of it";
 }
 
 TEST(XTOOErrorTest, CopyingBetweenThreadsKeepsTheBodyAlive)

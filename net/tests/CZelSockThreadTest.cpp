@@ -357,7 +357,7 @@ protected:
     {
         switch (m_kind) {
         case 0: return 0;
-        case 1: throw "a text";
+        case 1: throw XTOOBareText("a text");
         case 2: throw XTOOSockErr::WithMessage(CZelString("an error"));
         case 4: throw eExitThread();
         default: throw 42;
@@ -376,6 +376,63 @@ TEST(SockThreadEnd, RunTellsHowTheLoopEnded)
         ASSERT_TRUE(thread.Join(20000));
         ASSERT_TRUE(thread.ExitCode().has_value());
         EXPECT_EQ(*thread.ExitCode(), kind);
+    }
+}
+
+TEST(SockThreadEnd, ABareTextIsTracedWithItsOwnText)
+{
+    const int level = SocketsTraceLevel();
+    SetSocketsTraceLevel(1);
+    testing::internal::CaptureStderr();
+    {
+        ThrowingThread thread(1);
+        ASSERT_TRUE(thread.Start());
+        ASSERT_TRUE(thread.Join(20000));
+    }
+    const std::string trace = testing::internal::GetCapturedStderr();
+    SetSocketsTraceLevel(level);
+    EXPECT_NE(trace.find("a text\n"), std::string::npos) << trace;
+}
+
+// A timer whose handler fails: a library error is traced and the loop goes on; a bare text
+// (an allocation failure) ends the thread.
+class FailingTimer : public CZelSocketTimer {
+public:
+    FailingTimer(CZelSockThread* thread, bool bare) : CZelSocketTimer(thread), m_bare(bare) {}
+    void OnTimer(int64_t) override
+    {
+        calls.fetch_add(1);
+        if (m_bare)
+            ThrowMemoryAllocationError();
+        throw XTOOErrMsg("the timer failed");
+    }
+
+    std::atomic<int> calls{0};
+
+private:
+    bool m_bare;
+};
+
+TEST(SockThreadEnd, ATimerErrorLeavesTheLoopRunningButABareTextEndsIt)
+{
+    {
+        TestThread thread;
+        FailingTimer timer(&thread, false);
+        timer.Start(1000);
+        ASSERT_TRUE(thread.Start());
+        EXPECT_TRUE(Eventually([&] { return timer.calls.load() >= 3; }));
+        EXPECT_FALSE(thread.HasEnded());
+        ASSERT_TRUE(thread.StopAndWait(20000));
+        EXPECT_EQ(*thread.ExitCode(), CZelSockThread::kEndExitRequest);
+    }
+    {
+        TestThread thread;
+        FailingTimer timer(&thread, true);
+        timer.Start(1000);
+        ASSERT_TRUE(thread.Start());
+        ASSERT_TRUE(thread.Join(20000));
+        EXPECT_EQ(*thread.ExitCode(), CZelSockThread::kEndText);
+        EXPECT_EQ(timer.calls.load(), 1);
     }
 }
 

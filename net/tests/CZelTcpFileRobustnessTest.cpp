@@ -68,17 +68,17 @@ TEST(TcpFileRobustness, ThousandConnectCloseCyclesLeakNothing)
 {
     ASSERT_TRUE(SocketsStart(true));
     {
-        CZelTcpFile server(true);
+        CZelTcpFile server(EErrorMode::Throw);
         ASSERT_TRUE(server.Listen(0x7F000001u, 0));
         const int port = server.LocalPort();
         const Resources before = Count();
 
         for (int cycle = 0; cycle < 1000; ++cycle) {
-            CZelTcpFile client(true);
+            CZelTcpFile client(EErrorMode::Throw);
             ASSERT_TRUE(client.Open("127.0.0.1", port)) << cycle;
             const int accepted = server.Accept(10000);
             ASSERT_GE(accepted, 0) << cycle;
-            CZelTcpFile connection(accepted, true);
+            CZelTcpFile connection(accepted, EErrorMode::Throw);
             ASSERT_EQ(client.Write(CZelString("ping"), 5000), 4);
             char buffer[8];
             ASSERT_EQ(connection.Read(buffer, 4, 5000), 4);
@@ -90,7 +90,7 @@ TEST(TcpFileRobustness, ThousandConnectCloseCyclesLeakNothing)
         }
         const int refusedPort = ClosedPort();
         for (int cycle = 0; cycle < 100; ++cycle) {
-            CZelTcpFile client(false);
+            CZelTcpFile client(EErrorMode::ReturnCodes);
             ASSERT_FALSE(client.Open("127.0.0.1", refusedPort));
         }
         const Resources after = SettleTo(before);
@@ -108,11 +108,11 @@ TEST(TcpFileRobustness, StopWithOpenConnectionsEndsEveryWaitInTime)
     std::vector<Fd> peers;
     std::vector<std::unique_ptr<CZelTcpFile>> files;
     for (int i = 0; i < 6; ++i) {
-        files.push_back(std::make_unique<CZelTcpFile>(false));
+        files.push_back(std::make_unique<CZelTcpFile>(EErrorMode::ReturnCodes));
         ASSERT_TRUE(files.back()->Open("127.0.0.1", listener.Port()));
         peers.push_back(listener.Accept());
     }
-    CZelTcpFile server(true);
+    CZelTcpFile server(EErrorMode::Throw);
     ASSERT_TRUE(server.Listen(0x7F000001u, 0));
 
     // Protocol threads blocked in every kind of wait: reads, a line read, an endless accept
@@ -169,7 +169,7 @@ TEST(TcpFileRobustness, StoppingTheFileThreadsEndsABlockedReadAndTheLibraryGoesO
 {
     ASSERT_TRUE(SocketsStart(true));
     Listener listener;
-    CZelTcpFile file(false);
+    CZelTcpFile file(EErrorMode::ReturnCodes);
     ASSERT_TRUE(file.Open("127.0.0.1", listener.Port()));
     Fd peer = listener.Accept();
     auto read = std::async(std::launch::async, [&] {
@@ -181,7 +181,7 @@ TEST(TcpFileRobustness, StoppingTheFileThreadsEndsABlockedReadAndTheLibraryGoesO
     ASSERT_EQ(read.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_EQ(read.get(), -1);
 
-    CZelTcpFile again(false);
+    CZelTcpFile again(EErrorMode::ReturnCodes);
     EXPECT_TRUE(again.Open("127.0.0.1", listener.Port())) << "new connections still work";
     SocketsStop();
 }
@@ -190,7 +190,7 @@ TEST(TcpFileRobustness, AFloodingPeerIsReadInBoundedPiecesAndCloseIsPrompt)
 {
     ASSERT_TRUE(SocketsStart(true));
     Listener listener;
-    CZelTcpFile file(true);
+    CZelTcpFile file(EErrorMode::Throw);
     ASSERT_TRUE(file.Open("127.0.0.1", listener.Port()));
     Fd peer = listener.Accept();
     std::atomic<bool> stop{false};
@@ -218,7 +218,7 @@ TEST(TcpFileRobustness, ASilentPeerEndsReadUntilAtItsTimeOut)
 {
     ASSERT_TRUE(SocketsStart(true));
     Listener listener;
-    CZelTcpFile file(true);
+    CZelTcpFile file(EErrorMode::Throw);
     ASSERT_TRUE(file.Open("127.0.0.1", listener.Port()));
     Fd peer = listener.Accept();
     ASSERT_TRUE(SendAll(peer.Get(), "no line end"));
@@ -235,14 +235,14 @@ TEST(TcpFileRobustness, ASilentPeerEndsReadUntilAtItsTimeOut)
 TEST(TcpFileRobustness, ManyConnectionsAtOnceEachOnItsOwnThread)
 {
     ASSERT_TRUE(SocketsStart(true));
-    CZelTcpFile server(true);
+    CZelTcpFile server(EErrorMode::Throw);
     ASSERT_TRUE(server.Listen(0x7F000001u, 0));
     const int port = server.LocalPort();
     constexpr int kClients = 16;
     std::vector<std::future<bool>> clients;
     for (int i = 0; i < kClients; ++i)
         clients.push_back(std::async(std::launch::async, [port, i] {
-            CZelTcpFile client(true);
+            CZelTcpFile client(EErrorMode::Throw);
             if (!client.Open("127.0.0.1", port))
                 return false;
             const std::string line = "client " + std::to_string(i) + "\r\n";
@@ -257,7 +257,7 @@ TEST(TcpFileRobustness, ManyConnectionsAtOnceEachOnItsOwnThread)
         const int accepted = server.Accept(10000);
         ASSERT_GE(accepted, 0);
         echoes.emplace_back([accepted] {
-            CZelTcpFile connection(accepted, true);
+            CZelTcpFile connection(accepted, EErrorMode::Throw);
             char buffer[64];
             const int got = connection.ReadUntil(buffer, sizeof buffer, 10000, "\r\n");
             if (got > 0)

@@ -2,6 +2,7 @@
 #include "net/CZelTcpFile.h"
 
 #include "foundation/XTOOError.h"
+#include "foundation/ZelGlobalLocks.h"
 #include "net/ZelSockets.h"
 #include "net/tests/NetTestPeer.h"
 
@@ -9,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <string>
 #include <thread>
@@ -43,7 +45,7 @@ protected:
 
 TEST_F(TcpFileTest, WritesAndReadsBothWays)
 {
-    CZelTcpFile file(true);
+    CZelTcpFile file(EErrorMode::Throw);
     Fd peer = OpenTo(file, m_listener);
     EXPECT_TRUE(file.IsOpen());
 
@@ -61,14 +63,14 @@ TEST_F(TcpFileTest, WritesAndReadsBothWays)
 
 TEST_F(TcpFileTest, HostTextPortWinsOverThePortArgument)
 {
-    CZelTcpFile file(true);
+    CZelTcpFile file(EErrorMode::Throw);
     ASSERT_TRUE(file.Open(CZelString(("127.0.0.1:" + std::to_string(m_listener.Port())).c_str()), 1));
     EXPECT_TRUE(m_listener.Accept().Valid());
 }
 
 TEST_F(TcpFileTest, BitThirtyOneReturnsAtTheFirstBytes)
 {
-    CZelTcpFile file(true);
+    CZelTcpFile file(EErrorMode::Throw);
     Fd peer = OpenTo(file, m_listener);
     std::thread sender([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -86,7 +88,7 @@ TEST_F(TcpFileTest, BitThirtyOneReturnsAtTheFirstBytes)
 
 TEST_F(TcpFileTest, WithoutBitThirtyOneReadWaitsForTheFullCount)
 {
-    CZelTcpFile file(true);
+    CZelTcpFile file(EErrorMode::Throw);
     Fd peer = OpenTo(file, m_listener);
     std::thread sender([&] {
         SendAll(peer.Get(), "abc");
@@ -101,7 +103,7 @@ TEST_F(TcpFileTest, WithoutBitThirtyOneReadWaitsForTheFullCount)
 
 TEST_F(TcpFileTest, ReadTimeOutReturnsWhatArrivedOrZero)
 {
-    CZelTcpFile file(true);
+    CZelTcpFile file(EErrorMode::Throw);
     Fd peer = OpenTo(file, m_listener);
     char buffer[16];
     EXPECT_EQ(file.Read(buffer, 10, 150), 0);
@@ -115,7 +117,7 @@ TEST_F(TcpFileTest, ReadTimeOutReturnsWhatArrivedOrZero)
 
 TEST_F(TcpFileTest, ReadBeyondTheRequestBufferSize)
 {
-    CZelTcpFile file(true);
+    CZelTcpFile file(EErrorMode::Throw);
     Fd peer = OpenTo(file, m_listener);
     std::string big(350000, '\0');
     for (size_t i = 0; i < big.size(); ++i)
@@ -129,7 +131,7 @@ TEST_F(TcpFileTest, ReadBeyondTheRequestBufferSize)
 
 TEST_F(TcpFileTest, ReadUntilSplitsTwoLinesOfOnePacket)
 {
-    CZelTcpFile file(true);
+    CZelTcpFile file(EErrorMode::Throw);
     Fd peer = OpenTo(file, m_listener);
     ASSERT_TRUE(SendAll(peer.Get(), "USER alice\r\nPASS secret\r\n"));
     char buffer[65536];
@@ -149,7 +151,7 @@ TEST_F(TcpFileTest, ReadUntilSplitsTwoLinesOfOnePacket)
 
 TEST_F(TcpFileTest, ReadUntilJoinsALineSplitAcrossPackets)
 {
-    CZelTcpFile file(true);
+    CZelTcpFile file(EErrorMode::Throw);
     Fd peer = OpenTo(file, m_listener);
     std::thread sender([&] {
         SendAll(peer.Get(), "EHLO exa");
@@ -168,7 +170,7 @@ TEST_F(TcpFileTest, ReadUntilJoinsALineSplitAcrossPackets)
 
 TEST_F(TcpFileTest, ReadUntilWithoutTimeTakesWhatAlreadyArrivedAndWithoutLimitWaits)
 {
-    CZelTcpFile file(true);
+    CZelTcpFile file(EErrorMode::Throw);
     Fd peer = OpenTo(file, m_listener);
     ASSERT_TRUE(SendAll(peer.Get(), "ready\r\n"));
     pollfd settle{peer.Get(), POLLOUT, 0};
@@ -187,7 +189,7 @@ TEST_F(TcpFileTest, ReadUntilWithoutTimeTakesWhatAlreadyArrivedAndWithoutLimitWa
 
 TEST_F(TcpFileTest, ReadUntilStopsAtTheMaximumAndKeepsTheRest)
 {
-    CZelTcpFile file(true);
+    CZelTcpFile file(EErrorMode::Throw);
     Fd peer = OpenTo(file, m_listener);
     ASSERT_TRUE(SendAll(peer.Get(), "0123456789\r\n"));
     char buffer[16];
@@ -199,7 +201,7 @@ TEST_F(TcpFileTest, ReadUntilStopsAtTheMaximumAndKeepsTheRest)
 
 TEST_F(TcpFileTest, PushBackComesFirst)
 {
-    CZelTcpFile file(true);
+    CZelTcpFile file(EErrorMode::Throw);
     Fd peer = OpenTo(file, m_listener);
     ASSERT_TRUE(SendAll(peer.Get(), "tail"));
     EXPECT_TRUE(file.PushBack(CZelString("head-")));
@@ -211,7 +213,7 @@ TEST_F(TcpFileTest, PushBackComesFirst)
 
 TEST_F(TcpFileTest, BitThirtyOneWithPushedBackBytesDoesNotWait)
 {
-    CZelTcpFile file(true);
+    CZelTcpFile file(EErrorMode::Throw);
     Fd peer = OpenTo(file, m_listener);
     file.PushBack(CZelString("ready"));
     char buffer[64];
@@ -220,7 +222,7 @@ TEST_F(TcpFileTest, BitThirtyOneWithPushedBackBytesDoesNotWait)
 
 TEST_F(TcpFileTest, PeerCloseDuringReadReturnsTheBytesThenMinusOne)
 {
-    CZelTcpFile file(false);
+    CZelTcpFile file(EErrorMode::ReturnCodes);
     Fd peer = OpenTo(file, m_listener);
     std::thread closer([&] {
         SendAll(peer.Get(), "partial");
@@ -238,7 +240,7 @@ TEST_F(TcpFileTest, PeerCloseDuringReadReturnsTheBytesThenMinusOne)
 
 TEST_F(TcpFileTest, PeerCloseInThrowModeSaysSo)
 {
-    CZelTcpFile file(true);
+    CZelTcpFile file(EErrorMode::Throw);
     Fd peer = OpenTo(file, m_listener);
     peer.Reset();
     char buffer[64];
@@ -255,20 +257,20 @@ TEST_F(TcpFileTest, PeerCloseInThrowModeSaysSo)
 
 TEST_F(TcpFileTest, UnresolvableHostFailsWithTheLookupError)
 {
-    CZelTcpFile quiet(false);
+    CZelTcpFile quiet(EErrorMode::ReturnCodes);
     EXPECT_FALSE(quiet.Open("no-such-host.invalid", 80));
     const CZelString text = quiet.LastError().GetText();
     EXPECT_EQ(text.Find(CZelString("Connection to no-such-host.invalid:gethostbyname(\"no-such-host.invalid\")")), 0)
         << text.ToStd();
     EXPECT_FALSE(quiet.IsOpen());
 
-    CZelTcpFile loud(true);
+    CZelTcpFile loud(EErrorMode::Throw);
     EXPECT_THROW(loud.Open("no-such-host.invalid", 80), XTOOSockDnsErr);
 }
 
 TEST_F(TcpFileTest, RefusedConnectReportsThePlatformError)
 {
-    CZelTcpFile file(false);
+    CZelTcpFile file(EErrorMode::ReturnCodes);
     EXPECT_FALSE(file.Open("127.0.0.1", ClosedPort()));
     const XTOOError error = file.LastError();
     EXPECT_EQ(error.Code(), ECONNREFUSED);
@@ -278,7 +280,7 @@ TEST_F(TcpFileTest, RefusedConnectReportsThePlatformError)
 
 TEST_F(TcpFileTest, ListenAcceptAndAttach)
 {
-    CZelTcpFile server(true);
+    CZelTcpFile server(EErrorMode::Throw);
     ASSERT_TRUE(server.Open("|127.0.0.1:0", 0));
     const int port = server.LocalPort();
     ASSERT_GT(port, 0);
@@ -293,7 +295,7 @@ TEST_F(TcpFileTest, ListenAcceptAndAttach)
     server.AcceptedPeer(peerAddress, peerPort);
     EXPECT_EQ(peerAddress, 0x7F000001u);
 
-    CZelTcpFile connection(accepted, true);
+    CZelTcpFile connection(accepted, EErrorMode::Throw);
     ASSERT_TRUE(connection.IsOpen());
     ASSERT_TRUE(SendAll(client.Get(), "ping\r\n"));
     char buffer[16];
@@ -304,9 +306,9 @@ TEST_F(TcpFileTest, ListenAcceptAndAttach)
 
 TEST_F(TcpFileTest, AcceptOnAFacadeThatDoesNotListen)
 {
-    CZelTcpFile quiet(false);
+    CZelTcpFile quiet(EErrorMode::ReturnCodes);
     EXPECT_EQ(quiet.Accept(10), -1);
-    CZelTcpFile loud(true);
+    CZelTcpFile loud(EErrorMode::Throw);
     try {
         loud.Accept(10);
         FAIL() << "no error";
@@ -317,7 +319,7 @@ TEST_F(TcpFileTest, AcceptOnAFacadeThatDoesNotListen)
 
 TEST_F(TcpFileTest, AcceptTimesOut)
 {
-    CZelTcpFile server(false);
+    CZelTcpFile server(EErrorMode::ReturnCodes);
     ASSERT_TRUE(server.Listen(0x7F000001u, 0));
     const auto start = Clock::now();
     EXPECT_EQ(server.Accept(200), -1);
@@ -346,7 +348,7 @@ TEST_F(TcpFileTest, ListenPlusTakesOverOneConnection)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     });
-    CZelTcpFile file(true);
+    CZelTcpFile file(EErrorMode::Throw);
     ASSERT_TRUE(file.Open("|+", port));
     char buffer[8];
     EXPECT_EQ(file.Read(buffer, 4, 10000), 4);
@@ -358,7 +360,7 @@ TEST_F(TcpFileTest, ListenPlusTakesOverOneConnection)
 TEST_F(TcpFileTest, ABarListeningTextUsesThePortArgumentOnAllAddresses)
 {
     const int port = ClosedPort();
-    CZelTcpFile server(true);
+    CZelTcpFile server(EErrorMode::Throw);
     ASSERT_TRUE(server.Open("|", port));
     EXPECT_EQ(server.LocalPort(), port);
     Fd client = Connect(port);
@@ -370,7 +372,7 @@ TEST_F(TcpFileTest, ABarListeningTextUsesThePortArgumentOnAllAddresses)
 
 TEST_F(TcpFileTest, ListenOnAPortInUseFails)
 {
-    CZelTcpFile file(false);
+    CZelTcpFile file(EErrorMode::ReturnCodes);
     EXPECT_FALSE(file.Listen(0x7F000001u, m_listener.Port()));
     EXPECT_EQ(file.LastError().Code(), EADDRINUSE);
     EXPECT_NE(file.LastError().GetText().Find(CZelString("bind ()")), -1) << file.LastError().GetText().ToStd();
@@ -378,7 +380,7 @@ TEST_F(TcpFileTest, ListenOnAPortInUseFails)
 
 TEST_F(TcpFileTest, BadListeningTextsAreRefused)
 {
-    CZelTcpFile file(false);
+    CZelTcpFile file(EErrorMode::ReturnCodes);
     EXPECT_FALSE(file.Open("|300.1.1.1:0", 0));
     EXPECT_FALSE(file.Open("|127.0.0.1:notaport", 0));
     EXPECT_FALSE(file.IsOpen());
@@ -386,7 +388,7 @@ TEST_F(TcpFileTest, BadListeningTextsAreRefused)
 
 TEST_F(TcpFileTest, WriteTotalTimeOutAgainstAPeerThatNeverReads)
 {
-    CZelTcpFile file(true);
+    CZelTcpFile file(EErrorMode::Throw);
     Fd peer = OpenTo(file, m_listener);
     const std::string big(64 * 1024 * 1024, 'z');
     const auto start = Clock::now();
@@ -399,7 +401,7 @@ TEST_F(TcpFileTest, WriteTotalTimeOutAgainstAPeerThatNeverReads)
 
 TEST_F(TcpFileTest, WriteIdleTimeOutAgainstAPeerThatStopsReading)
 {
-    CZelTcpFile file(true);
+    CZelTcpFile file(EErrorMode::Throw);
     Fd peer = OpenTo(file, m_listener);
     const std::string big(64 * 1024 * 1024, 'i');
     // The peer reads the first 2 MB, then stops: the idle time-out ends the write.
@@ -417,7 +419,7 @@ TEST_F(TcpFileTest, WriteIdleTimeOutAgainstAPeerThatStopsReading)
 
 TEST_F(TcpFileTest, WriteToAVanishedPeerFails)
 {
-    CZelTcpFile file(false);
+    CZelTcpFile file(EErrorMode::ReturnCodes);
     Fd peer = OpenTo(file, m_listener);
     // An abortive close: the next writes meet a reset.
     linger hard{1, 0};
@@ -433,7 +435,7 @@ TEST_F(TcpFileTest, WriteToAVanishedPeerFails)
 
 TEST_F(TcpFileTest, CloseAndReopen)
 {
-    CZelTcpFile file(true);
+    CZelTcpFile file(EErrorMode::Throw);
     for (int i = 0; i < 3; ++i) {
         Fd peer = OpenTo(file, m_listener);
         EXPECT_EQ(file.Write(CZelString("n"), 5000), 1);
@@ -457,11 +459,62 @@ TEST(TcpFileWithoutLibrary, StartingTwiceKeepsOneLibraryAndStopIsIdempotent)
 TEST(TcpFileWithoutLibrary, OpenSaysTheLibraryIsNotInitialized)
 {
     SocketsStop();
-    CZelTcpFile file(false);
+    CZelTcpFile file(EErrorMode::ReturnCodes);
     EXPECT_FALSE(file.Open("127.0.0.1", 1));
     EXPECT_EQ(file.LastError().GetText(), "Sockets library is not initialized");
-    CZelTcpFile loud(true);
+    CZelTcpFile loud(EErrorMode::Throw);
     EXPECT_THROW(loud.Open("127.0.0.1", 1), XTOOSockErr);
+}
+
+// A call that waits on the network while its thread holds the data lock would wait for the
+// socket side, which needs that lock to report: builds without NDEBUG stop at the call.
+using TcpFileDeathTest = TcpFileTest;
+
+TEST_F(TcpFileDeathTest, ABlockingCallUnderTheDataLockStopsTheProgram)
+{
+#ifdef NDEBUG
+    GTEST_SKIP() << "the data lock check is compiled only without NDEBUG";
+#endif
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    CZelTcpFile file(EErrorMode::ReturnCodes);
+    Fd peer = OpenTo(file, m_listener);
+    ASSERT_TRUE(file.IsOpen());
+    char buffer[16];
+    struct Case {
+        const char* pattern;
+        std::function<void()> call;
+    };
+    const Case cases[] = {
+        {"CZelTcpFile::Read\\(\\)", [&] { file.Read(buffer, 1, 0); }},
+        {"CZelTcpFile::ReadUntil\\(\\)", [&] { file.ReadUntil(buffer, 16, 0, CZelString("\r\n")); }},
+        {"CZelTcpFile::WaitRead\\(\\)", [&] { file.WaitRead(0); }},
+        {"CZelTcpFile::Write\\(\\)", [&] { file.Write(CZelString("x"), 1000); }},
+        {"CZelTcpFile::Close\\(\\)", [&] { file.Close(); }},
+        {"CZelTcpFile::Open\\(\\)", [&] { file.Open("127.0.0.1", m_listener.Port()); }},
+        {"CZelTcpFile::Accept\\(\\)", [&] { file.Accept(0); }},
+    };
+    for (const Case& c : cases) {
+        EXPECT_DEATH(
+            {
+                CZelLockGuard guard(ZelDataLock(), "HoldsTheDataLock()", 7);
+                c.call();
+            },
+            std::string(c.pattern) + " called while holding the data lock.*HoldsTheDataLock\\(\\)\\(7\\)")
+            << c.pattern;
+    }
+    EXPECT_TRUE(file.IsOpen()) << "the calls died in the children only";
+}
+
+TEST_F(TcpFileTest, AnotherLockHeldDoesNotStopABlockingCall)
+{
+    CZelTcpFile file(EErrorMode::ReturnCodes);
+    Fd peer = OpenTo(file, m_listener);
+    CZelLockGuard guard(ZelGeneralLock(), "HoldsAnotherLock()", 1);
+    ASSERT_TRUE(SendAll(peer.Get(), "ok"));
+    char buffer[2];
+    EXPECT_EQ(file.Read(buffer, 2, 5000), 2);
+    EXPECT_EQ(file.Write(CZelString("fine"), 5000), 4);
+    EXPECT_EQ(RecvExactly(peer.Get(), 4), "fine");
 }
 
 } // namespace
