@@ -15,12 +15,11 @@ public:
     CZelString(const char* text);                      // NUL-terminated; null gives empty
     CZelString(const char* data, int32_t length);      // null data gives `length` zero bytes
     explicit CZelString(std::string_view bytes);
-    // Copies share the body; inline, since strings are copied and dropped everywhere.
-    CZelString(const CZelString& other) noexcept = default;
-    CZelString(CZelString&& other) noexcept = default;
-    CZelString& operator=(const CZelString& other) noexcept = default;
-    CZelString& operator=(CZelString&& other) noexcept = default;
-    ~CZelString() = default;
+    CZelString(const CZelString& other) noexcept;
+    CZelString(CZelString&& other) noexcept;
+    CZelString& operator=(const CZelString& other) noexcept;
+    CZelString& operator=(CZelString&& other) noexcept;
+    ~CZelString();
 
     // A fresh body of `length` bytes (zeroed) whose bytes the caller fills through `*data`
     // before the string is shared. Gives an empty string when the body cannot be had.
@@ -65,7 +64,7 @@ public:
 
 private:
     // A body either owns its bytes (allocated right behind it) or is a tail slice of an owning
-    // body, which `source` keeps alive.
+    // body, which `source` keeps alive. Declared here so that the empty string stays inline.
     struct Body : CZelRefCounted<Body> {
         int32_t length = 0;
         const char* data = nullptr;
