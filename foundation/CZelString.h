@@ -2,7 +2,8 @@
 // CZelString: the one string type of the system. A handle on a shared, immutable,
 // reference-counted body; any bytes (NULs included), measured by length.
 
-#include <atomic>
+#include "foundation/CZelRefCounted.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -62,13 +63,21 @@ public:
     CZelString NextArg();
 
 private:
-    struct Body;
-    explicit CZelString(Body* body) noexcept : m_body(body) {}
-    static Body* Allocate(int32_t length);
-    static Body* Slice(Body* source, int32_t start);
-    void Release() noexcept;
+    // A body either owns its bytes (allocated right behind it) or is a tail slice of an owning
+    // body, which `source` keeps alive. Declared here so that the empty string stays inline.
+    struct Body : CZelRefCounted<Body> {
+        int32_t length = 0;
+        const char* data = nullptr;
+        CZelRef<Body> source;
 
-    Body* m_body = nullptr;
+        static void Free(Body* body) noexcept;  // back to the allocator the body came from
+    };
+
+    explicit CZelString(CZelRef<Body> body) noexcept;
+    static CZelRef<Body> Allocate(int32_t length);
+    static CZelRef<Body> Slice(const CZelRef<Body>& source, int32_t start);
+
+    CZelRef<Body> m_body;
 };
 
 CZelString operator+(const char* text, const CZelString& string);

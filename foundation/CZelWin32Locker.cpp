@@ -72,7 +72,8 @@ CZelString ZelLockLogDateTime()
     return DateTimeText(static_cast<int64_t>(std::time(nullptr)), kSpacePaddedDateStyle);
 }
 
-struct CZelWin32Locker::Body {
+// Held by every handle on it and, while it is locked, by the owning thread.
+struct CZelWin32Locker::Body : CZelRefCounted<Body> {
     // The taker's label is copied (cut to fit) rather than referenced: a report must never
     // read a caller's buffer that has gone, and the copy costs no allocation.
     struct Level {
@@ -104,7 +105,6 @@ struct CZelWin32Locker::Body {
     int waiters = 0;
     Level levels[kZelLockRecordedLevels];
     CZelString trace;
-    std::atomic<int> uses{1};
     std::shared_ptr<CZelFileLock> fileLock;   // shared with other processes when set
     std::shared_ptr<CZelFileLock> heldFile;   // what the current owner took of it
 
@@ -121,12 +121,6 @@ struct CZelWin32Locker::Body {
     {
         std::lock_guard<std::mutex> guard(info);
         return OwnedByCaller();
-    }
-
-    void Unref()
-    {
-        if (uses.fetch_sub(1, std::memory_order_acq_rel) == 1)
-            delete this;
     }
 
     // Takes one level for the calling thread, records who took it and counts it in the
@@ -150,7 +144,7 @@ struct CZelWin32Locker::Body {
             }
             owner = std::this_thread::get_id();
             // The owning thread keeps the body alive and gives the lock up if it ends holding it.
-            uses.fetch_add(1, std::memory_order_relaxed);
+            AddRef();
             NoteHeldByThisThread(this);
             if (fileLock && !TakeFileLock(lock, LeftOf(ms, start), source, line))
                 return false;
@@ -188,36 +182,36 @@ struct CZelWin32Locker::Body {
         }
         owner = std::thread::id();
         NoteReleasedByThisThread(this);
-        const Release how = waiters > 0 ? Release::FreeWithWaiters : Release::Free;
+        const LevelRelease how = waiters > 0 ? LevelRelease::FreeWithWaiters : LevelRelease::Free;
         lock.unlock();
         Released(how);
         return false;
     }
 
-    enum class Release { StillHeld, Free, FreeWithWaiters };
+    enum class LevelRelease { StillHeld, Free, FreeWithWaiters };
 
     // With `info` held: gives back one level of the calling thread. Unless the lock is still
     // held, the caller must call Released with the result after letting `info` go.
-    Release ReleaseLevelLocked(int& held)
+    LevelRelease ReleaseLevelLocked(int& held)
     {
         --held;
         if (--depth > 0)
-            return Release::StillHeld;
+            return LevelRelease::StillHeld;
         // Before the ownership goes: a thread of this process that took the lock next would
         // otherwise find the file still locked by this process and then lose it to this unlock.
         GiveBackFileLock();
         owner = std::thread::id();
         NoteReleasedByThisThread(this);
-        return waiters > 0 ? Release::FreeWithWaiters : Release::Free;
+        return waiters > 0 ? LevelRelease::FreeWithWaiters : LevelRelease::Free;
     }
 
-    void Released(Release how)
+    void Released(LevelRelease how)
     {
-        if (how == Release::StillHeld)
+        if (how == LevelRelease::StillHeld)
             return;
-        if (how == Release::FreeWithWaiters)
+        if (how == LevelRelease::FreeWithWaiters)
             released.notify_one();
-        Unref();
+        Release();
     }
 
     // The owning thread ended while holding the lock: the next taker gets it, from depth 0.
@@ -232,7 +226,7 @@ struct CZelWin32Locker::Body {
             owner = std::thread::id();
         }
         released.notify_one();
-        Unref();
+        Release();
     }
 
     CZelString HolderList() const
@@ -312,12 +306,12 @@ bool HeldByThisThread(const CZelWin32Locker::Body* body)
 
 } // namespace
 
-CZelWin32Locker::CZelWin32Locker(const char* name) : m_body(new Body), m_name(name ? name : kUnnamedSource) {}
-
-CZelWin32Locker::CZelWin32Locker(const CZelWin32Locker& other) : m_body(other.m_body), m_name(other.m_name)
+CZelWin32Locker::CZelWin32Locker(const char* name)
+    : m_body(CZelRef<Body>::Fresh(new Body)), m_name(name ? name : kUnnamedSource)
 {
-    m_body->uses.fetch_add(1, std::memory_order_relaxed);
 }
+
+CZelWin32Locker::CZelWin32Locker(const CZelWin32Locker& other) : m_body(other.m_body), m_name(other.m_name) {}
 
 CZelWin32Locker::~CZelWin32Locker()
 {
@@ -332,7 +326,7 @@ CZelWin32Locker::~CZelWin32Locker()
                     m_body->HolderList());
         // Levels the destroying thread took through this handle would otherwise stay locked
         // for good, hanging every later taker.
-        for (Body::Release how = Body::Release::StillHeld; how == Body::Release::StillHeld;) {
+        for (Body::LevelRelease how = Body::LevelRelease::StillHeld; how == Body::LevelRelease::StillHeld;) {
             {
                 std::lock_guard<std::mutex> guard(m_body->info);
                 if (m_held <= 0 || !m_body->OwnedByCaller())
@@ -342,7 +336,6 @@ CZelWin32Locker::~CZelWin32Locker()
             m_body->Released(how);
         }
     }
-    m_body->Unref();
 }
 
 int CZelWin32Locker::Lock(int ms)
@@ -370,7 +363,7 @@ int CZelWin32Locker::UnLock(const char* source, int line)
         held = m_held;
         depth = m_body->depth;
         if (held > 0 && m_body->OwnedByCaller()) {
-            const Body::Release how = m_body->ReleaseLevelLocked(m_held);
+            const Body::LevelRelease how = m_body->ReleaseLevelLocked(m_held);
             guard.unlock();
             m_body->Released(how);
             return 0;
@@ -393,7 +386,7 @@ int CZelWin32Locker::UnLock(const char* source, int line)
 
 bool CZelWin32Locker::IsHeldByCallingThread() const
 {
-    return HeldByThisThread(m_body);
+    return HeldByThisThread(m_body.Get());
 }
 
 int CZelWin32Locker::HeldByHandle() const

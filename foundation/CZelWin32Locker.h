@@ -6,6 +6,7 @@
 // lock log and the caller keeps waiting. Nothing is broken up automatically. A lock still held
 // by a thread that has ended passes to the next taker, its depth counted again from 0.
 
+#include "foundation/CZelRefCounted.h"
 #include "foundation/CZelString.h"
 
 #include <cstdint>
@@ -72,7 +73,7 @@ public:
     struct Body;
 
 private:
-    Body* m_body;
+    CZelRef<Body> m_body;
     CZelString m_name;
     int m_held = 0;
 };

@@ -19,7 +19,7 @@ constexpr char kUtf8Bom[] = "\xEF\xBB\xBF";
 
 CZelXmlNode NewDocumentNode()
 {
-    return CZelXmlNode(new CZelXmlNodeImpl(CZelXmlNode::kDocument, CZelString()));
+    return CZelXmlNodeImpl::New(CZelXmlNode::kDocument, CZelString());
 }
 
 bool IsAscii(const CZelString& value)

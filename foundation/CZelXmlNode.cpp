@@ -125,10 +125,8 @@ void CZelXmlAttrList::Clear() noexcept
 
 // ---- CZelXmlNodeImpl ----
 
-void CZelXmlNodeImpl::Release(CZelXmlNodeImpl* node) noexcept
+void CZelXmlNodeImpl::Free(CZelXmlNodeImpl* node) noexcept
 {
-    if (!node || node->refs.fetch_sub(1, std::memory_order_acq_rel) != 1)
-        return;
     // Dying nodes wait in a chain threaded through `next` (free once unlinked), so a tree of
     // any depth is freed in a loop.
     node->next = nullptr;
@@ -139,7 +137,7 @@ void CZelXmlNodeImpl::Release(CZelXmlNodeImpl* node) noexcept
         for (CZelXmlNodeImpl* child = dying->firstChild; child;) {
             CZelXmlNodeImpl* following = child->next;
             child->parent = child->prev = child->next = nullptr;
-            if (child->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            if (child->DropRef()) {
                 child->next = pending;
                 pending = child;
             }
@@ -217,7 +215,13 @@ void CZelXmlNodeImpl::AppendChild(CZelXmlNodeImpl* child)
         firstChild = child;
     lastChild = child;
     ++childCount;
-    AddRef(child);
+    child->AddRef();
+}
+
+CZelXmlNodeImpl* CZelXmlNodeImpl::Adopt(std::unique_ptr<CZelXmlNodeImpl> child)
+{
+    AppendChild(child.get());
+    return child.release();
 }
 
 void CZelXmlNodeImpl::UnlinkChild(CZelXmlNodeImpl* child) noexcept
@@ -233,7 +237,7 @@ void CZelXmlNodeImpl::UnlinkChild(CZelXmlNodeImpl* child) noexcept
         lastChild = child->prev;
     child->parent = child->prev = child->next = nullptr;
     --childCount;
-    Release(child);
+    child->Release();
 }
 
 bool CZelXmlNodeImpl::IsSelfOrAncestor(const CZelXmlNodeImpl* node) const noexcept
@@ -264,92 +268,49 @@ void CZelXmlNodeImpl::RenameTo(const CZelString& newName)
     }
 }
 
-static CZelXmlNodeImpl* CopyOne(const CZelXmlNodeImpl& source)
+static std::unique_ptr<CZelXmlNodeImpl> CopyOne(const CZelXmlNodeImpl& source)
 {
-    auto* copy = new CZelXmlNodeImpl(source.kind, source.name);
+    auto copy = std::make_unique<CZelXmlNodeImpl>(source.kind, source.name);
     copy->source = source.source;  // raw values keep pointing into the same text
-    try {
-        copy->attrs.CopyFrom(source.attrs);
-        copy->texts.CopyFrom(source.texts);
-    } catch (...) {
-        delete copy;
-        throw;
-    }
+    copy->attrs.CopyFrom(source.attrs);
+    copy->texts.CopyFrom(source.texts);
     return copy;
 }
 
-CZelXmlNodeImpl* CZelXmlNodeImpl::Copy(bool deep) const
+CZelRef<CZelXmlNodeImpl> CZelXmlNodeImpl::Copy(bool deep) const
 {
-    CZelXmlNodeImpl* root = CopyOne(*this);
+    // Held from the start, so that a failure half-way frees the part already built.
+    CZelRef<CZelXmlNodeImpl> root = CZelRef<CZelXmlNodeImpl>::Fresh(CopyOne(*this).release());
     if (!deep)
         return root;
-    AddRef(root);  // held while building, so a failure frees the partial tree
-    try {
-        std::vector<std::pair<const CZelXmlNodeImpl*, CZelXmlNodeImpl*>> work{{this, root}};
-        while (!work.empty()) {
-            const auto [source, target] = work.back();
-            work.pop_back();
-            for (const CZelXmlNodeImpl* child = source->firstChild; child; child = child->next) {
-                CZelXmlNodeImpl* copy = CopyOne(*child);
-                try {
-                    target->AppendChild(copy);
-                } catch (...) {
-                    delete copy;
-                    throw;
-                }
-                if (child->firstChild)
-                    work.emplace_back(child, copy);
-            }
+    std::vector<std::pair<const CZelXmlNodeImpl*, CZelXmlNodeImpl*>> work{{this, root.Get()}};
+    while (!work.empty()) {
+        const auto [source, target] = work.back();
+        work.pop_back();
+        for (const CZelXmlNodeImpl* child = source->firstChild; child; child = child->next) {
+            CZelXmlNodeImpl* copy = target->Adopt(CopyOne(*child));
+            if (child->firstChild)
+                work.emplace_back(child, copy);
         }
-    } catch (...) {
-        Release(root);
-        throw;
     }
-    root->refs.fetch_sub(1, std::memory_order_relaxed);
     return root;
 }
 
 // ---- CZelXmlNode ----
 
-CZelXmlNode::CZelXmlNode(CZelXmlNodeImpl* impl) noexcept : m_impl(impl)
-{
-    CZelXmlNodeImpl::AddRef(m_impl);
-}
-
-CZelXmlNode::CZelXmlNode(const CZelXmlNode& other) noexcept : m_impl(other.m_impl)
-{
-    CZelXmlNodeImpl::AddRef(m_impl);
-}
-
-CZelXmlNode::CZelXmlNode(CZelXmlNode&& other) noexcept : m_impl(std::exchange(other.m_impl, nullptr))
-{
-}
-
-CZelXmlNode& CZelXmlNode::operator=(const CZelXmlNode& other) noexcept
-{
-    if (m_impl != other.m_impl) {
-        CZelXmlNodeImpl::AddRef(other.m_impl);
-        CZelXmlNodeImpl::Release(std::exchange(m_impl, other.m_impl));
-    }
-    return *this;
-}
-
-CZelXmlNode& CZelXmlNode::operator=(CZelXmlNode&& other) noexcept
-{
-    if (this != &other)
-        CZelXmlNodeImpl::Release(std::exchange(m_impl, std::exchange(other.m_impl, nullptr)));
-    return *this;
-}
-
-CZelXmlNode::~CZelXmlNode()
-{
-    CZelXmlNodeImpl::Release(m_impl);
-}
+CZelXmlNode::CZelXmlNode() noexcept = default;
+CZelXmlNode::CZelXmlNode(CZelXmlNodeImpl* impl) noexcept : m_impl(impl) {}
+CZelXmlNode::CZelXmlNode(CZelRef<CZelXmlNodeImpl> impl) noexcept : m_impl(std::move(impl)) {}
+CZelXmlNode::CZelXmlNode(const CZelXmlNode& other) noexcept = default;
+CZelXmlNode::CZelXmlNode(CZelXmlNode&& other) noexcept = default;
+CZelXmlNode& CZelXmlNode::operator=(const CZelXmlNode& other) noexcept = default;
+CZelXmlNode& CZelXmlNode::operator=(CZelXmlNode&& other) noexcept = default;
+CZelXmlNode::~CZelXmlNode() = default;
 
 CZelXmlNode CZelXmlNode::NewDeclaration(const CZelString& name)
 {
     try {
-        return CZelXmlNode(new CZelXmlNodeImpl(kDeclaration, name));
+        return CZelXmlNodeImpl::New(kDeclaration, name);
     } catch (const std::bad_alloc&) {
         return CZelXmlNode();
     }
@@ -358,7 +319,7 @@ CZelXmlNode CZelXmlNode::NewDeclaration(const CZelString& name)
 CZelXmlElement::CZelXmlElement(const CZelString& name)
 {
     try {
-        *static_cast<CZelXmlNode*>(this) = CZelXmlNode(new CZelXmlNodeImpl(kElement, name));
+        *static_cast<CZelXmlNode*>(this) = CZelXmlNodeImpl::New(kElement, name);
     } catch (const std::bad_alloc&) {
         // stays a null handle
     }
@@ -573,10 +534,10 @@ CZelXmlNode CZelXmlNode::FindChildByAttr(const CZelString& childName, const CZel
 
 bool CZelXmlNode::AddChild(const CZelXmlNode& child)
 {
-    if (!m_impl || !child.m_impl || child.m_impl->parent || m_impl->IsSelfOrAncestor(child.m_impl))
+    if (!m_impl || !child.m_impl || child.m_impl->parent || m_impl->IsSelfOrAncestor(child.Impl()))
         return false;
     try {
-        m_impl->AppendChild(child.m_impl);
+        m_impl->AppendChild(child.Impl());
         return true;
     } catch (const std::bad_alloc&) {
         return false;
@@ -585,9 +546,9 @@ bool CZelXmlNode::AddChild(const CZelXmlNode& child)
 
 bool CZelXmlNode::RemoveChild(const CZelXmlNode& child)
 {
-    if (!m_impl || !child.m_impl || child.m_impl->parent != m_impl)
+    if (!m_impl || !child.m_impl || child.m_impl->parent != Impl())
         return false;
-    m_impl->UnlinkChild(child.m_impl);
+    m_impl->UnlinkChild(child.Impl());
     return true;
 }
 
@@ -595,7 +556,7 @@ bool CZelXmlNode::Detach()
 {
     if (!m_impl || !m_impl->parent)
         return false;
-    m_impl->parent->UnlinkChild(m_impl);
+    m_impl->parent->UnlinkChild(Impl());
     return true;
 }
 

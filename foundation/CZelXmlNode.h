@@ -7,6 +7,7 @@
 // Data lives in attributes (ordered, unique names). An element that holds only text,
 // <Name>text</Name>, is kept as a "text value" of its parent: a second ordered name/value list.
 
+#include "foundation/CZelRefCounted.h"
 #include "foundation/CZelString.h"
 
 #include <cstdint>
@@ -19,7 +20,7 @@ class CZelXmlNode {
 public:
     enum Kind : int32_t { kNone = -1, kDocument = 0, kDeclaration = 1, kElement = 3 };
 
-    CZelXmlNode() noexcept : m_impl(nullptr) {}
+    CZelXmlNode() noexcept;
     CZelXmlNode(const CZelXmlNode& other) noexcept;
     CZelXmlNode(CZelXmlNode&& other) noexcept;
     CZelXmlNode& operator=(const CZelXmlNode& other) noexcept;
@@ -30,7 +31,7 @@ public:
     static CZelXmlNode NewDeclaration(const CZelString& name);
 
     // Identity
-    bool IsNull() const noexcept { return m_impl == nullptr; }
+    bool IsNull() const noexcept { return !m_impl; }
     int Kind() const noexcept;                    // kNone for a null handle
     CZelString Name() const;
     bool Rename(const CZelString& name);
@@ -80,10 +81,11 @@ public:
 
     // For the library's parser, writer and documents.
     explicit CZelXmlNode(CZelXmlNodeImpl* impl) noexcept;
-    CZelXmlNodeImpl* Impl() const noexcept { return m_impl; }
+    explicit CZelXmlNode(CZelRef<CZelXmlNodeImpl> impl) noexcept;
+    CZelXmlNodeImpl* Impl() const noexcept { return m_impl.Get(); }
 
 private:
-    CZelXmlNodeImpl* m_impl = nullptr;
+    CZelRef<CZelXmlNodeImpl> m_impl;
 };
 
 // A new element (kind 3) with the given name: no parent, no attributes.

@@ -4,7 +4,8 @@
 
 #include "foundation/CZelXmlNode.h"
 
-#include <atomic>
+#include "foundation/CZelRefCounted.h"
+
 #include <cstdint>
 #include <memory>
 #include <string_view>
@@ -152,8 +153,10 @@ struct CZelXmlChildName {
     int32_t count = 0;
 };
 
-struct CZelXmlNodeImpl {
-    std::atomic<int32_t> refs{0};
+// A node's count holds one reference for each handle and one for its parent. Nodes that are
+// being built and not yet linked into a tree are held by a std::unique_ptr: a failure on the way
+// deletes them, and linking hands them to the parent.
+struct CZelXmlNodeImpl : CZelRefCounted<CZelXmlNodeImpl> {
     int32_t kind = CZelXmlNode::kElement;
     CZelString name;
     CZelString source;                      // the parsed text that raw values point into
@@ -170,24 +173,27 @@ struct CZelXmlNodeImpl {
 
     CZelXmlNodeImpl(int32_t nodeKind, const CZelString& nodeName) : kind(nodeKind), name(nodeName) {}
 
-    static void AddRef(CZelXmlNodeImpl* node) noexcept
+    // A new node held by its first handle.
+    static CZelXmlNode New(int32_t nodeKind, const CZelString& nodeName)
     {
-        if (node)
-            node->refs.fetch_add(1, std::memory_order_relaxed);
+        return CZelXmlNode(CZelRef<CZelXmlNodeImpl>::Fresh(new CZelXmlNodeImpl(nodeKind, nodeName)));
     }
-    // Drops one reference; frees the node and, without recursion, every descendant that no
-    // handle keeps alive.
-    static void Release(CZelXmlNodeImpl* node) noexcept;
+    // Frees the node, which nothing refers to any more, and without recursion every descendant
+    // that no handle keeps alive.
+    static void Free(CZelXmlNodeImpl* node) noexcept;
 
-    // Appends without the loop checks of AddChild (the parser and copies build fresh trees).
+    // Links a node that nothing refers to yet as the last child; on failure the node is freed
+    // and nothing changes. Gives the node, now held by this one.
+    CZelXmlNodeImpl* Adopt(std::unique_ptr<CZelXmlNodeImpl> child);
+    // Appends a node without a parent, without the loop checks of AddChild.
     void AppendChild(CZelXmlNodeImpl* child);
     // Unlinks a child of this node and drops the parent's reference on it.
     void UnlinkChild(CZelXmlNodeImpl* child) noexcept;
     bool IsSelfOrAncestor(const CZelXmlNodeImpl* node) const noexcept;
     void RenameTo(const CZelString& newName);
     // Copy of kind, name, attributes and text values; with `deep` also of all descendants
-    // (iteratively, so depth is no limit). The result has no parent and no reference yet.
-    CZelXmlNodeImpl* Copy(bool deep) const;
+    // (iteratively, so depth is no limit). The copy has no parent.
+    CZelRef<CZelXmlNodeImpl> Copy(bool deep) const;
 
 private:
     CZelXmlChildName* ChildNameEntry(const CZelString& childName) noexcept;

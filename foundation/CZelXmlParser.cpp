@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -88,7 +89,7 @@ private:
     CZelString SharedName(std::string_view name);
     CZelXmlAttr RawEntry(std::string_view name, std::string_view raw);
     void AddAttribute(std::string_view name, std::string_view raw);
-    void Append(CZelXmlNodeImpl* node, bool open);
+    void Append(std::unique_ptr<CZelXmlNodeImpl> node, bool open);
     void ReportPosition(CZelXmlParseResult& result) const;
 
     const CZelString& m_source;              // raw values point into it; nodes keep it alive
@@ -101,7 +102,7 @@ private:
 
     CZelXmlNode m_document;                  // holds the tree until it is handed over
     CZelXmlNodeImpl* m_parent = nullptr;
-    std::vector<CZelXmlNodeImpl*> m_open;    // the stack of open elements
+    std::vector<CZelXmlNodeImpl*> m_open;    // the stack of open elements (the tree holds them)
     CZelString m_docType;
     bool m_hasDocType = false;
 
@@ -116,7 +117,7 @@ bool Parser::Run(CZelXmlParseResult& result)
 {
     bool ok = false;
     try {
-        m_document = CZelXmlNode(new CZelXmlNodeImpl(CZelXmlNode::kDocument, CZelString()));
+        m_document = CZelXmlNodeImpl::New(CZelXmlNode::kDocument, CZelString());
         m_parent = m_document.Impl();
         ok = true;
         while (ok && !m_finished)
@@ -252,8 +253,7 @@ bool Parser::FinishDeclaration(std::string_view name)
     if (!At('>'))
         return Fail(kGtExpected, m_p);
     ++m_p;
-    auto* node = new CZelXmlNodeImpl(CZelXmlNode::kDeclaration, SharedName(name));
-    Append(node, false);
+    Append(std::make_unique<CZelXmlNodeImpl>(CZelXmlNode::kDeclaration, SharedName(name)), false);
     return true;
 }
 
@@ -275,7 +275,7 @@ bool Parser::FinishElement(std::string_view name, const char* nameAt)
         if (text != 0)
             return text > 0;
     }
-    Append(new CZelXmlNodeImpl(CZelXmlNode::kElement, SharedName(name)), !empty);
+    Append(std::make_unique<CZelXmlNodeImpl>(CZelXmlNode::kElement, SharedName(name)), !empty);
     return true;
 }
 
@@ -313,21 +313,16 @@ int Parser::TryTextValue(std::string_view name, const char* nameAt)
     return 1;
 }
 
-void Parser::Append(CZelXmlNodeImpl* node, bool open)
+void Parser::Append(std::unique_ptr<CZelXmlNodeImpl> node, bool open)
 {
-    try {
-        node->source = m_source;
-        node->attrs.TakeExact(m_attrs);
-        if (open && m_open.size() == m_open.capacity())
-            m_open.reserve(m_open.size() * 2 + 16);  // the one step that can fail, before linking
-        m_parent->AppendChild(node);
-    } catch (...) {
-        delete node;
-        throw;
-    }
+    node->source = m_source;
+    node->attrs.TakeExact(m_attrs);
+    if (open && m_open.size() == m_open.capacity())
+        m_open.reserve(m_open.size() * 2 + 16);  // before linking, so the push below cannot fail
+    CZelXmlNodeImpl* linked = m_parent->Adopt(std::move(node));
     if (open) {
-        m_open.push_back(node);
-        m_parent = node;
+        m_open.push_back(linked);
+        m_parent = linked;
     }
 }
 

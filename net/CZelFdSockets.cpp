@@ -39,28 +39,44 @@ const CZelFdSockets::Entry* CZelFdSockets::EntryOf(const CZelSocket* socket) con
     return id == m_ids.end() ? nullptr : &m_byId.at(id->second);
 }
 
-void CZelFdSockets::AddSocket(CZelSocket* socket, uint32_t interest)
+void CZelFdSockets::Insert(std::unique_ptr<CZelSocket> owned, uint32_t interest)
 {
+    CZelSocket* socket = owned.get();
     if (!socket)
         return;
     if (ZelSockTraceOn(3))
         ZelSockTrace(3, Format("%p: AddSocket %p\n", static_cast<const void*>(this), static_cast<const void*>(socket)));
+    // A socket some set already holds has one owner only, whoever hands it in: here it keeps
+    // its place and takes the new interest word; from another set it moves over.
     if (Entry* known = EntryOf(socket)) {
+        owned.release();
         known->interest = interest;
         Register(m_ids[socket], *known);
         return;
     }
-    if (socket->m_set && socket->m_set != this)
-        socket->m_set->RemoveSocket(socket).release();
-    const uint64_t id = m_nextId++;
-    Entry& entry = m_byId[id];
-    entry.socket.reset(socket);
-    entry.interest = interest;
+    if (socket->m_set)
+        socket->m_set->Take(socket).release();
+    if (m_events.size() < m_byId.size() + 2)
+        m_events.resize(m_byId.size() * 2 + 2);
+    const uint64_t id = m_nextId;
     m_ids[socket] = id;
+    Entry* entry;
+    try {
+        entry = &m_byId[id];
+    } catch (...) {
+        m_ids.erase(socket);
+        throw;
+    }
+    ++m_nextId;
+    entry->socket = std::move(owned);
+    entry->interest = interest;
     socket->m_set = this;
-    if (m_events.size() < m_byId.size() + 1)
-        m_events.resize(m_byId.size() * 2 + 1);
-    Register(id, entry);
+    try {
+        Register(id, *entry);
+    } catch (...) {
+        Take(socket);
+        throw;
+    }
 }
 
 std::unique_ptr<CZelSocket> CZelFdSockets::Take(CZelSocket* socket)

@@ -6,6 +6,7 @@
 
 #include "net/CZelSocket.h"
 
+#include <concepts>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -25,9 +26,16 @@ public:
     CZelFdSockets& operator=(const CZelFdSockets&) = delete;
     ~CZelFdSockets();       // destroys the sockets still in the set
 
-    // Puts the socket in the set (taking ownership; a socket already in it keeps its place)
-    // and applies the interest word.
-    void AddSocket(CZelSocket* socket, uint32_t interest);
+    // Puts the socket in the set, which owns it from then on, and applies the interest word.
+    // Gives the socket back for the caller's further calls. When the platform refuses the
+    // interest word the socket is destroyed and the error thrown.
+    template<std::derived_from<CZelSocket> T>
+    T* AddSocket(std::unique_ptr<T> socket, uint32_t interest)
+    {
+        T* added = socket.get();
+        Insert(std::move(socket), interest);
+        return added;
+    }
     // Takes the socket out and hands it back.
     std::unique_ptr<CZelSocket> RemoveSocket(CZelSocket* socket);
     // Takes the socket out now and destroys it once no handler of it runs any more
@@ -60,6 +68,7 @@ private:
         uint32_t registered = 0;    // the readiness the platform was last asked for
         bool hungUp = false;
     };
+    void Insert(std::unique_ptr<CZelSocket> socket, uint32_t interest);
     Entry* EntryOf(const CZelSocket* socket);
     const Entry* EntryOf(const CZelSocket* socket) const;
     uint32_t PlatformMask(const Entry& entry) const;

@@ -58,20 +58,15 @@ CZelTcpSocket* MakeSocketSide(SOpenJob& job, CZelFileSockThread& thread, bool& c
 {
     CZelFdSockets& set = thread.Sockets();
     connectedNow = false;
-    if (job.kind == CZelTcpFile::JobKind::Listen) {
-        auto* server = new CZelTcpFileServer(&thread, job.link, job.name, job.address, job.port);
-        set.AddSocket(server, 0);
-        return server;
-    }
+    if (job.kind == CZelTcpFile::JobKind::Listen)
+        return set.AddSocket(std::make_unique<CZelTcpFileServer>(&thread, job.link, job.name, job.address, job.port), 0);
     if (job.kind == CZelTcpFile::JobKind::Attach) {
-        auto* connection = new CZelTcpFileConnection(&thread, job.link, job.handle);
-        job.handle = -1;
-        set.AddSocket(connection, 0);
+        auto connection = std::make_unique<CZelTcpFileConnection>(&thread, job.link, job.handle);
+        job.handle = -1;    // the connection closes it from here on
         connectedNow = true;
-        return connection;
+        return set.AddSocket(std::move(connection), 0);
     }
-    auto* connection = new CZelTcpFileConnection(&thread, job.link, job.name);
-    set.AddSocket(connection, 0);
+    auto* connection = set.AddSocket(std::make_unique<CZelTcpFileConnection>(&thread, job.link, job.name), 0);
     connectedNow = connection->StartConnect(job.address, job.port);
     if (!connectedNow)
         set.ChangeInterest(connection, zelsock::kConnecting);

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 TEST(CZelString, HoldsAnyBytesAndStaysTerminated)
 {
     CZelString s("a\0b", 3);
@@ -49,6 +52,30 @@ TEST(CZelString, SharedTailOutlivesSource)
         tail = source.Right(3);
     }
     EXPECT_EQ(tail, "def");
+}
+
+// Word after word, each rest is a tail of the previous rest. A million of them must neither
+// pile up nor, when dropped, free one another recursively.
+TEST(CZelString, TailsOfTailsStayTerminatedAndFreeFlat)
+{
+    constexpr int kWords = 1000000;
+    std::string text;
+    for (int i = 0; i < kWords; ++i)
+        text += "w ";
+    text += "end";
+    CZelString rest(text);
+    std::vector<CZelString> kept;
+    for (int i = 0; i < kWords; ++i) {
+        ASSERT_EQ(rest.GetWord(" ", false, true), "w") << i;
+        if (i % 100000 == 0)
+            kept.push_back(rest);
+    }
+    EXPECT_EQ(rest, "end");
+    EXPECT_STREQ(rest.Ptr(), "end");
+    EXPECT_STREQ(kept.back().Right(5).Ptr(), "w end");
+    EXPECT_EQ(kept.front().Length(), static_cast<int32_t>(text.size()) - 2);
+    kept.clear();
+    rest = CZelString();
 }
 
 TEST(CZelString, ReplaceCountsOccurrences)

@@ -264,6 +264,25 @@ TEST(XmlParse, ParsesOneHundredThousandNestedElements)
         ++depth;
     EXPECT_EQ(depth, kDepth);
 
+    // copied deep, the copy stands alone: the source tree goes first, then the copy
+    CZelXmlNode copy = doc.RootElement().Clone(true);
+    CZelXmlDocument duplicate(doc, true);
+    ASSERT_TRUE(doc.Parse(CZelString("<R/>")));
+    depth = 0;
+    CZelXmlNode deepest;
+    for (CZelXmlNode node = copy; !node.IsNull(); node = node.FirstChild()) {
+        EXPECT_EQ(node.GetAttr("a").ToStd(), "1");
+        deepest = node;
+        ++depth;
+    }
+    EXPECT_EQ(depth, kDepth);
+    copy = CZelXmlNode();
+    EXPECT_TRUE(deepest.Parent().IsNull());     // its ancestors are gone, it lives on its handle
+    depth = 0;
+    for (CZelXmlNode node = duplicate.RootElement(); !node.IsNull(); node = node.FirstChild())
+        ++depth;
+    EXPECT_EQ(depth, kDepth);
+
     // unclosed at that depth: reported, and the partial tree is freed
     text.resize(text.size() - 4);
     CZelString error;

@@ -155,9 +155,9 @@ protected:
     {
         ProbeSocket* probe = nullptr;
         m_thread->RunOnThread([&] {
-            probe = new ProbeSocket(m_thread.get());
-            probe->Create();
-            m_thread->Sockets().AddSocket(probe, 0);
+            auto owned = std::make_unique<ProbeSocket>(m_thread.get());
+            owned->Create();
+            probe = m_thread->Sockets().AddSocket(std::move(owned), 0);
             if (probe->Connect(0x7F000001u, listener.Port()))
                 probe->connected = true;
             else
@@ -228,13 +228,13 @@ TEST_F(SockThreadTest, AConnectToAClosedPortEndsInNotifyErrorWithTheRefusal)
     std::atomic<int> code{0};
     std::atomic<bool> connected{false};
     m_thread->RunOnThread([&] {
-        auto* probe = new ProbeSocket(m_thread.get());
+        auto owned = std::make_unique<ProbeSocket>(m_thread.get());
+        owned->Create();
+        ProbeSocket* probe = m_thread->Sockets().AddSocket(std::move(owned), 0);
         probe->onError = [&, probe](int error) {
             m_thread->Sockets().DiscardSocket(probe);
             code = error;
         };
-        probe->Create();
-        m_thread->Sockets().AddSocket(probe, 0);
         if (probe->Connect(0x7F000001u, port))
             connected = true;
         else
@@ -263,11 +263,10 @@ TEST_F(SockThreadTest, TheDefaultErrorHandlerThrowsAndTheLoopGoesOn)
     Fd peer;
     std::atomic<CZelSocket*> added{nullptr};
     m_thread->RunOnThread([&] {
-        auto* socket = new CZelTcpSocket(m_thread.get());
+        auto socket = std::make_unique<CZelTcpSocket>(m_thread.get());
         socket->Create();
         socket->Connect(0x7F000001u, listener.Port());
-        m_thread->Sockets().AddSocket(socket, zelsock::kConnecting);
-        added = socket;
+        added = m_thread->Sockets().AddSocket(std::move(socket), zelsock::kConnecting);
     });
     peer = listener.Accept();
     std::this_thread::sleep_for(50ms);
