@@ -6,9 +6,9 @@
 #include "accounts/CAccountLogins.h"
 #include "accounts/CAccountStore.h"
 #include "accounts/ZelTranslit.h"
-#include "accounts/tests/AccountsTestHome.h"
 #include "foundation/CZelFile.h"
 #include "foundation/CZelXmlNode.h"
+#include "foundation/testing/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -19,7 +19,7 @@
 
 namespace {
 
-using accountstest::TestHome;
+using TestHome = velmo_testing::TempHomeTest;
 using namespace AccountAttr;
 
 std::string Utf16Le(const std::u16string& text)

@@ -7,14 +7,13 @@
 #include "server/CCentralStore.h"
 
 #include "MailTestSupport.h"
+#include "testing/SocketsEnvironment.h"
 
 #include <memory>
 
 using namespace mailtest;
 
 namespace {
-
-::testing::Environment* const kSockets = ::testing::AddGlobalTestEnvironment(new SocketsEnvironment);
 
 // One user's keys at the server, as the SMTP and POP3 sides hand them over.
 struct Keys {
