@@ -17,7 +17,6 @@
 #include <thread>
 
 using namespace nettest;
-using namespace std::chrono_literals;
 using velmo_testing::Eventually;
 
 namespace {
