@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds and runs every test: once as shipped, once under AddressSanitizer and
-# UndefinedBehaviorSanitizer. `scripts/test.sh LABEL` runs one folder's tests only.
+# Builds and runs every test three times: as shipped, under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and under ThreadSanitizer. `scripts/test.sh LABEL` runs one
+# folder's tests only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -13,4 +14,11 @@ bash scripts/build.sh build
 bash scripts/build.sh build-sanitize -DVELMO_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 (cd build-sanitize &&
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --output-on-failure -j "$jobs" "${label[@]}")
+
+# Optimised: the sanitizer slows every memory access, and the arithmetic-heavy tests would
+# otherwise dominate the run. Any report fails the test.
+bash scripts/build.sh build-tsan -DVELMO_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+(cd build-tsan &&
+  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --output-on-failure -j "$jobs" "${label[@]}")

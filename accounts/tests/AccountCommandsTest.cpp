@@ -3,6 +3,7 @@
 
 #include "accounts/tests/FakeCentral.h"
 #include "accounts/tests/VelmoRunner.h"
+#include "foundation/testing/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -26,15 +27,11 @@ class AccountCommandsTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/velmo-commands-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        m_root = pattern;
         m_home = m_root / "home";
         fs::create_directory(m_home);
         std::ofstream(m_home / "config.xml")
             << "<!DOCTYPE Config>\r\n<Config Server=\"127.0.0.1:" << m_central.Port() << "\"/>\r\n";
     }
-    void TearDown() override { fs::remove_all(m_root); }
 
     RunResult Velmo(std::vector<std::string> args)
     {
@@ -55,7 +52,8 @@ protected:
     }
 
     FakeCentral m_central;
-    fs::path m_root;
+    velmo_testing::TempDir m_temp{"velmo-commands"};
+    const fs::path m_root = m_temp.Path();
     fs::path m_home;
 };
 

@@ -7,9 +7,9 @@
 #include "accounts/CAccountStore.h"
 #include "accounts/CAccountUpdates.h"
 #include "accounts/ZelTranslit.h"
-#include "accounts/tests/AccountsTestHome.h"
 #include "foundation/CZelFile.h"
 #include "foundation/CZelXmlNode.h"
+#include "foundation/testing/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -23,7 +23,7 @@
 
 namespace {
 
-using accountstest::TestHome;
+using TestHome = velmo_testing::TempHomeTest;
 using namespace AccountAttr;
 
 std::string Utf16Le(const std::u16string& text)

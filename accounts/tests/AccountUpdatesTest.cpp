@@ -2,9 +2,9 @@
 
 #include "accounts/CAccountFile.h"
 #include "accounts/CAccountUpdates.h"
-#include "accounts/tests/AccountsTestHome.h"
 #include "core/CAccountChangeFlags.h"
 #include "foundation/CZelXmlNode.h"
+#include "foundation/testing/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@
 
 namespace {
 
-using accountstest::TestHome;
+using TestHome = velmo_testing::TempHomeTest;
 using namespace AccountAttr;
 
 using Lists = std::pair<std::vector<std::string>, std::vector<std::string>>;  // contact, black

@@ -6,12 +6,13 @@
 #include "accounts/CAccountStore.h"
 #include "accounts/CZelWorkerSlot.h"
 #include "accounts/ZelConfiguredServer.h"
-#include "accounts/tests/AccountsTestHome.h"
 #include "accounts/tests/FakeCentral.h"
 #include "core/CConfig.h"
 #include "crypto/RsaBlockTransform.h"
 #include "foundation/CZelXmlNode.h"
-#include "net/ZelSockets.h"
+#include "foundation/testing/Eventually.h"
+#include "foundation/testing/TempDir.h"
+#include "testing/SocketsEnvironment.h"
 
 #include <gtest/gtest.h>
 
@@ -32,13 +33,8 @@ namespace {
 using namespace AccountAttr;
 using accountstest::FakeCentral;
 using accountstest::TestKeys;
-
-class SocketsEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { ASSERT_TRUE(SocketsStart(true)); }
-    void TearDown() override { SocketsStop(); }
-};
-::testing::Environment* const kSockets = ::testing::AddGlobalTestEnvironment(new SocketsEnvironment);
+using TestHome = velmo_testing::TempHomeTest;
+using velmo_testing::Eventually;
 
 // Runs a worker to its end and keeps every status text it set.
 template<class T>
@@ -56,7 +52,7 @@ std::vector<std::string> RunToEnd(T& thread)
     return *texts;
 }
 
-class WorkersTest : public accountstest::TestHome {
+class WorkersTest : public TestHome {
 protected:
     void SetUp() override
     {
@@ -444,17 +440,12 @@ TEST_F(WorkersTest, OneThreadPerSlot)
     EXPECT_FALSE(slot.Start(second));
     EXPECT_NE(second, nullptr);
     std::unique_ptr<CZelContactListModifyThread> ended;
-    for (int i = 0; i < 1200 && !ended; ++i) {
-        ended = slot.TakeEnded();
-        if (!ended)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    Eventually([&] { return (ended = slot.TakeEnded()) != nullptr; });
     ASSERT_NE(ended, nullptr);
     EXPECT_EQ(ended->Result(), 1);
     EXPECT_FALSE(slot.IsBusy());
     EXPECT_TRUE(slot.Start(second));
-    while (!(ended = slot.TakeEnded()))
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(Eventually([&] { return (ended = slot.TakeEnded()) != nullptr; }));
 }
 
 } // namespace

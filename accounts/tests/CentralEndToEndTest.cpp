@@ -5,6 +5,7 @@
 
 #include "accounts/tests/VelmoRunner.h"
 #include "foundation/testing/ChildProcess.h"
+#include "foundation/testing/TempDir.h"
 #include "server/CCentralCommand.h"
 
 #include <gtest/gtest.h>
@@ -62,9 +63,6 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(fs::exists(kCentral)) << kCentral;
-        char pattern[] = "/tmp/velmo-e2e-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        m_root = pattern;
         m_home = m_root / "home";
         fs::create_directory(m_home);
         m_central = std::make_unique<CentralProcess>(m_root / "central.sqlite3");
@@ -75,7 +73,6 @@ protected:
     void TearDown() override
     {
         m_central.reset();
-        fs::remove_all(m_root);
     }
 
     RunResult Velmo(std::vector<std::string> args)
@@ -113,8 +110,9 @@ protected:
         return accounts;
     }
 
+    velmo_testing::TempDir m_temp{"velmo-e2e"};
+    const fs::path m_root = m_temp.Path();
     std::unique_ptr<CentralProcess> m_central;
-    fs::path m_root;
     fs::path m_home;
 };
 

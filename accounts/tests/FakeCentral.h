@@ -6,13 +6,13 @@
 
 #include "crypto/LongInt2.h"
 #include "crypto/RsaBlockTransform.h"
-#include "crypto/RsaKeyPair.h"
 #include "foundation/CZelFormat.h"
 #include "foundation/CZelXmlDocument.h"
 #include "foundation/CZelXmlNode.h"
 #include "protocol/ZelRecords.h"
 #include "protocol/ZelSealing.h"
 #include "protocol/ZelServerRequests.h"
+#include "testing/TestKeys.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -31,23 +31,12 @@
 
 namespace accountstest {
 
-struct KeyPair {
-    CZelString n, d, e;
-};
+using KeyPair = velmo_testing::TestKeyPair;
 
-// One key pair per test program: generating keys takes a while.
+// Keys of the size the gateway makes for its accounts.
 inline const KeyPair& TestKeys(int which)
 {
-    static KeyPair pairs[2];
-    static std::once_flag once[2];
-    std::call_once(once[which], [which] {
-        LongInt2 n(128), d(128), e(128);
-        if (RsaKeyPair::Generate(128, n, d, e) != 1)
-            std::abort();
-        auto bytes = [](const LongInt2& v) { return CZelString(reinterpret_cast<const char*>(v.GetData()), 128); };
-        pairs[which] = {bytes(n), bytes(d), bytes(e)};
-    });
-    return pairs[which];
+    return velmo_testing::TestKeys(which, 128);
 }
 
 class FakeCentral {

@@ -1,14 +1,13 @@
 #include "app/CCommandLine.h"
 #include "app/CCommandTable.h"
 #include "app/CSignalStop.h"
+#include "foundation/testing/Eventually.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <csignal>
 #include <sstream>
-#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -75,12 +74,10 @@ TEST(SignalStopTest, TheFirstSignalStopsAndLaterOnesAreSwallowed)
     {
         CSignalStop stop([&stops] { ++stops; });
         kill(getpid(), SIGINT);
-        for (int i = 0; i < 500 && stop.SignalsTaken() < 1; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        velmo_testing::Eventually([&] { return stop.SignalsTaken() >= 1; });
         kill(getpid(), SIGINT);
         kill(getpid(), SIGTERM);
-        for (int i = 0; i < 500 && stop.SignalsTaken() < 3; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        velmo_testing::Eventually([&] { return stop.SignalsTaken() >= 3; });
         EXPECT_EQ(stop.SignalsTaken(), 3);
     }
     EXPECT_EQ(stops, 1);

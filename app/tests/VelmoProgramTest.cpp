@@ -2,6 +2,7 @@
 // stopped by signals, and the `config` subcommand.
 
 #include "foundation/testing/ChildProcess.h"
+#include "foundation/testing/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +12,6 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
-#include <sstream>
 #include <string>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -46,14 +46,7 @@ Result RunToEnd(const std::vector<std::string>& args)
 
 class VelmoProgramTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/velmo-program-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        home = pattern;
-        ASSERT_TRUE(fs::exists(kVelmo)) << kVelmo;
-    }
-    void TearDown() override { fs::remove_all(home); }
+    void SetUp() override { ASSERT_TRUE(fs::exists(kVelmo)) << kVelmo; }
 
     std::set<std::string> HomeEntries() const
     {
@@ -64,13 +57,11 @@ protected:
     }
     std::string ReadHomeFile(const std::string& name) const
     {
-        std::ifstream in(home / name, std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
+        return velmo_testing::ReadFileText(home / name);
     }
 
-    fs::path home;
+    velmo_testing::TempDir m_temp{"velmo-program"};
+    const fs::path home = m_temp.Path();
 };
 
 TEST_F(VelmoProgramTest, HeadlessGatewayStartsAndStopsOnSigterm)

@@ -1,5 +1,7 @@
 #include "core/CAutostart.h"
 
+#include "foundation/testing/TempDir.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -41,14 +43,6 @@ private:
 
 class AutostartTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/velmo-autostart-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        folder = pattern;
-    }
-    void TearDown() override { fs::remove_all(folder); }
-
     static std::string Read(const fs::path& path)
     {
         std::ifstream in(path, std::ios::binary);
@@ -57,7 +51,8 @@ protected:
         return text.str();
     }
 
-    fs::path folder;
+    velmo_testing::TempDir m_temp{"velmo-autostart"};
+    const fs::path folder = m_temp.Path();
 };
 
 TEST_F(AutostartTest, EntryGoesUnderXdgConfigHomeOrTheHomeFolder)

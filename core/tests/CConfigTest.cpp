@@ -1,6 +1,7 @@
 #include "core/CConfig.h"
 
 #include "foundation/CZelXmlDocument.h"
+#include "foundation/testing/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -16,15 +17,6 @@ namespace {
 
 class ConfigFileTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/velmo-config-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        folder = pattern;
-        file = CZelString((folder / "config.xml").string());
-    }
-    void TearDown() override { fs::remove_all(folder); }
-
     void Write(const std::string& text) { std::ofstream(file.Ptr(), std::ios::binary) << text; }
     std::string Read() const
     {
@@ -34,8 +26,9 @@ protected:
         return text.str();
     }
 
-    fs::path folder;
-    CZelString file;
+    velmo_testing::TempDir m_temp{"velmo-config"};
+    const fs::path folder = m_temp.Path();
+    CZelString file{(folder / "config.xml").string()};
 };
 
 void ExpectDefaults(const CConfig& config)

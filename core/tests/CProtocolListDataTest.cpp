@@ -3,6 +3,7 @@
 #include "foundation/CZelWin32Locker.h"
 #include "foundation/XTOOError.h"
 #include "foundation/ZelGlobalLocks.h"
+#include "foundation/testing/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -257,9 +258,8 @@ TEST(CProtocolListData, SaveTextHasTheFileLineForm)
 
 TEST(CProtocolListData, SaveToFileWritesTheSameTextAndFailsLoudly)
 {
-    const fs::path dir = fs::temp_directory_path() / ("velmo-log-" + std::to_string(::getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
+    const velmo_testing::TempDir temp("velmo-log");
+    const fs::path dir = temp.Path();
     CProtocolListData log;
     log.Write("one\ntwo\n");
     const fs::path file = dir / "saved.txt";
@@ -275,7 +275,6 @@ TEST(CProtocolListData, SaveToFileWritesTheSameTextAndFailsLoudly)
 
     EXPECT_THROW(log.SaveToFile(CZelString((dir / "missing" / "x.txt").string())), XTOOError);
     EXPECT_EQ(ZelDataLock().Depth(), 0);
-    fs::remove_all(dir);
 }
 
 TEST(CProtocolListData, DefaultSaveFileNameHasNoColons)

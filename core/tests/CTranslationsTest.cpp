@@ -1,6 +1,7 @@
 #include "core/CTranslations.h"
 
 #include "foundation/ZelGlobalLocks.h"
+#include "foundation/testing/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -22,20 +23,7 @@ const std::string kHelloUtf8 = "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82
 
 class TranslationsTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        m_dir = fs::temp_directory_path() /
-                ("velmo-tr-" + std::to_string(::getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(m_dir);
-        fs::create_directories(m_dir);
-    }
-
-    void TearDown() override
-    {
-        UnLoadTrStrings();
-        fs::remove_all(m_dir);
-    }
+    void TearDown() override { UnLoadTrStrings(); }
 
     CZelString WriteFile(const std::string& name, const std::string& bytes)
     {
@@ -52,7 +40,8 @@ protected:
                                                " </Files>\r\n</Lang>\r\n");
     }
 
-    fs::path m_dir;
+    velmo_testing::TempDir m_temp{"velmo-tr"};
+    const fs::path m_dir = m_temp.Path();
 };
 
 } // namespace

@@ -6,11 +6,12 @@
 #include "core/CZelStartServerThread.h"
 #include "foundation/XTOOError.h"
 #include "foundation/ZelGlobalLocks.h"
+#include "foundation/testing/Eventually.h"
+#include "foundation/testing/TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -30,16 +31,12 @@ protected:
     void SetUp() override
     {
         previous = fs::current_path();
-        char pattern[] = "/tmp/velmo-app-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        home = pattern;
         options.home = CZelString(home.string());
     }
     void TearDown() override
     {
         fs::current_path(previous);
         ZelShareDataLockThrough(CZelString());
-        fs::remove_all(home);
         for (int32_t mode = 1; mode <= 4; ++mode)
             CZelStartServerThread::SetBody(mode, {});
     }
@@ -59,7 +56,8 @@ protected:
     }
 
     fs::path previous;
-    fs::path home;
+    velmo_testing::TempDir m_temp{"velmo-app"};
+    const fs::path home = m_temp.Path();
     CVelmoApp::Options options;
     std::mutex lock;
     std::vector<std::string> journal;
@@ -83,8 +81,7 @@ TEST_F(VelmoAppTest, RunsTheStartUpAndTheOrderlyEndInOrder)
     CVelmoApp app(options, RecordingHooks());
     CZelStartServerThread::SetBody(CZelStartServerThread::kModePop3Transfers, [&](CZelStartServerThread& self) {
         // Ask for the end only once everything is up, as a user's Ctrl+C would.
-        for (int i = 0; i < 5000 && smtpPort == 0; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        velmo_testing::Eventually([&] { return smtpPort != 0; });
         app.RequestStop();
         self.StopEvent().Wait(-1);
     });
@@ -175,10 +172,7 @@ TEST_F(VelmoAppTest, HeadlessRunDrainsTheChangeFlags)
     CVelmoApp app(options, RecordingHooks());
     CZelStartServerThread::SetBody(CZelStartServerThread::kModeSmtpTransfers, [&](CZelStartServerThread& self) {
         CAccountChangeFlags::Global().Set(5, CAccountChangeFlags::kSentRecorded);
-        for (int i = 0; i < 5000 && !drained; ++i) {
-            drained = CAccountChangeFlags::Global().IsEmpty();
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+        drained = velmo_testing::Eventually([] { return CAccountChangeFlags::Global().IsEmpty(); });
         app.RequestStop();
         self.StopEvent().Wait(-1);
     });

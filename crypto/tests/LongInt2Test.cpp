@@ -4,6 +4,7 @@
 #include "crypto/CMyExponent5.h"
 #include "crypto/LongInt2.h"
 #include "foundation/XTOOError.h"
+#include "foundation/testing/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -353,11 +354,11 @@ TEST(LongInt2, InverseCodes)
 
 TEST(LongInt2, DamagedGuardsAreReportedToTheLogFile)
 {
-    const auto dir = std::filesystem::temp_directory_path() / ("velmo-longint-" + std::to_string(getpid()));
+    const velmo_testing::TempDir temp("velmo-longint");
+    const auto dir = temp.Path();
     std::filesystem::create_directories(dir / "logs");
-    const auto previous = std::filesystem::current_path();
-    std::filesystem::current_path(dir);
     {
+        const velmo_testing::ScopedWorkingDirectory inDir(dir);
         LongInt2 front(5), back(5), both(6), clean(6);
         LongInt2Access::PokeRaw(front, -1, 0x11);
         LongInt2Access::PokeRaw(back, 5, 0x22);
@@ -366,7 +367,6 @@ TEST(LongInt2, DamagedGuardsAreReportedToTheLogFile)
         EXPECT_FALSE(front.GuardsIntact());
         EXPECT_FALSE(back.GuardsIntact());
     }
-    std::filesystem::current_path(previous);
     std::ifstream log(dir / "logs/LongInt2.txt", std::ios::binary);
     std::stringstream text;
     text << log.rdbuf();
@@ -374,7 +374,6 @@ TEST(LongInt2, DamagedGuardsAreReportedToTheLogFile)
     EXPECT_EQ(text.str(), "LongInt2::~LongInt2(): overflow detected underflow detected\n"
                           "LongInt2::~LongInt2(): overflow detected\n"
                           "LongInt2::~LongInt2(): underflow detected\n");
-    std::filesystem::remove_all(dir);
 }
 
 TEST(LongInt2, ImpossibleCapacityIsRefused)

@@ -3,6 +3,8 @@
 // pipes, read line by line with time-outs, signalled, waited for. A child still running when
 // the object goes is killed with SIGKILL and reaped, so a failing test leaves no process behind.
 
+#include "foundation/testing/Eventually.h"
+
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -10,7 +12,6 @@
 
 #include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace velmo_testing {
@@ -97,17 +98,16 @@ public:
     {
         if (!Started())
             return -1;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        for (;;) {
-            int status = 0;
-            if (waitpid(m_pid, &status, ms < 0 ? 0 : WNOHANG) == m_pid) {
-                m_reaped = true;
-                return status;
-            }
-            if (std::chrono::steady_clock::now() >= deadline)
+        int status = 0;
+        if (ms < 0) {
+            if (waitpid(m_pid, &status, 0) != m_pid)
                 return -1;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        } else if (!Eventually([&] { return waitpid(m_pid, &status, WNOHANG) == m_pid; },
+                               std::chrono::milliseconds(ms))) {
+            return -1;
         }
+        m_reaped = true;
+        return status;
     }
 
     // The exit code of a wait status, or 128 + the signal that ended the child (as a shell says).

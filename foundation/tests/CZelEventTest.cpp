@@ -1,4 +1,6 @@
 #include "foundation/CZelEvent.h"
+#include "foundation/testing/Eventually.h"
+#include "foundation/testing/Threads.h"
 
 #include <gtest/gtest.h>
 
@@ -11,8 +13,7 @@ namespace {
 
 void WaitForWaiters(const CZelEvent& event, int count)
 {
-    while (event.Waiters() < count)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    velmo_testing::Eventually([&] { return event.Waiters() >= count; });
 }
 
 // Starts `count` threads that each wait without limit and count their release.
@@ -74,17 +75,15 @@ TEST(CZelEvent, AutomaticResetReleasesOneWaiterPerSignal)
     std::atomic<int> released{0};
     std::vector<std::thread> threads = StartWaiters(event, 3, released);
     event.Signal();
-    while (released.load() < 1)
-        std::this_thread::yield();
+    velmo_testing::Eventually([&] { return released.load() >= 1; });
     WaitForWaiters(event, 2);
-    // The two others stay blocked: a short look finds the event already cleared.
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    // The two others stay blocked: once they sleep in their waits, the event is found cleared.
+    velmo_testing::Eventually(velmo_testing::AllOtherThreadsBlocked);
     EXPECT_EQ(released.load(), 1);
     EXPECT_FALSE(event.IsSignalled());
 
     event.Signal();
-    while (released.load() < 2)
-        std::this_thread::yield();
+    velmo_testing::Eventually([&] { return released.load() >= 2; });
     event.Signal();
     for (std::thread& t : threads)
         t.join();

@@ -1,4 +1,5 @@
 #include "foundation/CZelFileFind.h"
+#include "foundation/testing/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -16,16 +17,12 @@ class CZelFileFindTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/velmo-find-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        m_dir = pattern;
         for (const char* folder : {"sub", "sub/deeper", "empty"})
             fs::create_directory(m_dir + "/" + folder);
         for (const char* file : {"a.xml", "B.XML", "c.txt", "ab.xml", "sub/d.xml", "sub/deeper/e.xml",
                                  "sub/z.txt", "\xd0\x9f\xd0\xa0\xd0\x98\xd0\x92\xd0\x95\xd0\xa2.txt"})
             std::ofstream(m_dir + "/" + file) << "12345";
     }
-    void TearDown() override { fs::remove_all(m_dir); }
 
     std::vector<std::string> FullNames(const std::string& pattern, int depth,
                                        uint32_t mask = CZelFileFind::kAllTypes)
@@ -37,7 +34,8 @@ protected:
         return names;
     }
 
-    std::string m_dir;
+    velmo_testing::TempDir m_temp{"velmo-find"};
+    const std::string m_dir = m_temp.Path().string();
 };
 
 TEST_F(CZelFileFindTest, OneFolderWithAPattern)

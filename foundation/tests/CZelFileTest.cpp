@@ -2,6 +2,7 @@
 #include "foundation/ZelMemoryAccessLog.h"
 #include "foundation/ZelPath.h"
 #include "foundation/testing/MutationFuzzer.h"
+#include "foundation/testing/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -23,14 +24,6 @@ namespace {
 
 class CZelFileTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/velmo-file-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        m_dir = pattern;
-    }
-    void TearDown() override { fs::remove_all(m_dir); }
-
     std::string Path(const std::string& name) const { return m_dir + "/" + name; }
     CZelString ZPath(const std::string& name) const { return CZelString(Path(name)); }
 
@@ -61,7 +54,8 @@ protected:
         return names;
     }
 
-    std::string m_dir;
+    velmo_testing::TempDir m_temp{"velmo-file"};
+    const std::string m_dir = m_temp.Path().string();
 };
 
 // ---- Open modes ----

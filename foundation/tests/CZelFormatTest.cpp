@@ -1,6 +1,7 @@
 #include "foundation/CZelFormat.h"
 
 #include "foundation/testing/MutationFuzzer.h"
+#include "foundation/testing/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -196,27 +197,7 @@ TEST(FormatMisc, PercentUnknownLettersAndEnd)
     EXPECT_EQ(S(Format("plain text")), "plain text");
 }
 
-// Runs a test inside a fresh temporary working directory.
-class InTemporaryDirectory : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        m_previous = std::filesystem::current_path();
-        char pattern[] = "/tmp/velmo-format-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        m_dir = pattern;
-        std::filesystem::current_path(m_dir);
-    }
-    void TearDown() override
-    {
-        std::filesystem::current_path(m_previous);
-        std::filesystem::remove_all(m_dir);
-    }
-
-private:
-    std::filesystem::path m_previous;
-    std::filesystem::path m_dir;
-};
+using InTemporaryDirectory = velmo_testing::TempHomeTest;
 
 TEST_F(InTemporaryDirectory, NullFormatIsLoggedAsUnreadable)
 {

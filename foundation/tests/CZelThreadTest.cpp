@@ -1,6 +1,8 @@
 #include "foundation/CZelThread.h"
 #include "foundation/CZelWin32Locker.h"
 #include "foundation/XTOOError.h"
+#include "foundation/testing/Eventually.h"
+#include "foundation/testing/Threads.h"
 
 #include <gtest/gtest.h>
 
@@ -109,8 +111,7 @@ TEST(CZelThread, StopAndWaitEndsALoopThatChecksForStop)
         return 1;
     });
     ASSERT_TRUE(thread.Start());
-    while (rounds.load() < 3)
-        std::this_thread::yield();
+    velmo_testing::Eventually([&] { return rounds.load() >= 3; });
     EXPECT_TRUE(thread.StopAndWait(-1));
     EXPECT_EQ(thread.ExitCode(), 0);   // eExitThread from CheckStop is a normal end
 }
@@ -152,20 +153,19 @@ TEST(CZelThread, ThreadCannotJoinItself)
 
 TEST(CZelThread, DestructionReturnsAfterItsBoundAndLeavesTheThreadRunning)
 {
+    const int threadsBefore = velmo_testing::CountThreads();
     auto shared = std::make_shared<Stubborn>();
     {
         auto thread = std::make_unique<StubbornThread>(shared);
         thread->SetDestroyWaitMs(30);
         ASSERT_TRUE(thread->Start());
-        while (!shared->running)
-            std::this_thread::yield();
+        velmo_testing::Eventually([&] { return shared->running.load(); });
         thread.reset();   // returns although Run ignores the stop event
     }
     EXPECT_FALSE(shared->finished.load());
     shared->release = true;   // the left thread ends on its own, touching no freed memory
-    while (!shared->finished)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));   // let its wrapper finish
+    // Its wrapper ends too before the test does.
+    velmo_testing::Eventually([&] { return velmo_testing::CountThreads() == threadsBefore; });
 }
 
 TEST(CZelThread, DestructionStopsACooperativeThread)

@@ -1,5 +1,6 @@
 #include "foundation/CZelWin32Locker.h"
 #include "foundation/ZelGlobalLocks.h"
+#include "foundation/testing/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -25,11 +26,6 @@ class LockerTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        m_dir = fs::temp_directory_path() /
-                ("velmo-locker-" + std::to_string(::getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(m_dir);
-        fs::create_directories(m_dir);
         m_savedPath = CZelWin32Locker::LogPath();
         CZelWin32Locker::SetLogPath((m_dir / "logs" / "CZelWin32Locker.txt").string());
         CZelWin32Locker::SetReportCallback([this](const CZelString& text) {
@@ -44,7 +40,6 @@ protected:
         CZelWin32Locker::SetReportCallback(nullptr);
         CZelWin32Locker::SetLogPath(m_savedPath);
         CZelWin32Locker::SetDeadlockTimeoutMs(kZelDeadlockTimeoutMs);
-        fs::remove_all(m_dir);
     }
 
     std::string LogText() const
@@ -67,7 +62,8 @@ protected:
         return m_changed.wait_for(lock, std::chrono::seconds(30), [&] { return m_reports.size() >= count; });
     }
 
-    fs::path m_dir;
+    velmo_testing::TempDir m_temp{"velmo-locker"};
+    const fs::path m_dir = m_temp.Path();
     std::string m_savedPath;
     std::mutex m_mutex;
     std::condition_variable m_changed;

@@ -1,5 +1,6 @@
 #include "foundation/CZelXmlDocument.h"
 #include "foundation/XTOOError.h"
+#include "foundation/testing/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -202,15 +203,6 @@ TEST(XmlWrite, OneHundredThousandNestedElementsWriteCopyAndFree)
 
 class XmlFiles : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        m_dir = fs::temp_directory_path() / ("velmo-xml-" + std::to_string(::getpid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(m_dir);
-        fs::create_directories(m_dir);
-    }
-    void TearDown() override { fs::remove_all(m_dir); }
-
     CZelString PathOf(const std::string& name) const { return CZelString((m_dir / name).string()); }
     std::string ReadBytes(const std::string& name) const
     {
@@ -222,7 +214,8 @@ protected:
         std::ofstream(m_dir / name, std::ios::binary) << bytes;
     }
 
-    fs::path m_dir;
+    velmo_testing::TempDir m_temp{"velmo-xml"};
+    const fs::path m_dir = m_temp.Path();
 };
 
 TEST_F(XmlFiles, SaveWritesTheFileLayoutAndLoadReadsItBack)

@@ -2,6 +2,8 @@
 #include "net/CZelSockThread.h"
 
 #include "foundation/XTOOError.h"
+#include "foundation/testing/Eventually.h"
+#include "foundation/testing/Threads.h"
 #include "net/CZelTcpSocket.h"
 #include "net/ZelSockets.h"
 #include "net/tests/NetTestPeer.h"
@@ -15,7 +17,7 @@
 #include <thread>
 
 using namespace nettest;
-using namespace std::chrono_literals;
+using velmo_testing::Eventually;
 
 namespace {
 
@@ -39,6 +41,20 @@ public:
         });
         PostCommand(this, SCmd{kSockCmdCustom, job});
         done.get_future().wait();
+    }
+    // Returns once the loop has gone all the way round at least once after the call: whatever
+    // it was to notice by then, it has acted on.
+    void GoRound()
+    {
+        RunOnThread([] {});
+        RunOnThread([] {});
+    }
+    // Returns once the loop sleeps in its wait.
+    void WaitUntilIdle()
+    {
+        pid_t loop = 0;
+        RunOnThread([&] { loop = velmo_testing::CurrentThreadId(); });
+        Eventually([&] { return velmo_testing::IsThreadBlocked(loop); });
     }
 
 protected:
@@ -80,18 +96,6 @@ public:
     int readAnswer = zelsock::kStopReading;
     std::function<void(int)> onError;
 };
-
-template<class Predicate>
-bool Eventually(Predicate done, std::chrono::milliseconds bound = 20s)
-{
-    const auto until = std::chrono::steady_clock::now() + bound;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > until)
-            return false;
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
 
 struct ChangeWordCase {
     uint32_t interest;
@@ -183,7 +187,7 @@ TEST_F(SockThreadTest, AReadHandlerThatStopsReadingGetsNoMoreReadEvents)
     // Level-triggered readiness would call it again at once; the interest word forbids it.
     for (int i = 0; i < 20; ++i)
         m_thread->Wake();
-    std::this_thread::sleep_for(100ms);
+    m_thread->GoRound();
     EXPECT_EQ(probe->reads.load(), 1);
 
     m_thread->RunOnThread([&] { probe->ChangeInterest(zelsock::kWantRead); });
@@ -269,7 +273,7 @@ TEST_F(SockThreadTest, TheDefaultErrorHandlerThrowsAndTheLoopGoesOn)
         added = m_thread->Sockets().AddSocket(std::move(socket), zelsock::kConnecting);
     });
     peer = listener.Accept();
-    std::this_thread::sleep_for(50ms);
+    m_thread->GoRound();   // the connect is done
     m_thread->RunOnThread([&] { m_thread->Sockets().ChangeInterest(added.load(), zelsock::kWantRead); });
     peer.Reset();
     Ticker ticker(m_thread.get());
@@ -282,7 +286,7 @@ TEST_F(SockThreadTest, ATimerStartedFromAnotherThreadWakesTheLoopAtOnce)
 {
     // The loop waits for an hour by default; only the wake-up makes the timer fire.
     Ticker ticker(m_thread.get());
-    std::this_thread::sleep_for(50ms);
+    m_thread->WaitUntilIdle();
     ticker.Start(10 * 1000, CZelSocketTimer::kWakeIfEarlier);
     EXPECT_TRUE(Eventually([&] { return ticker.ticks.load() >= 1; }));
     ticker.Stop();
@@ -300,9 +304,14 @@ TEST_F(SockThreadTest, TimersRepeatUntilStoppedAndAThrowingTimerHoldsUpNoOther)
     steady.Stop();
     thrower.Stop();
     EXPECT_FALSE(steady.IsActive());
-    std::this_thread::sleep_for(30ms);
+    m_thread->GoRound();   // a tick already under way has ended
     const int after = steady.ticks.load();
-    std::this_thread::sleep_for(60ms);
+    // A witness on the same short period: once it has ticked again and again, a stopped timer
+    // that still ran would have ticked too.
+    Ticker witness(m_thread.get());
+    witness.Start(2 * 1000, CZelSocketTimer::kWake);
+    EXPECT_TRUE(Eventually([&] { return witness.ticks.load() >= 10; }));
+    witness.Stop();
     EXPECT_EQ(steady.ticks.load(), after);
 }
 
@@ -446,7 +455,7 @@ TEST(SockThreadEnd, AStopRequestEndsALoopWhoseTimersRun)
     } busy(&thread);
     busy.Start(3600LL * 1000 * 1000);
     ASSERT_TRUE(thread.Start());
-    std::this_thread::sleep_for(20ms);
+    thread.WaitUntilIdle();
     // The stop wakes the loop out of its hour-long wait.
     ASSERT_TRUE(thread.StopAndWait(20000));
     EXPECT_EQ(*thread.ExitCode(), CZelSockThread::kEndExitRequest);

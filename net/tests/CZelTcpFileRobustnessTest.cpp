@@ -4,6 +4,8 @@
 
 #include "foundation/XTOOError.h"
 #include "net/ZelSockets.h"
+#include "foundation/testing/Eventually.h"
+#include "foundation/testing/Threads.h"
 #include "net/tests/NetTestPeer.h"
 
 #include <gtest/gtest.h>
@@ -44,18 +46,14 @@ struct Resources {
 Resources Count()
 {
     // The directory stream itself holds one descriptor while counting; it is the same each time.
-    return Resources{CountEntries("/proc/self/fd"), CountEntries("/proc/self/task")};
+    return Resources{CountEntries("/proc/self/fd"), velmo_testing::CountThreads()};
 }
 
 // Finished threads are reaped by the main socket thread a moment after they end.
-Resources SettleTo(const Resources& expected, int boundMs = 15000)
+Resources SettleTo(const Resources& expected)
 {
-    const auto until = Clock::now() + std::chrono::milliseconds(boundMs);
     Resources now = Count();
-    while (!(now == expected) && Clock::now() < until) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        now = Count();
-    }
+    velmo_testing::Eventually([&] { return (now = Count()) == expected; });
     return now;
 }
 
@@ -141,7 +139,7 @@ TEST(TcpFileRobustness, StopWithOpenConnectionsEndsEveryWaitInTime)
     // The write has begun once its first bytes reach the peer.
     pollfd arrived{peers[5].Get(), POLLIN, 0};
     ASSERT_EQ(::poll(&arrived, 1, 10000), 1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    velmo_testing::Eventually(velmo_testing::AllOtherThreadsBlocked);
 
     const auto start = Clock::now();
     SocketsStop();
@@ -176,7 +174,7 @@ TEST(TcpFileRobustness, StoppingTheFileThreadsEndsABlockedReadAndTheLibraryGoesO
         char buffer[16];
         return file.Read(buffer, sizeof buffer, 600000);
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    velmo_testing::Eventually(velmo_testing::AllOtherThreadsBlocked);
     StopFileSockThreads();
     ASSERT_EQ(read.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_EQ(read.get(), -1);

@@ -4,6 +4,7 @@
 #include "foundation/XTOOError.h"
 #include "foundation/ZelGlobalLocks.h"
 #include "net/ZelSockets.h"
+#include "foundation/testing/Eventually.h"
 #include "net/tests/NetTestPeer.h"
 
 #include <gtest/gtest.h>
@@ -173,9 +174,7 @@ TEST_F(TcpFileTest, ReadUntilWithoutTimeTakesWhatAlreadyArrivedAndWithoutLimitWa
     CZelTcpFile file(EErrorMode::Throw);
     Fd peer = OpenTo(file, m_listener);
     ASSERT_TRUE(SendAll(peer.Get(), "ready\r\n"));
-    pollfd settle{peer.Get(), POLLOUT, 0};
-    ::poll(&settle, 1, 1000);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    velmo_testing::Eventually([&] { return AllSentAcknowledged(peer.Get()); });
     char buffer[32];
     EXPECT_EQ(file.ReadUntil(buffer, sizeof buffer, 0, "\r\n"), 7);
 
@@ -338,14 +337,10 @@ TEST_F(TcpFileTest, ListenPlusTakesOverOneConnection)
 {
     const int port = ClosedPort();
     std::thread client([&] {
-        for (int attempt = 0; attempt < 200; ++attempt) {
-            Fd fd = Connect(port);
-            if (fd.Valid()) {
-                SendAll(fd.Get(), "over");
-                RecvExactly(fd.Get(), 2);
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        Fd fd;
+        if (velmo_testing::Eventually([&] { return (fd = Connect(port)).Valid(); })) {
+            SendAll(fd.Get(), "over");
+            RecvExactly(fd.Get(), 2);
         }
     });
     CZelTcpFile file(EErrorMode::Throw);

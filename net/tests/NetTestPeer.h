@@ -4,9 +4,11 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -106,6 +108,14 @@ inline bool SendAll(int fd, const std::string& bytes)
         done += static_cast<size_t>(n);
     }
     return true;
+}
+
+// True once the other end has acknowledged every byte sent on `fd`: they are in its receive
+// buffer, where a read that takes only what already arrived finds them.
+inline bool AllSentAcknowledged(int fd)
+{
+    int unacknowledged = 0;
+    return ::ioctl(fd, SIOCOUTQ, &unacknowledged) == 0 && unacknowledged == 0;
 }
 
 // Exactly `count` bytes (fewer when the peer closes or `timeoutMs` passes between pieces).

@@ -6,9 +6,9 @@
 #include "net/CZelTcpFile.h"
 #include "protocol/CZelHttpClient.h"
 #include "protocol/ZelHttpAnswer.h"
+#include "testing/SocketsEnvironment.h"
 
 #include "ScriptedHttpPeer.h"
-#include "SocketsEnvironment.h"
 
 #include <gtest/gtest.h>
 

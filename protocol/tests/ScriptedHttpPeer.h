@@ -3,6 +3,8 @@
 // that accepts connections one after another and runs one script per connection. Scripts read
 // whole requests (header and Content-Length body) and send whatever bytes the test wants.
 
+#include "foundation/testing/Eventually.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -143,9 +145,7 @@ public:
     // Waits until every script has run (or 10 s passed); the number of connections served.
     int WaitDone()
     {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!m_done && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        velmo_testing::Eventually([this] { return m_done.load(); }, std::chrono::seconds(10));
         return m_connections;
     }
 

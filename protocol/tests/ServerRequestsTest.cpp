@@ -13,9 +13,10 @@
 #include "protocol/ZelRecords.h"
 #include "protocol/ZelSealing.h"
 #include "protocol/ZelServerRequests.h"
+#include "testing/SocketsEnvironment.h"
+#include "testing/TestKeys.h"
 
 #include "ScriptedHttpPeer.h"
-#include "SocketsEnvironment.h"
 
 #include <gtest/gtest.h>
 
@@ -33,31 +34,10 @@ namespace {
 
 std::string Bytes(const CZelString& s) { return s.ToStd(); }
 
-CZelString ValueOf(const LongInt2& value)
+// One account key pair for the whole program.
+const velmo_testing::TestKeyPair& TestAccountKeys()
 {
-    return CZelString(reinterpret_cast<const char*>(value.GetData()), value.GetSize());
-}
-
-// One account key pair for the whole program, from a seeded generator.
-struct AccountKeys {
-    CZelString n, d, e;
-};
-
-const AccountKeys& TestAccountKeys()
-{
-    static const AccountKeys keys = [] {
-        CCryptRandom random(CCryptRandom::OptionSeedFromRand | CCryptRandom::OptionOwnGenerator |
-                                CCryptRandom::OptionLocked,
-                            CCryptRandom::Provider::None);
-        uint8_t seed[CCryptRandom::SeedSize];
-        for (size_t i = 0; i < sizeof seed; ++i)
-            seed[i] = static_cast<uint8_t>(3 + 5 * i);
-        random.Seed(seed);
-        LongInt2 n(64), d(64), e(64);
-        EXPECT_EQ(RsaKeyPair::Generate(64, n, d, e, nullptr, random), 1);
-        return AccountKeys{ValueOf(n), ValueOf(d), ValueOf(e)};
-    }();
-    return keys;
+    return velmo_testing::TestKeys(0);
 }
 
 CZelAccountKey TestAccount(const char* id = "42")

@@ -3,6 +3,7 @@
 #include "foundation/CZelFile.h"
 #include "foundation/CZelXmlDocument.h"
 #include "foundation/CZelXmlNode.h"
+#include "foundation/testing/TempDir.h"
 #include "protocol/CSessionKeyFile.h"
 
 #include <gtest/gtest.h>
@@ -19,14 +20,6 @@ namespace fs = std::filesystem;
 
 class SessionKeyFileTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/velmo-keyfile-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        m_dir = pattern;
-    }
-    void TearDown() override { fs::remove_all(m_dir); }
-
     CZelString PathOf(const CZelString& relative) const { return CZelString((m_dir + "/").c_str()) + relative; }
 
     void Write(const CZelString& path, const std::string& text)
@@ -35,7 +28,8 @@ protected:
         ASSERT_TRUE(CZelFile::SaveWholeFile(path, CZelString(text)));
     }
 
-    std::string m_dir;
+    velmo_testing::TempDir m_temp{"velmo-keyfile"};
+    const std::string m_dir = m_temp.Path().string();
 };
 
 std::string KeyFileText(const std::string& attributes, const std::string& children = "")

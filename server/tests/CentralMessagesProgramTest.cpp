@@ -3,6 +3,7 @@
 // acknowledged last, and the message arrives whole, once.
 
 #include "MailTestSupport.h"
+#include "testing/SocketsEnvironment.h"
 
 #include <csignal>
 #include <unistd.h>
@@ -10,8 +11,6 @@
 using namespace mailtest;
 
 namespace {
-
-::testing::Environment* const kSockets = ::testing::AddGlobalTestEnvironment(new SocketsEnvironment);
 
 const std::string kProgram = std::string(VELMO_BINARY_DIR) + "/bin/velmo-central";
 

@@ -7,6 +7,7 @@
 #include "server/CCentralStore.h"
 
 #include "MailTestSupport.h"
+#include "testing/SocketsEnvironment.h"
 
 #include <memory>
 #include <regex>
@@ -14,8 +15,6 @@
 using namespace mailtest;
 
 namespace {
-
-::testing::Environment* const kSockets = ::testing::AddGlobalTestEnvironment(new SocketsEnvironment);
 
 // One user's keys at the server, as the SMTP and POP3 sides hand them over.
 struct Keys {

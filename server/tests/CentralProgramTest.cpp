@@ -5,14 +5,13 @@
 #include "server/CCentralStore.h"
 
 #include "CentralTestSupport.h"
+#include "testing/SocketsEnvironment.h"
 
 #include <csignal>
 
 using namespace centraltest;
 
 namespace {
-
-::testing::Environment* const kSockets = ::testing::AddGlobalTestEnvironment(new SocketsEnvironment);
 
 using Program = CentralProgram;
 

@@ -6,6 +6,7 @@
 #include "server/CCentralStore.h"
 
 #include "CentralTestSupport.h"
+#include "testing/SocketsEnvironment.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -20,8 +21,6 @@
 using namespace centraltest;
 
 namespace {
-
-::testing::Environment* const kSockets = ::testing::AddGlobalTestEnvironment(new SocketsEnvironment);
 
 class CentralRequestsTest : public ::testing::Test {
 protected:

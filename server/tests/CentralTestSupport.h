@@ -1,16 +1,16 @@
 #pragma once
-// What the central server tests share: a temporary folder, users with their own RSA keys, and
-// the client side of each request built from the protocol library's pieces (the same records,
-// sealing and login code the gateway uses).
+// What the central server tests share: users with their own RSA keys, and the client side of
+// each request built from the protocol library's pieces (the same records, sealing and login
+// code the gateway uses).
 
 #include "crypto/CCryptRandom.h"
 #include "crypto/LongInt2.h"
 #include "crypto/RsaBlockTransform.h"
-#include "crypto/RsaKeyPair.h"
 #include "foundation/CZelFormat.h"
 #include "foundation/CZelXmlDocument.h"
 #include "foundation/CZelXmlNode.h"
 #include "foundation/testing/ChildProcess.h"
+#include "foundation/testing/TempDir.h"
 #include "net/CZelTcpFile.h"
 #include "net/ZelSockets.h"
 #include "protocol/CZelHttpClient.h"
@@ -18,12 +18,12 @@
 #include "protocol/ZelSealing.h"
 #include "protocol/ZelServerRequests.h"
 #include "server/CCentralCommand.h"
+#include "testing/TestKeys.h"
 
 #include <gtest/gtest.h>
 
 #include <ctime>
 #include <filesystem>
-#include <map>
 #include <optional>
 #include <string>
 #include <unistd.h>
@@ -31,53 +31,12 @@
 
 namespace centraltest {
 
-// A folder of its own, removed at the end.
-class TempDir {
-public:
-    TempDir()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "velmo-central-XXXXXX").string();
-        if (!mkdtemp(pattern.data()))
-            ADD_FAILURE() << "mkdtemp failed";
-        m_path = pattern;
-    }
-    ~TempDir()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_path, ignored);
-    }
-    std::string File(const std::string& name) const { return (m_path / name).string(); }
+using velmo_testing::TempDir;
+using KeyPair = velmo_testing::TestKeyPair;
 
-private:
-    std::filesystem::path m_path;
-};
-
-inline CZelString ValueOf(const LongInt2& value)
-{
-    return CZelString(reinterpret_cast<const char*>(value.GetData()), value.GetSize());
-}
-
-struct KeyPair {
-    CZelString n, d, e;
-};
-
-// A 512-bit key pair per index, made once from a seeded generator (small keys keep the tests
-// quick; the block format is the same at every size).
 inline const KeyPair& UserKeys(int index)
 {
-    static std::map<int, KeyPair> made;
-    auto found = made.find(index);
-    if (found != made.end())
-        return found->second;
-    CCryptRandom random(CCryptRandom::OptionSeedFromRand | CCryptRandom::OptionOwnGenerator | CCryptRandom::OptionLocked,
-                        CCryptRandom::Provider::None);
-    uint8_t seed[CCryptRandom::SeedSize];
-    for (size_t i = 0; i < sizeof seed; ++i)
-        seed[i] = static_cast<uint8_t>(7 + 11 * i + 31 * index);
-    random.Seed(seed);
-    LongInt2 n(64), d(64), e(64);
-    EXPECT_EQ(RsaKeyPair::Generate(64, n, d, e, nullptr, random), 1);
-    return made[index] = KeyPair{ValueOf(n), ValueOf(d), ValueOf(e)};
+    return velmo_testing::TestKeys(index);
 }
 
 inline CZelXmlDocument Parsed(const CZelString& text)
@@ -245,13 +204,6 @@ inline std::string UpdatesAttr(const CZelXmlDocument& answer, const char* name)
 {
     return answer.RootElement().FindChild("Updates").GetAttr(name).ToStd();
 }
-
-// Starts the networking library once per test program.
-class SocketsEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { ASSERT_TRUE(SocketsStart(true)); }
-    void TearDown() override { SocketsStop(); }
-};
 
 // The real velmo-central program with its output on pipes; killed when it goes.
 class CentralProgram : public velmo_testing::ChildProcess {

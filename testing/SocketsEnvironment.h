@@ -1,11 +1,12 @@
 #pragma once
-// Starts the networking library once for a test program and stops it at the end.
+// Starts the networking library once for the test program that includes this header, and
+// stops it after the last test.
 
 #include "net/ZelSockets.h"
 
 #include <gtest/gtest.h>
 
-namespace protocoltest {
+namespace velmo_testing {
 
 class SocketsEnvironment : public ::testing::Environment {
 public:
@@ -16,4 +17,4 @@ public:
 inline ::testing::Environment* const kSocketsEnvironment =
     ::testing::AddGlobalTestEnvironment(new SocketsEnvironment);
 
-} // namespace protocoltest
+} // namespace velmo_testing
