@@ -1,0 +1,18 @@
+#pragma once
+// ISmtpChannel: the byte stream an SMTP session talks over. The listener hands the session a
+// channel on the accepted TCP connection; tests and the fuzz driver hand it one on memory, so
+// the dialogue can be driven whole or a byte at a time without sockets.
+
+#include "foundation/CZelString.h"
+
+class ISmtpChannel {
+public:
+    virtual ~ISmtpChannel() = default;
+
+    // The bytes up to and including the first CR LF, at most `maximum` of them, waiting at most
+    // `timeoutMs`. After the time-out, what arrived so far (possibly nothing). Throws the
+    // socket error (XTOOSockErr / XTOOSockClose) when the peer is gone and nothing is left.
+    virtual CZelString ReadLine(int maximum, int timeoutMs) = 0;
+    // Sends all of `bytes` within `timeoutMs`; a write that times out is not reported.
+    virtual void Write(const CZelString& bytes, int timeoutMs) = 0;
+};
