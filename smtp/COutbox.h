@@ -37,6 +37,9 @@ struct COutboxFile {
 class COutbox {
 public:
     static constexpr char kListSuffix[] = ".list";
+    static constexpr char kQueuedPattern[] = "*.blk";
+    // The key file's number of the last queued file.
+    static constexpr char kFileId[] = "FileId";
 
     static CZelString FolderFor(int64_t accountId);
     static CZelString FilePath(int64_t accountId, int64_t number);

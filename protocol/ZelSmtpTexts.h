@@ -1,0 +1,46 @@
+#pragma once
+// The outgoing-mail side's own words: the texts the SMTP session, its central-server desk and
+// the outbox write to the SMTP log and to the mail client, and the limits they keep. Written
+// once here; the words shared with the central server are in ZelProtocolVocabulary.h.
+
+#include <cstdint>
+
+// --- The sending handshake, the recipient lookup and the Outbox key. ---
+inline constexpr char kSmtpLogAccountUnreadable[] = "point 1(ret)\n";
+inline constexpr char kSmtpLogLoginTransformFailed[] = "point 2(ret)\n";
+inline constexpr char kSmtpLogTimestampUnparsed[] = "point 3(ret)\n";
+inline constexpr char kSmtpLogMsgIdUnparsed[] = "point 4(ret)\n";
+inline constexpr char kSmtpLogOutboxKeyWriteError[] = "Session key2 write error\n";
+inline constexpr char kSmtpLogOutboxKeyUnlockError[] = "Session key2 unlocking error\n";
+// A server or socket failure: its text and a line end.
+inline constexpr char kSmtpLogErrorText[] = "%s\n";
+// A recipient whose public key cannot seal a key block (the modulus must be odd and of a
+// usable size); the session ends instead of queueing mail nobody could open.
+inline constexpr char kSmtpLogUnusableRecipientKey[] =
+    "Unusable key of recepient %S (message id %S), n.Length():%d\n";
+// A message id that may not become part of a file name.
+inline constexpr char kSmtpLogBadMessageId[] = "Server reply error: message id %S is refused\n";
+
+// --- Queueing a message in the outbox. ---
+inline constexpr char kSmtpLogSenderTransformFailed[] = "point 5(ret)\n";
+inline constexpr char kSmtpLogKeyTransformFailed[] = "point 6(ret)\n";
+inline constexpr char kSmtpLogEncryptingKeys[] =
+    "Encrypting keys for recepient %D, n.Length():%d, e.Length():%d\n";
+// Why a message could not be queued (the client is told "500 Failure").
+inline constexpr char kSmtpLogQueueFailed[] = "Outbox: the message is not queued: %s\n";
+inline constexpr char kSmtpQueueNoKeyFile[] = "the Outbox key file cannot be read";
+inline constexpr char kSmtpQueueNoFile[] = "the outbox file cannot be written";
+inline constexpr char kSmtpQueueNoListOrKey[] = "the list or key file cannot be written";
+
+// --- Limits. ---
+// Write time-outs of the handshake's server key request and of the sealed requests.
+inline constexpr int kSmtpServerKeyWriteTimeoutMs = 900000;
+inline constexpr int kSmtpRequestWriteTimeoutMs = 60000;
+// A message id from the server: digits in dot-separated groups, at most this long.
+inline constexpr int kSmtpMaxMessageIdBytes = 64;
+// A recipient modulus: odd, and of this many bytes.
+inline constexpr int kSmtpMinRecipientKeyBytes = 16;
+inline constexpr int kSmtpMaxRecipientKeyBytes = 512;
+// Numbers the outbox tries in a row when files cannot be made or written for another reason
+// than a taken name (a full disk, missing rights) before the queueing gives up.
+inline constexpr int kSmtpOutboxWriteAttempts = 3;
