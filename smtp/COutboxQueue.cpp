@@ -79,6 +79,8 @@ uint32_t NowSeconds()
 CZelString BlockTransform(const CZelString& n, const CZelString& exponent, const CZelString& text)
 {
     CZelString out;
+    if (n.IsEmpty() || exponent.IsEmpty())
+        return out;   // a key that is not there; the arithmetic would take it for zero
     try {
         const LongInt2 modulus(n.Ptr(), n.Length());
         const LongInt2 power(exponent.Ptr(), exponent.Length());
