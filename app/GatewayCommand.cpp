@@ -4,6 +4,7 @@
 #include "app/CSignalStop.h"
 #include "core/CVelmoApp.h"
 #include "net/ZelSockets.h"
+#include "smtp/CSmtpService.h"
 
 #include <iostream>
 
@@ -20,6 +21,9 @@ int RunGateway(const CCommandLine& line)
     // Ends the connections the servers are blocked in, so they see their stop at once.
     hooks.stopSocketThread = StopFileSockThreads;
     hooks.socketsStop = SocketsStop;
+
+    // The outgoing mail's services, before the service threads start.
+    InstallSmtpServices();
 
     CVelmoApp app(options, hooks);
     // Before any other thread exists, so that every thread inherits the blocked signals.

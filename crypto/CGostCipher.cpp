@@ -1,5 +1,6 @@
 #include "crypto/CGostCipher.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <stdexcept>
@@ -301,4 +302,61 @@ void CGostCipher::EncryptCounterPattern(const KeyWords& key, uint32_t a, uint32_
     // counter byte back out of the last output byte.
     if (patternLength & 1)
         out[outLength - 1] ^= uint8_t((patternLength - 1) / 2);
+}
+
+CGostCipher::KeyedHashStream::KeyedHashStream(const CGostCipher& cipher, const uint8_t* key,
+                                              const uint8_t initial[BlockSize])
+    : m_cipher(cipher), m_key(cipher.LoadKey(key))
+{
+    if (initial) {
+        m_s0 = Load32(initial);
+        m_s1 = Load32(initial + 4);
+    }
+}
+
+void CGostCipher::KeyedHashStream::Chain(const uint8_t block[BlockSize]) noexcept
+{
+    // One step of ChainHashInput's loop.
+    uint32_t a = m_s0, b = m_s1;
+    m_cipher.Encrypt32(a, b, m_key);
+    m_s0 = b ^ Load32(block);
+    m_s1 = a ^ Load32(block + 4);
+    m_sum = uint8_t(m_sum + block[0] + block[4]);
+}
+
+void CGostCipher::KeyedHashStream::Add(const uint8_t* data, size_t length)
+{
+    m_length += length;
+    if (m_pendingLength > 0) {
+        const size_t take = std::min(length, BlockSize - m_pendingLength);
+        std::memcpy(m_pending + m_pendingLength, data, take);
+        m_pendingLength += take;
+        data += take;
+        length -= take;
+        if (m_pendingLength < BlockSize)
+            return;
+        Chain(m_pending);
+        m_pendingLength = 0;
+    }
+    for (; length >= BlockSize; data += BlockSize, length -= BlockSize)
+        Chain(data);
+    std::memcpy(m_pending, data, length);
+    m_pendingLength = length;
+}
+
+void CGostCipher::KeyedHashStream::Finish(uint8_t* out, size_t outLength)
+{
+    if (outLength == 0)
+        return;
+    if (m_pendingLength > 0) {
+        std::memset(m_pending + m_pendingLength, 0, BlockSize - m_pendingLength);
+        Chain(m_pending);
+        m_pendingLength = 0;
+    }
+    uint32_t a = m_s0, b = m_s1;
+    m_cipher.Encrypt32(a, b, m_key);
+    const uint32_t word0 = b, word1 = a;
+    m_cipher.EncryptCounterPattern(m_key, word0 ^ m_sum, word1 ^ uint32_t(m_length), out, outLength);
+    if (AllZero(out, outLength))
+        out[0] = 1;
 }

@@ -60,6 +60,11 @@ public:
     void KeyedHash(const uint8_t* key, const uint8_t* data, size_t length,
                    const uint8_t initial[BlockSize], uint8_t* out, size_t outLength) const;
 
+    // The keyed hash fed piece by piece, for data too large to hold at once (a queued file read
+    // in parts): Finish gives what KeyedHash gives over the pieces joined. The context must
+    // outlive the stream.
+    class KeyedHashStream;
+
     // Fresh random values from the process-wide random source, never all zero. Throw
     // XTOOErrMsg when the random source cannot deliver, rather than hand out a guessable key.
     static void MakeInitialVector(uint8_t iv[BlockSize]);
@@ -93,4 +98,22 @@ private:
     // T0..T3 back to back: T0 serves the top byte of the word, T3 the bottom one.
     uint32_t m_tables[4][256];
     uint8_t m_defaultKey[KeySize];
+};
+
+class CGostCipher::KeyedHashStream {
+public:
+    KeyedHashStream(const CGostCipher& cipher, const uint8_t* key, const uint8_t initial[BlockSize]);
+    void Add(const uint8_t* data, size_t length);
+    void Finish(uint8_t* out, size_t outLength);
+
+private:
+    void Chain(const uint8_t block[BlockSize]) noexcept;
+
+    const CGostCipher& m_cipher;
+    KeyWords m_key;
+    uint32_t m_s0 = 0, m_s1 = 0;
+    uint8_t m_sum = 0;
+    uint64_t m_length = 0;
+    uint8_t m_pending[BlockSize] = {};
+    size_t m_pendingLength = 0;
 };

@@ -1,7 +1,9 @@
 #pragma once
-// The outgoing-mail side's own words: the texts the SMTP session, its central-server desk and
-// the outbox write to the SMTP log and to the mail client, and the limits they keep. Written
-// once here; the words shared with the central server are in ZelProtocolVocabulary.h.
+// The outgoing-mail side's own words: the texts the SMTP session, its central-server desk,
+// the outbox and the upload write to the SMTP log and to the mail client, and the limits they
+// keep, each written once. The words shared with the central server are in
+// ZelProtocolVocabulary.h. Texts that pass through the translation table keep the program's
+// own spelling, since that spelling is the translation key.
 
 #include <cstdint>
 
@@ -44,3 +46,28 @@ inline constexpr int kSmtpMaxRecipientKeyBytes = 512;
 // Numbers the outbox tries in a row when files cannot be made or written for another reason
 // than a taken name (a full disk, missing rights) before the queueing gives up.
 inline constexpr int kSmtpOutboxWriteAttempts = 3;
+
+// --- The upload of a queued message file. ---
+inline constexpr char kSmtpTextSendingOne[] = "Sending message %1 in %2 KB parts...";
+inline constexpr char kSmtpTextSendingMany[] = "Sending message to %1 recepients in %2 KB parts...\n";
+inline constexpr char kSmtpTextProgress[] = "Sending e-mail: %1 of %2 bytes of data are sent...";
+inline constexpr char kSmtpLogProgress[] = "Sending e-mail: %,D of %,D bytes of data are sent...";
+inline constexpr char kSmtpTextSentHead[] = "Message to the following recepients is sent\n";
+inline constexpr char kSmtpTextSentTo[] = "Message %1 is sent to %2<%3> at %4.%5\n";
+inline constexpr char kSmtpTextMessageSent[] = "Message is sent";
+inline constexpr char kSmtpTextSendFailed[] = "Message (%1 bytes) sent failed: %2\nMessage Ids and recepients are:\n";
+inline constexpr char kSmtpTextFailedRecipient[] = "%1, %2<%3>\n";
+inline constexpr char kSmtpLogAckDecryptError[] = "eRepSendBlock decrypt error\n";
+inline constexpr char kSmtpLogAckDataError[] = "eRepSendBlock data error\n";
+inline constexpr char kSmtpLogStatusError[] = "eMessageIsSent: error at point 7\n";
+inline constexpr char kSmtpLogFileError[] = "error: %s\n";
+inline constexpr char kSmtpLogLineEnd[] = "\n";
+
+// --- The upload loop. ---
+inline constexpr int kSmtpOutboxPollMs = 100;
+inline constexpr int kSmtpRetryPauseMs = 120000;
+
+// --- Service start. ---
+inline constexpr int32_t kSmtpMinPort = 1;
+inline constexpr int32_t kSmtpMaxPort = 65535;
+inline constexpr char kSmtpLogBadPort[] = "SMTP server: port %d is outside 1-65535; the server is not started\n";

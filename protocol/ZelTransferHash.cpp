@@ -41,3 +41,26 @@ CZelString TransferHash(const CZelString& key, const CZelString& data)
 {
     return TransferHash(key, data.Ptr(), data.Length());
 }
+
+CTransferHasher::CTransferHasher(const CZelString& key)
+{
+    if (key.Length() == kSessionKeySize)
+        m_stream.emplace(CGostCipher::Shared(), reinterpret_cast<const uint8_t*>(key.Ptr()),
+                         TransferHashInitialValue().data());
+}
+
+void CTransferHasher::Add(const char* data, int64_t length)
+{
+    if (m_stream && length > 0)
+        m_stream->Add(reinterpret_cast<const uint8_t*>(data), static_cast<size_t>(length));
+}
+
+CZelString CTransferHasher::Finish()
+{
+    if (!m_stream)
+        return CZelString();
+    uint8_t hash[kTransferHashSize];
+    m_stream->Finish(hash, sizeof hash);
+    m_stream.reset();
+    return CZelString(reinterpret_cast<const char*>(hash), kTransferHashSize);
+}

@@ -6,8 +6,11 @@
 
 #include "foundation/CZelString.h"
 
+#include "crypto/CGostCipher.h"
+
 #include <array>
 #include <cstdint>
+#include <optional>
 
 inline constexpr int32_t kTransferHashSize = 32;
 
@@ -17,3 +20,16 @@ const std::array<uint8_t, 8>& TransferHashInitialValue();
 // The keyed hash of `length` bytes under a 32-byte key; empty when the key is not 32 bytes.
 CZelString TransferHash(const CZelString& key, const char* data, int64_t length);
 CZelString TransferHash(const CZelString& key, const CZelString& data);
+
+// The transfer hash of data that comes in pieces (a queued file read block by block).
+class CTransferHasher {
+public:
+    // An invalid hasher (Finish gives nothing) when the key is not 32 bytes.
+    explicit CTransferHasher(const CZelString& key);
+    void Add(const char* data, int64_t length);
+    // The hash of everything added; empty when the key was unusable.
+    CZelString Finish();
+
+private:
+    std::optional<CGostCipher::KeyedHashStream> m_stream;
+};

@@ -432,3 +432,30 @@ TEST(GostShared, OneContextServesManyThreadsAtOnce)
     for (bool b : ok)
         EXPECT_TRUE(b);
 }
+
+TEST(GostKeyedHash, AStreamInPiecesGivesTheHashOfTheWhole)
+{
+    std::mt19937 random(11);
+    struct Case {
+        size_t length;
+        std::vector<size_t> pieces;   // sizes fed in turn; the rest goes in one last piece
+    };
+    const Case cases[] = {
+        {0, {}}, {1, {}}, {7, {3}}, {8, {8}}, {9, {1, 1, 1}}, {100, {13, 0, 40}}, {4099, {4096}}, {65536, {1, 7, 65000}},
+    };
+    for (const Case& c : cases) {
+        Bytes data(c.length);
+        for (uint8_t& byte : data)
+            byte = static_cast<uint8_t>(random());
+        CGostCipher::KeyedHashStream stream(CGostCipher::Shared(), kKey.data(), kIv.data());
+        size_t at = 0;
+        for (size_t piece : c.pieces) {
+            stream.Add(data.data() + at, piece);
+            at += piece;
+        }
+        stream.Add(data.data() + at, data.size() - at);
+        Bytes out(32);
+        stream.Finish(out.data(), out.size());
+        EXPECT_EQ(out, Hash(kKey, data, kIv, 32)) << "length " << c.length;
+    }
+}

@@ -1,0 +1,157 @@
+#pragma once
+// What the upload tests share: an in-process central server on a loopback port with a temp
+// SQLite file, two registered users who may write to each other, and queued files written
+// into the outbox the way the queueing leaves them.
+
+#include "server/CCentralHttpServer.h"
+#include "server/CCentralMessages.h"
+#include "server/CCentralServer.h"
+#include "server/CCentralStore.h"
+#include "server/tests/MailTestSupport.h"
+
+#include "core/CConfig.h"
+#include "core/CProtocolListData.h"
+#include "foundation/testing/TempDir.h"
+#include "history/CMessageHistory.h"
+#include "protocol/CSessionKeyFile.h"
+#include "smtp/COutbox.h"
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+namespace uploadtest {
+
+using namespace mailtest;
+
+class CentralFixture : public velmo_testing::TempHomeTest {
+protected:
+    void SetUp() override
+    {
+        StartServer();
+        ASSERT_TRUE(m_client->Register(m_alice));
+        ASSERT_TRUE(m_client->Register(m_bob));
+        // Bob puts Alice on his list with her code, which puts each on the other's.
+        ASSERT_TRUE(m_client->LoginRun(m_bob, kKeyNumContactList));
+        const auto answers = m_client->Sealed(26, m_bob, ListDocument({{"+cl", m_alice.email, m_alice.secureCode, true}}),
+                                              kKeyNumContactList);
+        ASSERT_EQ(answers.size(), 1u);
+        CConfig::Global().Set(CConfig::kServer, m_address.server);
+        CConfig::Global().Set(CConfig::kUrl, m_address.url);
+        CConfig::Global().Set(CConfig::kBlockSize, "1");
+    }
+
+    void TearDown() override
+    {
+        StopServer();
+        CConfig::Global().ResetToDefaults();
+    }
+
+    void StartServer()
+    {
+        m_store = std::make_unique<CCentralStore>(m_dir.File("central.sqlite3"), 64);
+        m_server = std::make_unique<CCentralServer>(*m_store);
+        RegisterMessageRequests(*m_server);
+        m_http = std::make_unique<CCentralHttpServer>(*m_server);
+        const int port = m_http->Start("127.0.0.1", 0);
+        ASSERT_GT(port, 0);
+        m_client = std::make_unique<Client>(port);
+        m_address = m_client->Server();
+    }
+
+    // The client's kept-alive connection goes first, or the server waits for it to time out.
+    void StopServer()
+    {
+        m_client.reset();
+        m_http.reset();
+        m_server.reset();
+        m_store.reset();
+    }
+
+    // The sending handshake of an SMTP session: session key under 1, Outbox key under 3.
+    void Handshake(const User& sender)
+    {
+        ASSERT_EQ(m_client->Login(kRequestReqTimestamp, sender, {{kKeyNumSession, m_session}, {kKeyNumOutbox, m_outbox}})
+                      .size(),
+                  1u);
+    }
+
+    Recipient Lookup(const User& sender, const User& recipient)
+    {
+        CZelXmlDocument document;
+        document.Create("doc", "Root");
+        document.RootElement().SetAttr("Command", "ReqMsgId");
+        document.RootElement().SetAttr("TimeStamp", "1");
+        document.RootElement().SetAttr("rcpt", recipient.email.c_str());
+        const auto answers = SealedRequest(kRequestReqMsgId, document, sender.id, kKeyNumSession, m_session,
+                                           m_client->Server(), m_client->Connection(), kHttpWriteTimeoutMs);
+        EXPECT_EQ(answers.size(), 1u);
+        if (answers.empty())
+            return {};
+        const CZelXmlNode root = answers.front().RootElement();
+        Recipient found{recipient.email, root.GetAttr("MsgId"), -1, root.GetAttr("n"), root.GetAttr("e")};
+        found.userId = std::stoll(root.GetAttr("UserId").ToStd());
+        return found;
+    }
+
+    // A queued file `number` of `sender` to `recipients` with its list file; its bytes.
+    CZelString Queue(const User& sender, int64_t number, const std::vector<Recipient>& recipients, int textBytes = 5000)
+    {
+        std::string text;
+        for (int i = 0; text.size() < static_cast<size_t>(textBytes); ++i)
+            text += "Line " + std::to_string(i) + " of the message\r\n";
+        const CZelString file = QueuedMessage(sender, kKeyNumOutbox, m_outbox, recipients, CZelString(text.c_str()));
+        std::filesystem::create_directories(COutbox::FolderFor(sender.id).ToStd());
+        WriteText(COutbox::FilePath(sender.id, number).ToStd(), file.ToStd());
+        CZelXmlDocument list;
+        list.Create("doc", "Root");
+        for (const Recipient& recipient : recipients) {
+            CZelXmlElement rcpt("rcpt");
+            rcpt.SetAttr("rcpt", recipient.address.c_str());
+            rcpt.SetAttr("MsgId", recipient.msgId);
+            rcpt.SetAttr("UserId", Format("%D", recipient.userId));
+            rcpt.SetAttr("Name", "Test User");
+            rcpt.SetAttr("TranslitName", "Test User");
+            rcpt.SetAttr("UnicodeName", CZelString("T\0e\0", 4));
+            list.RootElement().AddChild(rcpt);
+        }
+        EXPECT_TRUE(list.SaveFile(COutbox::FilePath(sender.id, number) + ".list"));
+        return file;
+    }
+
+    // The Outbox key file as a session leaves it: the key, its number, the use count.
+    void WriteKeyFile(const User& sender, int useCount, bool locked)
+    {
+        CZelXmlDocument key;
+        ASSERT_TRUE(CSessionKeyFile::Renew(key, kKeyNumOutbox));
+        key.RootElement().SetAttr(CSessionKeyFile::kSessionKey, m_outbox);
+        key.RootElement().SetAttr(CSessionKeyFile::kSessionKeyUseCount, Format("%d", useCount));
+        key.RootElement().SetAttr(CSessionKeyFile::kSessionKeyLock, locked ? "1" : "0");
+        ASSERT_TRUE(CSessionKeyFile::Save(CSessionKeyFile::OutboxPath(sender.id), key));
+    }
+
+    // The `Sent` entries of an account's history, in file order.
+    static std::vector<CZelXmlNode> SentEntries(int64_t account)
+    {
+        CZelXmlDocument history;
+        EXPECT_TRUE(CMessageHistory::Load(account, history));
+        std::vector<CZelXmlNode> entries;
+        const CZelXmlNode sent = history.RootElement().FindChild("Sent");
+        for (CZelXmlNode entry = sent.FindChild("message"); !entry.IsNull(); entry = entry.NextSameName())
+            entries.push_back(entry);
+        return entries;
+    }
+
+    TempDir m_dir{"velmo-central"};
+    std::unique_ptr<CCentralStore> m_store;
+    std::unique_ptr<CCentralServer> m_server;
+    std::unique_ptr<CCentralHttpServer> m_http;
+    std::unique_ptr<Client> m_client;
+    CZelServerAddress m_address;
+    User m_alice{"alice@example.org", "alice-code", 0};
+    User m_bob{"bob@example.org", "bob-code", 1};
+    CZelString m_session = MakeSessionKey();
+    CZelString m_outbox = MakeSessionKey();
+};
+
+} // namespace uploadtest
