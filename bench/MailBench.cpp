@@ -168,7 +168,7 @@ void CfbPass(benchmark::State& state)
     auto* bytes = reinterpret_cast<uint8_t*>(data.data());
     for (auto _ : state) {
         CGostCipher::Shared().CfbEncrypt(key, bytes, data.size(), iv, bytes);
-        benchmark::DoNotOptimize(data.data());
+        benchmark::DoNotOptimize(data[0]);
     }
 }
 
@@ -185,7 +185,7 @@ double GatewayPeakMb()
 void PeakMemory(benchmark::State& state)
 {
     for (auto _ : state)
-        benchmark::DoNotOptimize(World());
+        benchmark::DoNotOptimize(World().SmtpPort());
     char line[64];
     std::snprintf(line, sizeof line, "MEM smtp_peak_20MB %.1f", GatewayPeakMb());
     velmo_bench::AddFigureLine(line);

@@ -41,7 +41,7 @@ TEST_P(CentralOutageTest, QueuedMessageSurvivesAndIsDeliveredOnceWhenTheServerIs
     ASSERT_TRUE(world.Ready());
     ASSERT_TRUE(world.StartGateway()) << world.GatewayOutput();
 
-    const std::string text = MessageText("sent through an outage", true, 3 * 1024 * 1024);
+    const std::string text = MessageText("sent through an outage", true, 1536 * 1024);
     const fs::path file = world.Root() / "message.eml";
     velmo_testing::WriteFileText(file, text);
     const ClientRun run = SendWith(MailClient::Python, world, world.ann, world.bob.email, file);
