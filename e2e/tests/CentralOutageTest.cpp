@@ -33,6 +33,8 @@ struct Outage {
     int signal;   // how the server is stopped
 };
 
+void PrintTo(const Outage& outage, std::ostream* out) { *out << outage.name; }
+
 class CentralOutageTest : public ::testing::TestWithParam<Outage> {};
 
 TEST_P(CentralOutageTest, QueuedMessageSurvivesAndIsDeliveredOnceWhenTheServerIsBack)
