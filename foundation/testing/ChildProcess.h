@@ -57,6 +57,8 @@ public:
     }
 
     bool Started() const { return m_pid > 0; }
+    // The child's process id (its /proc entry while it runs); -1 when it did not start.
+    pid_t Pid() const { return m_pid; }
     void Signal(int signal)
     {
         if (Running())

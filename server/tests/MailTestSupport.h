@@ -236,8 +236,11 @@ struct OpenedMessage {
     CZelXmlDocument sender;
 };
 
+// The recipient is named by its id and private key (`n`, `d`), so a key pair made elsewhere (by
+// the gateway's own key generation) opens its mail as well as a test key pair does.
 inline std::optional<OpenedMessage> OpenMessageData(const CZelString& data, const CZelString& inboxKey,
-                                                    const User& recipient, const CZelString& messageId)
+                                                    int64_t recipientId, const CZelString& recipientN,
+                                                    const CZelString& recipientD, const CZelString& messageId)
 {
     if (data.Length() < 32 || TransferHash(inboxKey, data.Mid(32)) != data.Left(32))
         return std::nullopt;
@@ -250,9 +253,9 @@ inline std::optional<OpenedMessage> OpenMessageData(const CZelString& data, cons
             haveSender = Unseal(inboxKey, record.payload, plain) && opened.sender.Parse(plain);
         } else if (record.type == 0x1000B) {
             for (const CZelRecord& inner : SplitRecords(record.payload)) {
-                if (inner.type == 5 && inner.payload.Length() > 8 && GetInt64BE(inner.payload.Ptr()) == recipient.id) {
+                if (inner.type == 5 && inner.payload.Length() > 8 && GetInt64BE(inner.payload.Ptr()) == recipientId) {
                     CZelXmlDocument block;
-                    if (block.Parse(RsaInvert(recipient.Keys().n, recipient.Keys().d, inner.payload.Mid(8))) &&
+                    if (block.Parse(RsaInvert(recipientN, recipientD, inner.payload.Mid(8))) &&
                         block.RootElement().GetAttr("MsgId") == messageId) {
                         key = block.RootElement().GetAttr("key");
                         salt = block.RootElement().GetAttr("Salt");
@@ -278,6 +281,12 @@ inline std::optional<OpenedMessage> OpenMessageData(const CZelString& data, cons
     if (KeyedHash32(hashKey, hashSalt, opened.text) != hash)
         return std::nullopt;
     return opened;
+}
+
+inline std::optional<OpenedMessage> OpenMessageData(const CZelString& data, const CZelString& inboxKey,
+                                                    const User& recipient, const CZelString& messageId)
+{
+    return OpenMessageData(data, inboxKey, recipient.id, recipient.Keys().n, recipient.Keys().d, messageId);
 }
 
 } // namespace mailtest

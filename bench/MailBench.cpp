@@ -1,0 +1,200 @@
+// Outgoing mail on this machine, through the real programs of the end-to-end tests (the
+// headless `velmo` gateway and `velmo-central`, on free loopback ports, with registered
+// accounts on each other's contact lists), one 20 MB message at a time:
+//   RATIO smtp_queue_20MB   one CFB pass over 20 MB / the time from the end of DATA to
+//                           "250 OK: queued as" (one keyed hash and one CFB pass: near 0.5 is
+//                           the limit)
+//   RATIO upload_20MB       one CFB pass over 20 MB / the time from "queued" to the server's final
+//                           OK (the queued file gone from the outbox and its `Sent` entry written)
+//   MEM smtp_peak_20MB      the gateway's peak resident memory (VmHWM) in MB over the whole run
+#include "bench/BenchMain.h"
+#include "crypto/CGostCipher.h"
+#include "e2e/MailClients.h"
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr size_t kMessageBytes = 20 * 1024 * 1024;
+
+// A plain SMTP client on a socket: only what the measurement needs, every reply read whole.
+class SmtpLine {
+public:
+    explicit SmtpLine(int port)
+    {
+        m_fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        if (connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+            throw std::runtime_error("cannot connect to the gateway");
+    }
+    ~SmtpLine() { close(m_fd); }
+
+    void Send(const std::string& bytes)
+    {
+        for (size_t sent = 0; sent < bytes.size();) {
+            const ssize_t wrote = write(m_fd, bytes.data() + sent, bytes.size() - sent);
+            if (wrote <= 0)
+                throw std::runtime_error("the gateway closed the connection");
+            sent += static_cast<size_t>(wrote);
+        }
+    }
+    // The last line of one reply ("250-..." lines before it are read too).
+    std::string Reply()
+    {
+        for (;;) {
+            const size_t end = m_buffer.find("\r\n");
+            if (end != std::string::npos) {
+                const std::string line = m_buffer.substr(0, end);
+                m_buffer.erase(0, end + 2);
+                if (line.size() < 4 || line[3] != '-')
+                    return line;
+                continue;
+            }
+            char chunk[4096];
+            const ssize_t got = read(m_fd, chunk, sizeof chunk);
+            if (got <= 0)
+                throw std::runtime_error("the gateway closed the connection");
+            m_buffer.append(chunk, static_cast<size_t>(got));
+        }
+    }
+    std::string Command(const std::string& line)
+    {
+        Send(line + "\r\n");
+        return Reply();
+    }
+
+private:
+    int m_fd = -1;
+    std::string m_buffer;
+};
+
+std::string Base64(const std::string& bytes)
+{
+    static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (size_t at = 0; at < bytes.size(); at += 3) {
+        uint32_t group = static_cast<uint8_t>(bytes[at]) << 16;
+        if (at + 1 < bytes.size())
+            group |= static_cast<uint8_t>(bytes[at + 1]) << 8;
+        if (at + 2 < bytes.size())
+            group |= static_cast<uint8_t>(bytes[at + 2]);
+        out += digits[group >> 18 & 63];
+        out += digits[group >> 12 & 63];
+        out += at + 1 < bytes.size() ? digits[group >> 6 & 63] : '=';
+        out += at + 2 < bytes.size() ? digits[group & 63] : '=';
+    }
+    return out;
+}
+
+struct MailTimes {
+    double queueSeconds = 0;
+    double uploadSeconds = 0;
+};
+
+// The world made once for the whole program: setting it up costs key generation and
+// registrations that are no part of the figures. Its programs are stopped at exit.
+e2e::MailWorld& World()
+{
+    static const std::unique_ptr<e2e::MailWorld> world = [] {
+        auto made = std::make_unique<e2e::MailWorld>(5000);
+        if (!made->Ready() || !made->StartGateway())
+            throw std::runtime_error("the mail world did not start:\n" + made->GatewayOutput());
+        return made;
+    }();
+    return *world;
+}
+
+MailTimes SendOne(e2e::MailWorld& world, const std::string& text)
+{
+    const size_t sentBefore = world.SentEntries(world.ann).size();
+    SmtpLine smtp(world.SmtpPort());
+    smtp.Reply();
+    smtp.Command("EHLO bench");
+    std::string plain = std::string(1, '\0') + world.ann.login + '\0' + e2e::kPassword;
+    if (smtp.Command("AUTH PLAIN " + Base64(plain)).rfind("235", 0) != 0)
+        throw std::runtime_error("login refused");
+    smtp.Command("MAIL FROM:<" + world.ann.email + ">");
+    if (smtp.Command("RCPT TO:<" + world.bob.email + ">").rfind("250", 0) != 0)
+        throw std::runtime_error("recipient refused");
+    smtp.Command("DATA");
+    smtp.Send(text);
+    const auto endOfData = Clock::now();
+    const std::string queued = smtp.Command(".");
+    const auto queuedAt = Clock::now();
+    if (e2e::QueuedReply(queued).empty())
+        throw std::runtime_error("not queued: " + queued);
+    smtp.Command("QUIT");
+    // Uploaded when the outbox is empty and the history holds the new entry; polled finely
+    // enough that the poll is lost in a transfer of seconds.
+    while (!world.QueuedFiles(world.ann).empty() || world.SentEntries(world.ann).size() == sentBefore)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    const auto sentAt = Clock::now();
+    return {std::chrono::duration<double>(queuedAt - endOfData).count(),
+            std::chrono::duration<double>(sentAt - queuedAt).count()};
+}
+
+const std::string& Message()
+{
+    static const std::string text = e2e::MessageText("bench", false, kMessageBytes);
+    return text;
+}
+
+void SmtpQueueOurs(benchmark::State& state)
+{
+    for (auto _ : state)
+        state.SetIterationTime(SendOne(World(), Message()).queueSeconds);
+}
+
+void UploadOurs(benchmark::State& state)
+{
+    for (auto _ : state)
+        state.SetIterationTime(SendOne(World(), Message()).uploadSeconds);
+}
+
+// The yardstick of both figures: one CFB pass over 20 MB, in place as the queueing does it.
+void CfbPass(benchmark::State& state)
+{
+    std::string data(kMessageBytes, 'x');
+    uint8_t key[32] = {1, 2, 3}, iv[8] = {4, 5, 6};
+    auto* bytes = reinterpret_cast<uint8_t*>(data.data());
+    for (auto _ : state) {
+        CGostCipher::Shared().CfbEncrypt(key, bytes, data.size(), iv, bytes);
+        benchmark::DoNotOptimize(data[0]);
+    }
+}
+
+// VmHWM of the gateway, in MB.
+double GatewayPeakMb()
+{
+    std::ifstream status("/proc/" + std::to_string(World().Gateway().Pid()) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::stod(line.substr(6)) / 1024.0;
+    return -1;
+}
+
+void PeakMemory(benchmark::State& state)
+{
+    for (auto _ : state)
+        benchmark::DoNotOptimize(World().SmtpPort());
+    char line[64];
+    std::snprintf(line, sizeof line, "MEM smtp_peak_20MB %.1f", GatewayPeakMb());
+    velmo_bench::AddFigureLine(line);
+}
+
+BENCHMARK(CfbPass)->Name("smtp_queue_20MB/theirs")->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(SmtpQueueOurs)->Name("smtp_queue_20MB/ours")->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(CfbPass)->Name("upload_20MB/theirs")->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(UploadOurs)->Name("upload_20MB/ours")->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(PeakMemory)->Name("smtp_peak_20MB")->Iterations(1);
+
+} // namespace

@@ -1,0 +1,10 @@
+# Outgoing mail through the real gateway and central server on this machine: a 20 MB message
+# queued (end of DATA to "250 OK: queued as") and uploaded (to the server's final OK), each
+# against one CFB pass over 20 MB, and the gateway's peak resident memory. Uses the end-to-end
+# tests' world (GoogleTest's library for its checks, no test runner) and the two programs
+# built beside it.
+find_package(GTest REQUIRED)
+velmo_bench(mail SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/MailBench.cpp DEPS server accounts protocol GTest::gtest)
+target_compile_definitions(bench_mail PRIVATE VELMO_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
+                                              VELMO_BINARY_DIR="${CMAKE_BINARY_DIR}")
+add_dependencies(bench_mail velmo velmo-central)
