@@ -66,6 +66,8 @@ inline constexpr char kSmtpLogLineEnd[] = "\n";
 // --- The upload loop. ---
 inline constexpr int kSmtpOutboxPollMs = 100;
 inline constexpr int kSmtpRetryPauseMs = 120000;
+// The environment variable that shortens that pause (milliseconds).
+inline constexpr char kSmtpRetryPauseVariable[] = "VELMO_UPLOAD_RETRY_MS";
 
 // --- Service start. ---
 inline constexpr int32_t kSmtpMinPort = 1;

@@ -1,5 +1,7 @@
 #include "smtp/CSmtpTransfers.h"
 
+#include <cstdlib>
+
 #include "accounts/ZelConfiguredServer.h"
 #include "core/CActivityTexts.h"
 #include "core/CProtocolListData.h"
@@ -17,6 +19,21 @@
 #include <exception>
 
 namespace {
+
+// The pause after an upload that got no verdict. VELMO_UPLOAD_RETRY_MS (milliseconds, 1 to the
+// default) shortens it, for tests that take the central server down and bring it back.
+int RetryPauseMs()
+{
+    static const int pause = [] {
+        const char* text = std::getenv(kSmtpRetryPauseVariable);
+        if (!text || !*text)
+            return kSmtpRetryPauseMs;
+        char* end = nullptr;
+        const long value = std::strtol(text, &end, 10);
+        return (*end == 0 && value >= 1 && value <= kSmtpRetryPauseMs) ? static_cast<int>(value) : kSmtpRetryPauseMs;
+    }();
+    return pause;
+}
 
 constexpr char kLockLabel[] = "StartSmtpTransfers()";
 constexpr char kAccountFiles[] = "*.xml";
@@ -108,7 +125,7 @@ EAccountEnd UploadAccount(int64_t accountId, CPassLock& lock, CZelStartServerThr
         if (result != kUploadSent)
             CActivityTexts::SetSending(CZelString());
         if (result == kUploadRetry) {
-            const bool stop = self.StopEvent().Wait(kSmtpRetryPauseMs);
+            const bool stop = self.StopEvent().Wait(RetryPauseMs());
             lock.Take();
             if (stop)
                 return EAccountEnd::Stop;
