@@ -96,7 +96,6 @@ inline constexpr char kSmtpLogAccepting[] = "Accepting connection to a port %d..
 inline constexpr char kSmtpLogListenFailed[] = "err0: %S\n";
 inline constexpr char kSmtpLogBadPort[] = "SMTP server port %d is outside 1-65535; the server is not started\n";
 inline constexpr char kSmtpLogTextLine[] = "%S\n";
-inline constexpr char kSmtpLogLineEnd[] = "\n";
 inline constexpr char kSmtpLogUnknownError[] = "error\n";
 inline constexpr char kSmtpLogTooManyAcceptFailures[] = "Too many failed connections; the SMTP server ends\n";
 inline constexpr char kSmtpLogLoginDecode[] = "Login decode: %S\n";
@@ -104,4 +103,5 @@ inline constexpr char kSmtpLogPasswordDecode[] = "Password decode: ********\n";
 // What stands in the log for a secret the client sent.
 inline constexpr char kSmtpLogSecret[] = "********";
 inline constexpr char kSmtpLogProgress[] = "\r%,D";
+inline constexpr char kSmtpLogFinalCount[] = "\r%,D\n";
 inline constexpr char kSmtpLogTimeLimit[] = "Session time limit reached\n";

@@ -374,8 +374,7 @@ CSmtpSession::EStage CSmtpSession::DataStage()
         if (ended)
             break;
     }
-    m_log.Write(kSmtpLogProgress, static_cast<int64_t>(m_message.size()));
-    m_log.Write(kSmtpLogLineEnd);
+    m_log.Write(kSmtpLogFinalCount, static_cast<int64_t>(m_message.size()));
     return QueueMessage();
 }
 
