@@ -161,7 +161,9 @@ bool CSmtpSession::Authenticate()
     if (login && !ReadPassword(password))
         return false;
     CZelString operatedStatus;
-    switch (m_desk.Handshake(m_accountId, name, password, operatedStatus)) {
+    const ESmtpHandshake handshake =
+        AskDesk([&] { return m_desk.Handshake(m_accountId, name, password, operatedStatus); });
+    switch (handshake) {
     case ESmtpHandshake::BadCredentials:
         Reply(kSmtpReplyAuthError);
         return false;
@@ -288,7 +290,7 @@ CSmtpSession::EStage CSmtpSession::AcceptRecipient(const CZelString& line)
         Reply(kSmtpReplyNoSuchUser);
         return EStage::Recipients;
     }
-    const CSmtpLookup lookup = m_desk.LookupRecipient(address);
+    const CSmtpLookup lookup = AskDesk([&] { return m_desk.LookupRecipient(address); });
     const CSmtpRecipient& found = lookup.recipient;
     switch (lookup.kind) {
     case CSmtpLookup::Kind::Accepted:

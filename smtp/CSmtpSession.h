@@ -83,6 +83,16 @@ private:
 
     int64_t Now() const;
     void StartCommandPhase();
+    // The time the central server takes is not the client's: the command phase's limit moves
+    // on by it.
+    template<class Call>
+    auto AskDesk(Call&& call)
+    {
+        const int64_t start = Now();
+        auto result = call();
+        m_commandDeadlineMs += Now() - start;
+        return result;
+    }
 
     ISmtpChannel& m_channel;
     ISmtpMailDesk& m_desk;

@@ -16,7 +16,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <stdexcept>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -37,11 +39,16 @@ class Client {
 public:
     explicit Client(int port) : m_file(EErrorMode::Throw) { m_file.Open("127.0.0.1", port); }
 
+    // The next line; empty once the server has closed the connection.
     std::string Line()
     {
         char buffer[4096];
-        const int count = m_file.ReadUntil(buffer, sizeof buffer, 60000, "\r\n");
-        return count > 0 ? std::string(buffer, static_cast<size_t>(count)) : std::string();
+        try {
+            const int count = m_file.ReadUntil(buffer, sizeof buffer, 60000, "\r\n");
+            return count > 0 ? std::string(buffer, static_cast<size_t>(count)) : std::string();
+        } catch (const XTOOBaseError&) {
+            return std::string();
+        }
     }
     // The reply to EHLO is ten lines.
     std::string Lines(int count)
@@ -95,12 +102,28 @@ protected:
     void StartServer(int port)
     {
         CZelStartServerThread::SetBody(CZelStartServerThread::kModeSmtpServer, [this](CZelStartServerThread& self) {
-            RunSmtpServer(self.Port(), self, [this] { return std::make_unique<ScriptedDesk>(m_record); }, m_log);
+            RunSmtpServer(self.Port(), self, [this] { return MakeDesk(); }, m_log);
         });
         m_server = std::make_unique<CZelStartServerThread>(CZelStartServerThread::kModeSmtpServer, port);
         ASSERT_TRUE(m_server->Start());
         ASSERT_TRUE(Eventually([&] { return LogHas("Accepting connection to a port " + std::to_string(port)); }))
             << m_log.SaveText().ToStd();
+    }
+
+    // The first desk of a server with m_makeThrowingDesk fails its handshake with an error
+    // that is none of the system's own.
+    std::unique_ptr<ISmtpMailDesk> MakeDesk()
+    {
+        struct ThrowingDesk : ScriptedDesk {
+            using ScriptedDesk::ScriptedDesk;
+            ESmtpHandshake Handshake(int64_t, const CZelString&, const CZelString&, CZelString&) override
+            {
+                throw std::runtime_error("desk broke");
+            }
+        };
+        if (m_makeThrowingDesk.exchange(false))
+            return std::make_unique<ThrowingDesk>(m_record);
+        return std::make_unique<ScriptedDesk>(m_record);
     }
 
     bool LogHas(const std::string& text) const { return m_log.SaveText().ToStd().find(text) != std::string::npos; }
@@ -114,6 +137,7 @@ protected:
     CProtocolListData m_log;
     std::shared_ptr<DeskRecord> m_record = std::make_shared<DeskRecord>();
     std::unique_ptr<CZelStartServerThread> m_server;
+    std::atomic<bool> m_makeThrowingDesk{false};
     std::mutex m_mutex;
     std::vector<std::string> m_reported;
 };
@@ -163,6 +187,24 @@ TEST_F(SmtpServerTest, ClientVanishingInTheDataQueuesNothing)
 
     Client next(port);
     EXPECT_EQ(next.Line().rfind("220 ", 0), 0u);
+}
+
+TEST_F(SmtpServerTest, FailingSessionEndsAloneAndTheServerGoesOn)
+{
+    m_makeThrowingDesk = true;
+    const int port = FreePort();
+    StartServer(port);
+    {
+        Client first(port);
+        first.Line();
+        first.Send("EHLO x\r\n" + kPlainLogin);
+        first.Lines(10);
+        EXPECT_EQ(first.Line(), "");   // closed without a reply
+    }
+    ASSERT_TRUE(Eventually([&] { return LogHas("desk broke"); })) << m_log.SaveText().ToStd();
+    EXPECT_EQ(m_record->Count("release"), 1u);
+    Client second(port);
+    EXPECT_EQ(second.Line().rfind("220 ", 0), 0u);
 }
 
 TEST_F(SmtpServerTest, StopRequestEndsTheSessionInProgress)

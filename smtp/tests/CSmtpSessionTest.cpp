@@ -1,6 +1,7 @@
 #include "smtp/CSmtpSession.h"
 
 #include "core/CProtocolListData.h"
+#include "foundation/XTOOError.h"
 #include "foundation/ZelBase64.h"
 #include "foundation/testing/TempDir.h"
 #include "smtp/CSmtpMemoryChannel.h"
@@ -377,6 +378,39 @@ TEST_F(SmtpSessionTest, IdleClientMeetsTheCommandTimeLimit)
     const Outcome outcome = Play(channel, desk);
     ExpectReplies({kGreeting, kExtensions, "421 Session time limit reached, closing connection\r\n"}, outcome.replies);
     EXPECT_EQ(outcome.calls, std::vector<std::string>{"release"});
+}
+
+TEST_F(SmtpSessionTest, TimeTheCentralServerTakesIsNotTheClients)
+{
+    // Three lookups of four minutes each: twelve minutes, none of them the client's.
+    struct SlowDesk : ScriptedDesk {
+        explicit SlowDesk(int64_t& now) : now(now) {}
+        CSmtpLookup LookupRecipient(const CZelString& address) override
+        {
+            now += 4 * 60 * 1000;
+            return ScriptedDesk::LookupRecipient(address);
+        }
+        int64_t& now;
+    };
+    CSmtpMemoryChannel channel(kLogin + "MAIL FROM:<a@b>\r\nRCPT TO:<b@c>\r\nRCPT TO:<d@e>\r\nRCPT TO:<f@g>\r\nQUIT\r\n");
+    SlowDesk desk(m_now);
+    const Outcome outcome = Play(channel, desk);
+    ExpectReplies(Then(kLoggedIn, {kOk, kRcptOk, kRcptOk, kRcptOk, kBye}), outcome.replies);
+}
+
+TEST_F(SmtpSessionTest, DeskFailureEndsTheSessionAfterTheKeyRelease)
+{
+    struct BrokenDesk : ScriptedDesk {
+        ESmtpQueue QueueMessage(const CSmtpRecipients&, std::string&) override
+        {
+            throw XTOOErrMsg("outbox file could not be written");
+        }
+    };
+    CSmtpMemoryChannel channel(kLogin + "MAIL FROM:<a@b>\r\nRCPT TO:<b@c>\r\nDATA\r\nx\r\n.\r\nQUIT\r\n");
+    BrokenDesk desk;
+    EXPECT_THROW(Play(channel, desk), XTOOErrMsg);
+    EXPECT_EQ(desk.Record().Calls(), (std::vector<std::string>{kHandshake, "lookup b@c", "release"}));
+    ExpectReplies(Then(kLoggedIn, {kOk, kRcptOk, kStartData}), channel.Writes());
 }
 
 TEST_F(SmtpSessionTest, DataSlowerThanTheFloorIsEnded)

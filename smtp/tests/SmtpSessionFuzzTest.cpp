@@ -81,7 +81,7 @@ TEST_F(SmtpSessionFuzzTest, RandomDialoguesGetOnlyKnownReplies)
     uint64_t sessions = 0;
     const auto target = [&](const std::string& input) {
         ++sessions;
-        CSmtpMemoryChannel channel(input, false,
+        CSmtpMemoryChannel channel(input, sessions % 5 == 0,
                                    sessions % 2 ? CSmtpMemoryChannel::EAtEnd::Close : CSmtpMemoryChannel::EAtEnd::Silent);
         smtp_testing::ScriptedDesk desk;
         CSmtpLookup refused;
