@@ -178,7 +178,7 @@ bool CSmtpSession::Authenticate()
 bool CSmtpSession::ReadLogin(bool plain, const CZelString& command, CZelString& login, CZelString& password)
 {
     CZelString response;
-    if (plain && command.Length() > kSmtpAuthPlainResponseStart) {
+    if (plain && StartsWith(Upper(command), kSmtpCmdAuthPlainWithResponse)) {
         response = command.Mid(kSmtpAuthPlainResponseStart);
     } else {
         Reply(kSmtpReplyChallenge);

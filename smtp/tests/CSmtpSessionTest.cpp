@@ -100,6 +100,8 @@ std::vector<Case> Cases()
         {"AuthLoginAsksForLoginThenPassword",
          "EHLO me\r\nauth login\r\n" + B64("ann") + "\r\n" + B64("secret") + "\r\nQUIT\r\n",
          {kGreeting, kExtensions, kChallenge, kChallenge, kAuthOk, kBye}, {kHandshake}},
+        {"EmptyInitialResponseIsAnEmptyLogin", "EHLO me\r\nAUTH PLAIN \r\n", {kGreeting, kExtensions, "500 Bad Login\r\n"},
+         {}},
         {"AuthWithAnUnknownMechanismEnds", "EHLO me\r\nAUTH CRAM-MD5\r\n", {kGreeting, kExtensions, kBadSequence}, {}},
         {"HandshakeRefusesTheCredentials", kLogin, {kGreeting, kExtensions, "500 Authentification error\r\n"},
          {kHandshake}, {}, {ESmtpHandshake::BadCredentials}},
