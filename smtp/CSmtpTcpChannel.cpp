@@ -1,0 +1,24 @@
+#include "smtp/CSmtpTcpChannel.h"
+
+#include "foundation/XTOOError.h"
+#include "net/CZelTcpFile.h"
+#include "protocol/ZelSmtpTexts.h"
+
+CSmtpTcpChannel::CSmtpTcpChannel(CZelTcpFile& connection) : m_connection(connection) {}
+
+CZelString CSmtpTcpChannel::ReadLine(int maximum, int timeoutMs)
+{
+    if (maximum <= 0)
+        return CZelString();
+    if (m_buffer.size() < static_cast<size_t>(maximum))
+        m_buffer.resize(static_cast<size_t>(maximum));
+    const int count = m_connection.ReadUntil(m_buffer.data(), maximum, timeoutMs, CZelString(kSmtpLineEnd));
+    if (count < 0)
+        throw XTOOSockClose(CZelString(kSockErrClosedByPeerText));
+    return CZelString(m_buffer.data(), count);
+}
+
+void CSmtpTcpChannel::Write(const CZelString& bytes, int timeoutMs)
+{
+    m_connection.Write(bytes, timeoutMs);
+}
