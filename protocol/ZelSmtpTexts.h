@@ -75,7 +75,12 @@ inline constexpr char kSmtpReplyOk[] = "250 OK\r\n";
 inline constexpr char kSmtpReplyRecipientOk[] = "250 Ok\r\n";
 inline constexpr char kSmtpReplyNotImplemented[] = "502 Command not implemented\r\n";
 inline constexpr char kSmtpReplyBadSequence[] = "503 bad sequence of commands\r\n";
-inline constexpr char kSmtpReplyChallenge[] = "334\r\n";
+// The challenges: the SMTP authentication grammar wants "334" and a blank before the Base64
+// text (clients such as swaks refuse a bare "334"), and AUTH LOGIN clients expect the usual
+// "Username:" and "Password:" prompts.
+inline constexpr char kSmtpReplyChallenge[] = "334 \r\n";
+inline constexpr char kSmtpReplyLoginChallenge[] = "334 VXNlcm5hbWU6\r\n";
+inline constexpr char kSmtpReplyPasswordChallenge[] = "334 UGFzc3dvcmQ6\r\n";
 inline constexpr char kSmtpReplyBadLogin[] = "500 Bad Login\r\n";
 inline constexpr char kSmtpReplyAuthError[] = "500 Authentification error\r\n";
 inline constexpr char kSmtpReplyAuthSuccess[] = "235 Authentication successful\r\n";

@@ -181,7 +181,7 @@ bool CSmtpSession::ReadLogin(bool plain, const CZelString& command, CZelString& 
     if (plain && StartsWith(Upper(command), kSmtpCmdAuthPlainWithResponse)) {
         response = command.Mid(kSmtpAuthPlainResponseStart);
     } else {
-        Reply(kSmtpReplyChallenge);
+        Reply(plain ? kSmtpReplyChallenge : kSmtpReplyLoginChallenge);
         if (!ReadCommand(response, true, plain ? ESecret::Whole : ESecret::None))
             return false;
     }
@@ -201,7 +201,7 @@ bool CSmtpSession::ReadLogin(bool plain, const CZelString& command, CZelString& 
 
 bool CSmtpSession::ReadPassword(CZelString& password)
 {
-    Reply(kSmtpReplyChallenge);
+    Reply(kSmtpReplyPasswordChallenge);
     CZelString response;
     if (!ReadCommand(response, true, ESecret::Whole))
         return false;

@@ -27,7 +27,9 @@ const std::string kRcptOk = "250 Ok\r\n";
 const std::string kAuthOk = "235 Authentication successful\r\n";
 const std::string kBadSequence = "503 bad sequence of commands\r\n";
 const std::string kNotImplemented = "502 Command not implemented\r\n";
-const std::string kChallenge = "334\r\n";
+const std::string kChallenge = "334 \r\n";
+const std::string kLoginChallenge = "334 VXNlcm5hbWU6\r\n";
+const std::string kPasswordChallenge = "334 UGFzc3dvcmQ6\r\n";
 const std::string kBye = "221 Bye\r\n";
 const std::string kStartData = "354 End data with <CR><LF>.<CR><LF>\r\n";
 // Stands for "250 OK: queued as " and a random identifier.
@@ -99,7 +101,7 @@ std::vector<Case> Cases()
          {kGreeting, kExtensions, kChallenge, kOk, kAuthOk, kBye}, {kHandshake}},
         {"AuthLoginAsksForLoginThenPassword",
          "EHLO me\r\nauth login\r\n" + B64("ann") + "\r\n" + B64("secret") + "\r\nQUIT\r\n",
-         {kGreeting, kExtensions, kChallenge, kChallenge, kAuthOk, kBye}, {kHandshake}},
+         {kGreeting, kExtensions, kLoginChallenge, kPasswordChallenge, kAuthOk, kBye}, {kHandshake}},
         {"EmptyInitialResponseIsAnEmptyLogin", "EHLO me\r\nAUTH PLAIN \r\n", {kGreeting, kExtensions, "500 Bad Login\r\n"},
          {}},
         {"AuthWithAnUnknownMechanismEnds", "EHLO me\r\nAUTH CRAM-MD5\r\n", {kGreeting, kExtensions, kBadSequence}, {}},
@@ -264,7 +266,7 @@ TEST_F(SmtpSessionTest, LogShowsTheDialogueWithSecretsMasked)
         expected.push_back(line);
     const std::string queued = outcome.replies[8].substr(0, outcome.replies[8].size() - 2);
     for (const std::string& line : std::vector<std::string>{
-             "AUTH LOGIN", "334", B64("ann"), "Login decode: ann", "334", "********", "Password decode: ********",
+             "AUTH LOGIN", "334 VXNlcm5hbWU6", B64("ann"), "Login decode: ann", "334 UGFzc3dvcmQ6", "********", "Password decode: ********",
              "235 Authentication successful", "MAIL FROM:<a@b>", "250 OK", "RCPT TO:<b@c>", "250 Ok", "DATA",
              "354 End data with <CR><LF>.<CR><LF>", "Subject: s", "", "25", queued, "QUIT", "221 Bye"})
         expected.push_back(line);
