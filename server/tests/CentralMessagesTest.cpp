@@ -43,11 +43,7 @@ protected:
 
     void StartServer()
     {
-        m_store = std::make_unique<CCentralStore>(m_dir.File("central.sqlite3"), 64);
-        m_server = std::make_unique<CCentralServer>(*m_store);
-        RegisterMessageRequests(*m_server);
-        m_http = std::make_unique<CCentralHttpServer>(*m_server);
-        m_port = m_http->Start("127.0.0.1", 0);
+        m_port = StartInProcessCentral(m_dir.File("central.sqlite3"), m_store, m_server, m_http);
         ASSERT_GT(m_port, 0);
         m_client = std::make_unique<Client>(m_port);
     }

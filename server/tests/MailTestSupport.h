@@ -8,14 +8,29 @@
 
 #include "crypto/CGostCipher.h"
 #include "protocol/ZelTransferHash.h"
+#include "server/CCentralHttpServer.h"
+#include "server/CCentralMessages.h"
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace mailtest {
+
+// Stands the central server up in this process, with its message requests, on a free loopback
+// port over a SQLite file; the port, or 0 when it cannot listen.
+inline int StartInProcessCentral(const std::string& databaseFile, std::unique_ptr<CCentralStore>& store,
+                                 std::unique_ptr<CCentralServer>& server, std::unique_ptr<CCentralHttpServer>& http)
+{
+    store = std::make_unique<CCentralStore>(databaseFile, 64);
+    server = std::make_unique<CCentralServer>(*store);
+    RegisterMessageRequests(*server);
+    http = std::make_unique<CCentralHttpServer>(*server);
+    return http->Start("127.0.0.1", 0);
+}
 
 using namespace centraltest;
 

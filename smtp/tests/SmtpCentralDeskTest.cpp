@@ -16,7 +16,7 @@
 #include "server/CCentralStore.h"
 #include "smtp/SmtpRecipientChecks.h"
 
-#include "../../server/tests/MailTestSupport.h"
+#include "server/tests/MailTestSupport.h"
 #include "testing/SocketsEnvironment.h"
 
 #include <memory>
@@ -33,11 +33,7 @@ class SmtpCentralDeskTest : public velmo_testing::TempHomeTest {
 protected:
     void SetUp() override
     {
-        m_store = std::make_unique<CCentralStore>(m_serverFiles.File("central.sqlite3"), 64);
-        m_server = std::make_unique<CCentralServer>(*m_store);
-        RegisterMessageRequests(*m_server);
-        m_http = std::make_unique<CCentralHttpServer>(*m_server);
-        const int port = m_http->Start("127.0.0.1", 0);
+        const int port = StartInProcessCentral(m_serverFiles.File("central.sqlite3"), m_store, m_server, m_http);
         ASSERT_GT(port, 0);
         m_client = std::make_unique<Client>(port);
         ASSERT_TRUE(m_client->Register(m_alice));

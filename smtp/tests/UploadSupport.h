@@ -49,11 +49,7 @@ protected:
 
     void StartServer()
     {
-        m_store = std::make_unique<CCentralStore>(m_dir.File("central.sqlite3"), 64);
-        m_server = std::make_unique<CCentralServer>(*m_store);
-        RegisterMessageRequests(*m_server);
-        m_http = std::make_unique<CCentralHttpServer>(*m_server);
-        const int port = m_http->Start("127.0.0.1", 0);
+        const int port = StartInProcessCentral(m_dir.File("central.sqlite3"), m_store, m_server, m_http);
         ASSERT_GT(port, 0);
         m_client = std::make_unique<Client>(port);
         m_address = m_client->Server();
