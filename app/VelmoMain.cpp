@@ -7,12 +7,18 @@
 #include "app/GatewayCommand.h"
 
 #include <csignal>
+#include <malloc.h>
 #include <iostream>
 
 int main(int argc, char** argv)
 {
     // A client that hangs up must not end the gateway; writes report EPIPE instead.
     std::signal(SIGPIPE, SIG_IGN);
+    // Message buffers run to 100 MB and live only while one message is queued or uploaded.
+    // A fixed threshold keeps every large buffer in its own mapping that goes back to the
+    // system when freed; the allocator's sliding threshold would otherwise keep them on the
+    // heap, and the gateway would hold the memory of its largest messages for good.
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);
 
     CCommandTable commands;
     AddConfigCommand(commands);
