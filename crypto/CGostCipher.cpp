@@ -326,6 +326,9 @@ void CGostCipher::KeyedHashStream::Chain(const uint8_t block[BlockSize]) noexcep
 
 void CGostCipher::KeyedHashStream::Add(const uint8_t* data, size_t length)
 {
+    // An empty piece may come with no buffer at all; memcpy must never see that pointer.
+    if (length == 0)
+        return;
     m_length += length;
     if (m_pendingLength > 0) {
         const size_t take = std::min(length, BlockSize - m_pendingLength);
