@@ -14,6 +14,7 @@
 #include "accounts/tests/VelmoRunner.h"
 #include "foundation/testing/ChildProcess.h"
 #include "foundation/testing/Eventually.h"
+#include "foundation/testing/FreePort.h"
 #include "foundation/testing/TempDir.h"
 #include "server/tests/MailTestSupport.h"
 #include "testing/SocketsEnvironment.h"
@@ -46,21 +47,7 @@ inline const std::string kSourceDir = VELMO_SOURCE_DIR;
 inline constexpr char kAcceptingLine[] = "[SMTP] Accepting connection to a port";
 inline constexpr char kPassword[] = "secret-pw";
 
-// A loopback port nobody listens on right now (the kernel's pick for port 0).
-inline int FreePort()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = -1;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    close(fd);
-    return port;
-}
+using velmo_testing::FreePort;
 
 // Whether something accepts connections on the loopback port.
 inline bool Listening(int port)

@@ -2,6 +2,7 @@
 // stopped by signals, and the `config` subcommand.
 
 #include "foundation/testing/ChildProcess.h"
+#include "foundation/testing/FreePort.h"
 #include "foundation/testing/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -60,12 +61,22 @@ protected:
         return velmo_testing::ReadFileText(home / name);
     }
 
+    // The gateway's two local servers on ports of their own, so that programs started side by
+    // side never compete for the default ones.
+    void UseFreeServerPorts() const
+    {
+        std::ofstream(home / "config.xml") << "<?xml?>\r\n<!DOCTYPE Config>\r\n<Config SmtpServerPort=\""
+                                           << velmo_testing::FreePort() << "\" Pop3ServerPort=\""
+                                           << velmo_testing::FreePort() << "\" >\r\n</Config>\r\n";
+    }
+
     velmo_testing::TempDir m_temp{"velmo-program"};
     const fs::path home = m_temp.Path();
 };
 
 TEST_F(VelmoProgramTest, HeadlessGatewayStartsAndStopsOnSigterm)
 {
+    UseFreeServerPorts();
     Program velmo({"--home", home.string(), "--headless"});
     ASSERT_TRUE(velmo.Started());
     std::string line;
@@ -78,12 +89,14 @@ TEST_F(VelmoProgramTest, HeadlessGatewayStartsAndStopsOnSigterm)
     ASSERT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(velmo.Errors(), "");
-    // A run that changed no setting leaves nothing in the home but the lock it shares.
-    EXPECT_EQ(HomeEntries(), std::set<std::string>{"velmo.lock"});
+    // A run that changed no setting leaves nothing in the home but its settings and the lock
+    // it shares.
+    EXPECT_EQ(HomeEntries(), (std::set<std::string>{"config.xml", "velmo.lock"}));
 }
 
 TEST_F(VelmoProgramTest, ASecondSigintDuringTheStopDoesNoHarm)
 {
+    UseFreeServerPorts();
     Program velmo({"--home", home.string(), "--headless"});
     std::string line;
     ASSERT_TRUE(velmo.ReadLine(line, 10000)) << velmo.Errors();
