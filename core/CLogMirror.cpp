@@ -78,7 +78,12 @@ void CLogMirror::Flush()
 
 void CLogMirror::WriteNow(std::ostream& out, const CZelString& line)
 {
-    std::lock_guard<std::mutex> writing(m_writing);
-    WriteQueued();
-    WriteLine(out, line);
+    {
+        std::lock_guard<std::mutex> writing(m_writing);
+        WriteQueued();
+        WriteLine(out, line);
+    }
+    // A line queued while this one was written found the writer busy and left it to this
+    // thread; without another look it would wait for the next line of the log.
+    Flush();
 }

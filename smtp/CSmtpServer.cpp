@@ -67,18 +67,23 @@ void ReportServerFailure(CProtocolListData& log, const CZelString& line)
     CZelStartServerThread::ReportError(text);
 }
 
-bool OpenListener(CZelTcpFile& listener, int32_t port, CProtocolListData& log)
+bool OpenListener(CZelTcpFile& listener, int32_t port, CZelStartServerThread& self, CProtocolListData& log)
 {
     const uint32_t address = CZelStartServerThread::ListensOnAnyAddress() ? 0 : kSmtpLoopbackAddress;
+    CZelString failure;
     try {
         if (listener.Listen(address, port))
             return true;
-        ReportServerFailure(log, Format(kSmtpLogListenFailed, listener.LastError().GetText()));
+        failure = listener.LastError().GetText();
     } catch (const XTOOBaseError& error) {
-        ReportServerFailure(log, Format(kSmtpLogListenFailed, error.GetText()));
+        failure = error.GetText();
     } catch (const std::exception& error) {
-        ReportServerFailure(log, Format(kSmtpLogListenFailed, CZelString(error.what())));
+        failure = CZelString(error.what());
     }
+    // A program stopped while it starts takes the socket library down under a listen in
+    // progress: that is the stop, not a failure the user must hear of.
+    if (!self.IsStopSignalled())
+        ReportServerFailure(log, Format(kSmtpLogListenFailed, failure));
     return false;
 }
 
@@ -136,7 +141,7 @@ void RunSmtpServer(int32_t port, CZelStartServerThread& self, DeskFactory makeDe
         return;
     }
     CZelTcpFile listener(EErrorMode::Throw);
-    if (!OpenListener(listener, port, log))
+    if (!OpenListener(listener, port, self, log))
         return;
     const CZelString hostName = SmtpLocalHostName();
     int failures = 0;

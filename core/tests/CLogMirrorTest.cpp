@@ -136,4 +136,57 @@ TEST(CLogMirror, LinesWrittenNowFollowTheQueuedOnes)
     EXPECT_EQ(out.str(), "[POP3] queued\nVelmo is started\n");
 }
 
+// A stream whose first write waits until the test lets it go, and that keeps what it got.
+class GateBuffer : public std::streambuf {
+public:
+    bool WaitForWriter()
+    {
+        std::unique_lock<std::mutex> hold(m_lock);
+        return m_changed.wait_for(hold, kBound, [this] { return m_entered; });
+    }
+    void Open()
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_open = true;
+        m_changed.notify_all();
+    }
+    std::string Text()
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        return m_text;
+    }
+
+protected:
+    std::streamsize xsputn(const char* bytes, std::streamsize count) override
+    {
+        std::unique_lock<std::mutex> hold(m_lock);
+        m_entered = true;
+        m_changed.notify_all();
+        m_changed.wait_for(hold, kBound, [this] { return m_open; });
+        m_text.append(bytes, static_cast<size_t>(count));
+        return count;
+    }
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    bool m_entered = false;
+    bool m_open = false;
+    std::string m_text;
+};
+
+TEST(CLogMirror, ALineQueuedWhileTheStartLineIsWrittenIsNotLeftBehind)
+{
+    GateBuffer gate;
+    std::ostream out(&gate);
+    std::thread starter([&] { CLogMirror::Global().WriteNow(out, "Velmo is started"); });
+    ASSERT_TRUE(gate.WaitForWriter());
+    // The server thread's line meets a busy writer and leaves the line to it.
+    CLogMirror::Global().Queue(out, "[SMTP] Accepting connection to a port 2525...");
+    CLogMirror::Global().Flush();
+    gate.Open();
+    starter.join();
+    EXPECT_EQ(gate.Text(), "Velmo is started\n[SMTP] Accepting connection to a port 2525...\n");
+}
+
 } // namespace
