@@ -4,22 +4,18 @@
 #include "foundation/CZelFile.h"
 #include "foundation/CZelFormat.h"
 #include "foundation/ZelGlobalLocks.h"
+#include "protocol/ZelProtocolVocabulary.h"
 
 #include <chrono>
 #include <cstdio>
 
 namespace {
 
-// Attribute names of the entries this writer sets.
-constexpr char kAttrMessageId[] = "MessageId";
+// The entries' own attribute names; those they share with the central server's documents
+// come from the protocol vocabulary.
 constexpr char kAttrSent[] = "Sent";
-constexpr char kAttrEmail[] = "email";
 constexpr char kAttrSentTimeStamp[] = "SentTimeStamp";
 constexpr char kAttrLocalSentTimeStamp[] = "LocalSentTimeStamp";
-constexpr char kAttrUserId[] = "UserId";
-constexpr char kAttrName[] = "Name";
-constexpr char kAttrTranslitName[] = "TranslitName";
-constexpr char kAttrUnicodeName[] = "UnicodeName";
 constexpr char kSentTrue[] = "true";
 
 int64_t NowMicroseconds()
