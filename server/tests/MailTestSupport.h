@@ -97,13 +97,9 @@ struct Recipient {
     CZelString n, e;
 };
 
-// A queued message file of `sender` to the recipients, sealed with the Outbox key.
-inline CZelString QueuedMessage(const User& sender, uint32_t outboxKeyNumber, const CZelString& outboxKey,
-                                const std::vector<Recipient>& recipients, const CZelString& text)
+// The recipient list of a queued message: one `rcpt` with address, message id and user id each.
+inline CZelXmlDocument RecipientList(const std::vector<Recipient>& recipients)
 {
-    const CZelString key = RandomBytes(32), hashKey = RandomBytes(32), salt = RandomBytes(8), hashSalt = RandomBytes(8);
-    const CZelString hash = KeyedHash32(hashKey, hashSalt, text);
-
     CZelXmlDocument list;
     list.Create("doc", "Root");
     for (const Recipient& recipient : recipients) {
@@ -113,6 +109,17 @@ inline CZelString QueuedMessage(const User& sender, uint32_t outboxKeyNumber, co
         rcpt.SetAttr("UserId", Format("%D", recipient.userId));
         list.RootElement().AddChild(rcpt);
     }
+    return list;
+}
+
+// A queued message file of `sender` to the recipients, sealed with the Outbox key.
+inline CZelString QueuedMessage(const User& sender, uint32_t outboxKeyNumber, const CZelString& outboxKey,
+                                const std::vector<Recipient>& recipients, const CZelString& text)
+{
+    const CZelString key = RandomBytes(32), hashKey = RandomBytes(32), salt = RandomBytes(8), hashSalt = RandomBytes(8);
+    const CZelString hash = KeyedHash32(hashKey, hashSalt, text);
+
+    const CZelXmlDocument list = RecipientList(recipients);
     CZelString records = Frame(18, Seal(sender.id, outboxKeyNumber, outboxKey, list.ToRequestText()));
 
     CZelXmlDocument signature;

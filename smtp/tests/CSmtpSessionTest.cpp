@@ -202,6 +202,26 @@ protected:
         return {channel.Writes(), desk.Record().Calls(), desk.Record().messages};
     }
 
+    // One message of a header line and ten body lines, the clock moving 400 ms per body line
+    // after the first.
+    void PlaySlowBody(ScriptedDesk& desk)
+    {
+        std::vector<std::string> pieces = {kLogin + "MAIL FROM:<a@b>\r\nRCPT TO:<b@c>\r\nDATA\r\nS: 1\r\n\r\n"};
+        for (int i = 0; i < 10; ++i)
+            pieces.push_back("0123456789\r\n");
+        pieces.push_back(".\r\nQUIT\r\n");
+        size_t next = 0;
+        CSmtpMemoryChannel channel(CSmtpMemoryChannel::Source([&](std::string& out) {
+            if (next >= pieces.size())
+                return false;
+            if (next > 1)
+                m_now += 400;
+            out += pieces[next++];
+            return true;
+        }));
+        Play(channel, desk);
+    }
+
     std::vector<std::string> LogLines() const
     {
         std::vector<std::string> lines;
@@ -310,21 +330,8 @@ TEST_F(SmtpSessionTest, ProgressIsCountedAtMostOncePerSecond)
 {
     // Ten body lines, the clock moving 400 ms per line: a count after the headers, then one
     // per full second, then the final length.
-    std::vector<std::string> pieces = {kLogin + "MAIL FROM:<a@b>\r\nRCPT TO:<b@c>\r\nDATA\r\nS: 1\r\n\r\n"};
-    for (int i = 0; i < 10; ++i)
-        pieces.push_back("0123456789\r\n");
-    pieces.push_back(".\r\nQUIT\r\n");
-    size_t next = 0;
-    CSmtpMemoryChannel channel(CSmtpMemoryChannel::Source([&](std::string& out) {
-        if (next >= pieces.size())
-            return false;
-        if (next > 1)
-            m_now += 400;
-        out += pieces[next++];
-        return true;
-    }));
     ScriptedDesk desk;
-    Play(channel, desk);
+    PlaySlowBody(desk);
     // Each "\r" rewrites the open line: the log keeps the final length only.
     EXPECT_EQ(desk.Record().messageSizes, std::vector<size_t>{8 + 120});
     const std::vector<std::string> lines = LogLines();
@@ -338,21 +345,8 @@ TEST_F(SmtpSessionTest, ProgressRewritesFollowTheClock)
 {
     std::vector<std::string> counts;
     m_log.SetLineSink([&](int64_t, const CZelString& text) { counts.push_back(text.ToStd()); });
-    std::vector<std::string> pieces = {kLogin + "MAIL FROM:<a@b>\r\nRCPT TO:<b@c>\r\nDATA\r\nS: 1\r\n\r\n"};
-    for (int i = 0; i < 10; ++i)
-        pieces.push_back("0123456789\r\n");
-    pieces.push_back(".\r\nQUIT\r\n");
-    size_t next = 0;
-    CSmtpMemoryChannel channel(CSmtpMemoryChannel::Source([&](std::string& out) {
-        if (next >= pieces.size())
-            return false;
-        if (next > 1)
-            m_now += 400;
-        out += pieces[next++];
-        return true;
-    }));
     ScriptedDesk desk;
-    Play(channel, desk);
+    PlaySlowBody(desk);
     const auto first = std::find(counts.begin(), counts.end(), "");
     ASSERT_NE(first, counts.end());
     // Right after the blank line (8 bytes in), then whenever a full second has passed since

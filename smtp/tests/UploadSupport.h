@@ -99,17 +99,12 @@ protected:
         const CZelString file = QueuedMessage(sender, kKeyNumOutbox, m_outbox, recipients, CZelString(text.c_str()));
         std::filesystem::create_directories(COutbox::FolderFor(sender.id).ToStd());
         WriteText(COutbox::FilePath(sender.id, number).ToStd(), file.ToStd());
-        CZelXmlDocument list;
-        list.Create("doc", "Root");
-        for (const Recipient& recipient : recipients) {
-            CZelXmlElement rcpt("rcpt");
-            rcpt.SetAttr("rcpt", recipient.address.c_str());
-            rcpt.SetAttr("MsgId", recipient.msgId);
-            rcpt.SetAttr("UserId", Format("%D", recipient.userId));
+        // The list file adds the names the history records.
+        CZelXmlDocument list = RecipientList(recipients);
+        for (CZelXmlNode rcpt = list.RootElement().FindChild("rcpt"); !rcpt.IsNull(); rcpt = rcpt.NextSameName()) {
             rcpt.SetAttr("Name", "Test User");
             rcpt.SetAttr("TranslitName", "Test User");
             rcpt.SetAttr("UnicodeName", CZelString("T\0e\0", 4));
-            list.RootElement().AddChild(rcpt);
         }
         EXPECT_TRUE(list.SaveFile(COutbox::FilePath(sender.id, number) + ".list"));
         return file;
