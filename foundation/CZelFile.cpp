@@ -453,6 +453,13 @@ CZelString CZelFile::ReadAll(int64_t limit)
 bool CZelFile::SaveWholeFile(const CZelString& path, const CZelString& bytes, EErrorMode errorMode, XTOOError* error,
                              int newFilePermissions)
 {
+    return SaveWholeFile(path, std::string_view(bytes.Ptr(), static_cast<size_t>(bytes.Length())), errorMode, error,
+                         newFilePermissions);
+}
+
+bool CZelFile::SaveWholeFile(const CZelString& path, std::string_view bytes, EErrorMode errorMode, XTOOError* error,
+                             int newFilePermissions)
+{
     if (error)
         error->Clear();
     const CZelString given = ZelPath::Normalize(path);
@@ -487,7 +494,7 @@ bool CZelFile::SaveWholeFile(const CZelString& path, const CZelString& bytes, EE
             return failAndClean("SaveWholeFile(): chmod", errno, true);
     }
     int64_t done = 0;
-    if (const int code = WriteAll(fd, bytes.Ptr(), bytes.Length(), done))
+    if (const int code = WriteAll(fd, bytes.data(), static_cast<int64_t>(bytes.size()), done))
         return failAndClean("WriteFile()", code, true);
     if (::fsync(fd) != 0)
         return failAndClean("Flush()", errno, true);

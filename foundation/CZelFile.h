@@ -18,6 +18,7 @@
 #include "foundation/XTOOError.h"
 
 #include <cstdint>
+#include <string_view>
 #include <memory>
 
 class CZelFile : public XTOOError {
@@ -76,6 +77,10 @@ public:
     // the temporary file is removed, the error goes to `error` (when given) and, in throw
     // mode, is thrown.
     static bool SaveWholeFile(const CZelString& path, const CZelString& bytes,
+                              EErrorMode errorMode = EErrorMode::ReturnCodes, XTOOError* error = nullptr,
+                              int newFilePermissions = kPrivateFilePermissions);
+    // The same for bytes held elsewhere (a big message is not copied into a string first).
+    static bool SaveWholeFile(const CZelString& path, std::string_view bytes,
                               EErrorMode errorMode = EErrorMode::ReturnCodes, XTOOError* error = nullptr,
                               int newFilePermissions = kPrivateFilePermissions);
     // Reads the whole file (at most `limit` bytes when limit >= 0).

@@ -7,7 +7,7 @@
 #include "net/CZelTcpFile.h"
 #include "protocol/ZelSmtpTexts.h"
 #include "smtp/CSmtpSession.h"
-#include "smtp/CSmtpTcpChannel.h"
+#include "net/CTcpLineChannel.h"
 #include "smtp/ISmtpMailDesk.h"
 
 #include <unistd.h>
@@ -112,7 +112,7 @@ void Serve(int handle, CZelStartServerThread& self, const DeskFactory& makeDesk,
     try {
         CZelTcpFile connection(handle, EErrorMode::Throw);
         CConnectionStopper stopper(self, connection);
-        CSmtpTcpChannel channel(connection);
+        CTcpLineChannel channel(connection);
         const std::unique_ptr<ISmtpMailDesk> desk = makeDesk();
         if (!desk)
             return;

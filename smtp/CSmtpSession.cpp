@@ -6,7 +6,7 @@
 #include "foundation/XTOOError.h"
 #include "foundation/ZelBase64.h"
 #include "protocol/ZelSmtpTexts.h"
-#include "smtp/ISmtpChannel.h"
+#include "net/ILineChannel.h"
 #include "smtp/ISmtpMailDesk.h"
 
 #include <algorithm>
@@ -71,7 +71,7 @@ bool StartsWith(const CZelString& text, const char* prefix)
 
 } // namespace
 
-CSmtpSession::CSmtpSession(ISmtpChannel& channel, ISmtpMailDesk& desk, CProtocolListData& log,
+CSmtpSession::CSmtpSession(ILineChannel& channel, ISmtpMailDesk& desk, CProtocolListData& log,
                            CSmtpSessionOptions options)
     : m_channel(channel), m_desk(desk), m_log(log), m_options(std::move(options))
 {

@@ -18,7 +18,7 @@
 #include <string_view>
 
 class CProtocolListData;
-class ISmtpChannel;
+class ILineChannel;
 class ISmtpMailDesk;
 
 struct CSmtpSessionOptions {
@@ -31,7 +31,7 @@ public:
     // One entry of the table of common commands (NOOP, HELP, RSET, EXPN, VRFY).
     struct CCommand;
 
-    CSmtpSession(ISmtpChannel& channel, ISmtpMailDesk& desk, CProtocolListData& log, CSmtpSessionOptions options);
+    CSmtpSession(ILineChannel& channel, ISmtpMailDesk& desk, CProtocolListData& log, CSmtpSessionOptions options);
     CSmtpSession(const CSmtpSession&) = delete;
     CSmtpSession& operator=(const CSmtpSession&) = delete;
 
@@ -94,7 +94,7 @@ private:
         return result;
     }
 
-    ISmtpChannel& m_channel;
+    ILineChannel& m_channel;
     ISmtpMailDesk& m_desk;
     CProtocolListData& m_log;
     CSmtpSessionOptions m_options;

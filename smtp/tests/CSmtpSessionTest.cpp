@@ -4,7 +4,7 @@
 #include "foundation/XTOOError.h"
 #include "foundation/ZelBase64.h"
 #include "foundation/testing/TempDir.h"
-#include "smtp/CSmtpMemoryChannel.h"
+#include "net/CMemoryLineChannel.h"
 #include "smtp/tests/ScriptedDesk.h"
 
 #include <gtest/gtest.h>
@@ -73,7 +73,7 @@ struct Case {
     std::vector<std::string> calls;          // the desk's calls before the final "release"
     std::vector<std::string> messages = {};  // what was queued
     DeskSetup desk = {};
-    CSmtpMemoryChannel::EAtEnd atEnd = CSmtpMemoryChannel::EAtEnd::Close;
+    CMemoryLineChannel::EAtEnd atEnd = CMemoryLineChannel::EAtEnd::Close;
 };
 
 const std::string kHandshake = "handshake 1 ann secret";
@@ -176,9 +176,9 @@ std::vector<Case> Cases()
          kLogin + "MAIL FROM:<a@b>\r\nRCPT TO:<b@c>\r\nDATA\r\nSubject: x\r\n\r\nhalf a li",
          Then(kLoggedIn, {kOk, kRcptOk, kStartData}), {kHandshake, "lookup b@c"}},
         {"SilentClientAfterTheGreeting", "", {kGreeting, kBadSequence}, {}, {}, {},
-         CSmtpMemoryChannel::EAtEnd::Silent},
+         CMemoryLineChannel::EAtEnd::Silent},
         {"SilentClientInTheMailStageIsLeftWithoutReply", kLogin, kLoggedIn, {kHandshake}, {}, {},
-         CSmtpMemoryChannel::EAtEnd::Silent},
+         CMemoryLineChannel::EAtEnd::Silent},
     };
 }
 
@@ -195,7 +195,7 @@ protected:
         std::vector<std::string> messages;
     };
 
-    Outcome Play(CSmtpMemoryChannel& channel, ScriptedDesk& desk)
+    Outcome Play(CMemoryLineChannel& channel, ScriptedDesk& desk)
     {
         CSmtpSession session(channel, desk, m_log, CSmtpSessionOptions{"mx.test", [this] { return m_now; }});
         session.Run();
@@ -211,7 +211,7 @@ protected:
             pieces.push_back("0123456789\r\n");
         pieces.push_back(".\r\nQUIT\r\n");
         size_t next = 0;
-        CSmtpMemoryChannel channel(CSmtpMemoryChannel::Source([&](std::string& out) {
+        CMemoryLineChannel channel(CMemoryLineChannel::Source([&](std::string& out) {
             if (next >= pieces.size())
                 return false;
             if (next > 1)
@@ -251,7 +251,7 @@ TEST_F(SmtpSessionTest, DialogueCasesWholeAndTrickled)
     for (const Case& c : Cases()) {
         for (const bool trickle : {false, true}) {
             SCOPED_TRACE(std::string(c.name) + (trickle ? " trickled" : " whole"));
-            CSmtpMemoryChannel channel(c.script, trickle, c.atEnd);
+            CMemoryLineChannel channel(c.script, trickle, c.atEnd);
             ScriptedDesk desk;
             desk.handshake = c.desk.handshake;
             desk.operatedStatus = c.desk.status;
@@ -272,7 +272,7 @@ TEST_F(SmtpSessionTest, LogShowsTheDialogueWithSecretsMasked)
     const std::string script = "EHLO me\r\nAUTH LOGIN\r\n" + B64("ann") + "\r\n" + B64("secret") +
                                "\r\nMAIL FROM:<a@b>\r\nRCPT TO:<b@c>\r\nDATA\r\nSubject: s\r\n\r\nbody line\r\n.\r\n"
                                "QUIT\r\n";
-    CSmtpMemoryChannel channel(script);
+    CMemoryLineChannel channel(script);
     ScriptedDesk desk;
     const Outcome outcome = Play(channel, desk);
     ASSERT_EQ(outcome.replies.size(), 10u);
@@ -305,7 +305,7 @@ TEST_F(SmtpSessionTest, PlainResponseNeverReachesTheLog)
 {
     for (const std::string& script : {kLogin + "QUIT\r\n", "EHLO me\r\nAUTH PLAIN\r\n" + kPlain + "\r\nQUIT\r\n"}) {
         m_log.Clear();
-        CSmtpMemoryChannel channel(script);
+        CMemoryLineChannel channel(script);
         ScriptedDesk desk;
         Play(channel, desk);
         const std::string text = m_log.SaveText().ToStd();
@@ -318,7 +318,7 @@ TEST_F(SmtpSessionTest, PlainResponseNeverReachesTheLog)
 
 TEST_F(SmtpSessionTest, SocketErrorTextIsLogged)
 {
-    CSmtpMemoryChannel channel(kLogin + "MAIL FROM:<a@b>\r\n");
+    CMemoryLineChannel channel(kLogin + "MAIL FROM:<a@b>\r\n");
     ScriptedDesk desk;
     Play(channel, desk);
     const std::vector<std::string> lines = LogLines();
@@ -363,7 +363,7 @@ TEST_F(SmtpSessionTest, IdleClientMeetsTheCommandTimeLimit)
 {
     // The client greets and then says nothing for more than five minutes.
     bool greeted = false;
-    CSmtpMemoryChannel channel(CSmtpMemoryChannel::Source([&](std::string& out) {
+    CMemoryLineChannel channel(CMemoryLineChannel::Source([&](std::string& out) {
         if (!greeted) {
             greeted = true;
             out += "EHLO me\r\n";
@@ -371,7 +371,7 @@ TEST_F(SmtpSessionTest, IdleClientMeetsTheCommandTimeLimit)
         }
         m_now += 6 * 60 * 1000;
         return false;
-    }), false, CSmtpMemoryChannel::EAtEnd::Silent);
+    }), false, CMemoryLineChannel::EAtEnd::Silent);
     ScriptedDesk desk;
     const Outcome outcome = Play(channel, desk);
     ExpectReplies({kGreeting, kExtensions, "421 Session time limit reached, closing connection\r\n"}, outcome.replies);
@@ -390,7 +390,7 @@ TEST_F(SmtpSessionTest, TimeTheCentralServerTakesIsNotTheClients)
         }
         int64_t& now;
     };
-    CSmtpMemoryChannel channel(kLogin + "MAIL FROM:<a@b>\r\nRCPT TO:<b@c>\r\nRCPT TO:<d@e>\r\nRCPT TO:<f@g>\r\nQUIT\r\n");
+    CMemoryLineChannel channel(kLogin + "MAIL FROM:<a@b>\r\nRCPT TO:<b@c>\r\nRCPT TO:<d@e>\r\nRCPT TO:<f@g>\r\nQUIT\r\n");
     SlowDesk desk(m_now);
     const Outcome outcome = Play(channel, desk);
     ExpectReplies(Then(kLoggedIn, {kOk, kRcptOk, kRcptOk, kRcptOk, kBye}), outcome.replies);
@@ -404,7 +404,7 @@ TEST_F(SmtpSessionTest, DeskFailureEndsTheSessionAfterTheKeyRelease)
             throw XTOOErrMsg("outbox file could not be written");
         }
     };
-    CSmtpMemoryChannel channel(kLogin + "MAIL FROM:<a@b>\r\nRCPT TO:<b@c>\r\nDATA\r\nx\r\n.\r\nQUIT\r\n");
+    CMemoryLineChannel channel(kLogin + "MAIL FROM:<a@b>\r\nRCPT TO:<b@c>\r\nDATA\r\nx\r\n.\r\nQUIT\r\n");
     BrokenDesk desk;
     EXPECT_THROW(Play(channel, desk), XTOOErrMsg);
     EXPECT_EQ(desk.Record().Calls(), (std::vector<std::string>{kHandshake, "lookup b@c", "release"}));
@@ -414,14 +414,14 @@ TEST_F(SmtpSessionTest, DeskFailureEndsTheSessionAfterTheKeyRelease)
 TEST_F(SmtpSessionTest, DataSlowerThanTheFloorIsEnded)
 {
     int step = 0;
-    CSmtpMemoryChannel channel(CSmtpMemoryChannel::Source([&](std::string& out) {
+    CMemoryLineChannel channel(CMemoryLineChannel::Source([&](std::string& out) {
         if (step++ == 0) {
             out += kLogin + "MAIL FROM:<a@b>\r\nRCPT TO:<b@c>\r\nDATA\r\nSubject: slow\r\n";
             return true;
         }
         m_now += 3 * 60 * 1000;   // well past the grace for a few bytes
         return false;
-    }), false, CSmtpMemoryChannel::EAtEnd::Silent);
+    }), false, CMemoryLineChannel::EAtEnd::Silent);
     ScriptedDesk desk;
     const Outcome outcome = Play(channel, desk);
     ExpectReplies(Then(kLoggedIn, {kOk, kRcptOk, kStartData, "421 Session time limit reached, closing connection\r\n"}),
@@ -430,7 +430,7 @@ TEST_F(SmtpSessionTest, DataSlowerThanTheFloorIsEnded)
 }
 
 // A message stream made on the fly: headers, 1000-byte lines, a last shorter line, the end.
-CSmtpMemoryChannel::Source MessageOfSize(const std::string& before, int64_t messageBytes, int64_t* handedOut)
+CMemoryLineChannel::Source MessageOfSize(const std::string& before, int64_t messageBytes, int64_t* handedOut)
 {
     struct State {
         std::string before;
@@ -467,7 +467,7 @@ TEST_F(SmtpSessionTest, MessageExactlyAtTheLimitIsAccepted)
 {
     const std::string before = kLogin + "MAIL FROM:<a@b>\r\nRCPT TO:<b@c>\r\nDATA\r\n";
     int64_t handedOut = 0;
-    CSmtpMemoryChannel channel(MessageOfSize(before, 104857597, &handedOut));
+    CMemoryLineChannel channel(MessageOfSize(before, 104857597, &handedOut));
     ScriptedDesk desk;
     const Outcome outcome = Play(channel, desk);
     ExpectReplies(Then(kLoggedIn, {kOk, kRcptOk, kStartData, kQueued, kBye}), outcome.replies);
@@ -479,7 +479,7 @@ TEST_F(SmtpSessionTest, OneByteOverTheLimitIsRefused)
 {
     const std::string before = kLogin + "MAIL FROM:<a@b>\r\nRCPT TO:<b@c>\r\nDATA\r\n";
     int64_t handedOut = 0;
-    CSmtpMemoryChannel channel(MessageOfSize(before, 104857598, &handedOut));
+    CMemoryLineChannel channel(MessageOfSize(before, 104857598, &handedOut));
     ScriptedDesk desk;
     const Outcome outcome = Play(channel, desk);
     ExpectReplies(Then(kLoggedIn, {kOk, kRcptOk, kStartData, "500 Failure: too long message size (limit is 100 MB)\r\n"}),
@@ -492,7 +492,7 @@ TEST_F(SmtpSessionTest, EndlessLineIsCutAtTheLimitWithoutReadingOn)
     const std::string before = kLogin + "MAIL FROM:<a@b>\r\nRCPT TO:<b@c>\r\nDATA\r\n";
     int64_t handedOut = 0;
     bool first = true;
-    CSmtpMemoryChannel channel(CSmtpMemoryChannel::Source([&](std::string& out) {
+    CMemoryLineChannel channel(CMemoryLineChannel::Source([&](std::string& out) {
         const std::string piece = first ? before : std::string(1 << 20, 'z');
         first = false;
         out += piece;

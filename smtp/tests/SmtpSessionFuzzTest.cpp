@@ -4,7 +4,7 @@
 #include "foundation/ZelBase64.h"
 #include "foundation/testing/MutationFuzzer.h"
 #include "foundation/testing/TempDir.h"
-#include "smtp/CSmtpMemoryChannel.h"
+#include "net/CMemoryLineChannel.h"
 #include "smtp/tests/ScriptedDesk.h"
 
 #include <gtest/gtest.h>
@@ -81,8 +81,8 @@ TEST_F(SmtpSessionFuzzTest, RandomDialoguesGetOnlyKnownReplies)
     uint64_t sessions = 0;
     const auto target = [&](const std::string& input) {
         ++sessions;
-        CSmtpMemoryChannel channel(input, sessions % 5 == 0,
-                                   sessions % 2 ? CSmtpMemoryChannel::EAtEnd::Close : CSmtpMemoryChannel::EAtEnd::Silent);
+        CMemoryLineChannel channel(input, sessions % 5 == 0,
+                                   sessions % 2 ? CMemoryLineChannel::EAtEnd::Close : CMemoryLineChannel::EAtEnd::Silent);
         smtp_testing::ScriptedDesk desk;
         CSmtpLookup refused;
         refused.kind = CSmtpLookup::Kind::Refused;

@@ -1,13 +1,13 @@
 #pragma once
-// ISmtpChannel: the byte stream an SMTP session talks over. The listener hands the session a
-// channel on the accepted TCP connection; tests and the fuzz driver hand it one on memory, so
-// the dialogue can be driven whole or a byte at a time without sockets.
+// ILineChannel: the byte stream a line-based session (SMTP, POP3) talks over. The listener
+// hands the session a channel on the accepted TCP connection; tests and the fuzz drivers hand
+// it one on memory, so a dialogue can be driven whole or a byte at a time without sockets.
 
 #include "foundation/CZelString.h"
 
-class ISmtpChannel {
+class ILineChannel {
 public:
-    virtual ~ISmtpChannel() = default;
+    virtual ~ILineChannel() = default;
 
     // The bytes up to and including the first CR LF, at most `maximum` of them, waiting at most
     // `timeoutMs`. After the time-out, what arrived so far (possibly nothing). Throws the

@@ -1,11 +1,11 @@
-#include "smtp/CSmtpMemoryChannel.h"
+#include "net/CMemoryLineChannel.h"
 
 #include "foundation/XTOOError.h"
 
 #include <memory>
 
-CSmtpMemoryChannel::CSmtpMemoryChannel(std::string script, bool trickle, EAtEnd atEnd)
-    : CSmtpMemoryChannel(
+CMemoryLineChannel::CMemoryLineChannel(std::string script, bool trickle, EAtEnd atEnd)
+    : CMemoryLineChannel(
           [rest = std::make_shared<std::string>(std::move(script))](std::string& out) {
               if (rest->empty())
                   return false;
@@ -17,12 +17,12 @@ CSmtpMemoryChannel::CSmtpMemoryChannel(std::string script, bool trickle, EAtEnd 
 {
 }
 
-CSmtpMemoryChannel::CSmtpMemoryChannel(Source source, bool trickle, EAtEnd atEnd)
+CMemoryLineChannel::CMemoryLineChannel(Source source, bool trickle, EAtEnd atEnd)
     : m_source(std::move(source)), m_trickle(trickle), m_atEnd(atEnd)
 {
 }
 
-bool CSmtpMemoryChannel::Refill()
+bool CMemoryLineChannel::Refill()
 {
     if (m_pendingStart > 0) {
         m_pending.erase(0, m_pendingStart);
@@ -36,7 +36,7 @@ bool CSmtpMemoryChannel::Refill()
     return true;
 }
 
-CZelString CSmtpMemoryChannel::ReadLine(int maximum, int timeoutMs)
+CZelString CMemoryLineChannel::ReadLine(int maximum, int timeoutMs)
 {
     ++m_reads;
     std::string line;
@@ -62,7 +62,7 @@ CZelString CSmtpMemoryChannel::ReadLine(int maximum, int timeoutMs)
     return CZelString(line);
 }
 
-void CSmtpMemoryChannel::Write(const CZelString& bytes, int timeoutMs)
+void CMemoryLineChannel::Write(const CZelString& bytes, int timeoutMs)
 {
     m_writes.push_back(bytes.ToStd());
 }

@@ -1,17 +1,17 @@
 #pragma once
-// CSmtpMemoryChannel: an SMTP channel on memory, for tests and the fuzz driver. The client's
+// CMemoryLineChannel: a line channel on memory, for tests and the fuzz driver. The client's
 // bytes come from a source (a whole script, or a generator for streams too big to hold); the
 // replies are kept one write each. Lines are cut as the TCP channel cuts them: up to and
 // including the first CR LF, at most the read limit. Trickled, the source is taken one byte
 // at a time, as from a peer that sends byte by byte.
 
-#include "smtp/ISmtpChannel.h"
+#include "net/ILineChannel.h"
 
 #include <functional>
 #include <string>
 #include <vector>
 
-class CSmtpMemoryChannel : public ISmtpChannel {
+class CMemoryLineChannel : public ILineChannel {
 public:
     // Appends the next bytes of the client to `out`; false when the client has no more.
     using Source = std::function<bool(std::string& out)>;
@@ -22,8 +22,8 @@ public:
         Silent,   // the peer stays silent: every read times out with nothing
     };
 
-    CSmtpMemoryChannel(std::string script, bool trickle = false, EAtEnd atEnd = EAtEnd::Close);
-    CSmtpMemoryChannel(Source source, bool trickle = false, EAtEnd atEnd = EAtEnd::Close);
+    CMemoryLineChannel(std::string script, bool trickle = false, EAtEnd atEnd = EAtEnd::Close);
+    CMemoryLineChannel(Source source, bool trickle = false, EAtEnd atEnd = EAtEnd::Close);
 
     CZelString ReadLine(int maximum, int timeoutMs) override;
     void Write(const CZelString& bytes, int timeoutMs) override;

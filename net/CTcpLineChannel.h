@@ -1,18 +1,18 @@
 #pragma once
-// CSmtpTcpChannel: the SMTP channel on an accepted TCP connection. Reads go up to and
+// CTcpLineChannel: a line channel on an accepted TCP connection. Reads go up to and
 // including the first CR LF with the session's limit and time-out; a peer that is gone raises
 // the socket error.
 
-#include "smtp/ISmtpChannel.h"
+#include "net/ILineChannel.h"
 
 #include <vector>
 
 class CZelTcpFile;
 
-class CSmtpTcpChannel : public ISmtpChannel {
+class CTcpLineChannel : public ILineChannel {
 public:
     // `connection` is in throw mode and outlives the channel.
-    explicit CSmtpTcpChannel(CZelTcpFile& connection);
+    explicit CTcpLineChannel(CZelTcpFile& connection);
 
     CZelString ReadLine(int maximum, int timeoutMs) override;
     void Write(const CZelString& bytes, int timeoutMs) override;

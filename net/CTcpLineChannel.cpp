@@ -1,24 +1,23 @@
-#include "smtp/CSmtpTcpChannel.h"
+#include "net/CTcpLineChannel.h"
 
 #include "foundation/XTOOError.h"
 #include "net/CZelTcpFile.h"
-#include "protocol/ZelSmtpTexts.h"
 
-CSmtpTcpChannel::CSmtpTcpChannel(CZelTcpFile& connection) : m_connection(connection) {}
+CTcpLineChannel::CTcpLineChannel(CZelTcpFile& connection) : m_connection(connection) {}
 
-CZelString CSmtpTcpChannel::ReadLine(int maximum, int timeoutMs)
+CZelString CTcpLineChannel::ReadLine(int maximum, int timeoutMs)
 {
     if (maximum <= 0)
         return CZelString();
     if (m_buffer.size() < static_cast<size_t>(maximum))
         m_buffer.resize(static_cast<size_t>(maximum));
-    const int count = m_connection.ReadUntil(m_buffer.data(), maximum, timeoutMs, CZelString(kSmtpLineEnd));
+    const int count = m_connection.ReadUntil(m_buffer.data(), maximum, timeoutMs, CZelString("\r\n"));
     if (count < 0)
         throw XTOOSockClose(CZelString(kSockErrClosedByPeerText));
     return CZelString(m_buffer.data(), count);
 }
 
-void CSmtpTcpChannel::Write(const CZelString& bytes, int timeoutMs)
+void CTcpLineChannel::Write(const CZelString& bytes, int timeoutMs)
 {
     m_connection.Write(bytes, timeoutMs);
 }
