@@ -1,15 +1,26 @@
-// Outgoing mail on this machine, through the real programs of the end-to-end tests (the
-// headless `velmo` gateway and `velmo-central`, on free loopback ports, with registered
-// accounts on each other's contact lists), one 20 MB message at a time:
+// Mail on this machine, through the real programs of the end-to-end tests (the headless
+// `velmo` gateway and `velmo-central`, on free loopback ports, with registered accounts on
+// each other's contact lists), one 20 MB message at a time. Outgoing:
 //   RATIO smtp_queue_20MB   one CFB pass over 20 MB / the time from the end of DATA to
 //                           "250 OK: queued as" (one keyed hash and one CFB pass: near 0.5 is
 //                           the limit)
 //   RATIO upload_20MB       one CFB pass over 20 MB / the time from "queued" to the server's final
 //                           OK (the queued file gone from the outbox and its `Sent` entry written)
 //   MEM smtp_peak_20MB      the gateway's peak resident memory (VmHWM) in MB over the whole run
+// Incoming:
+//   RATIO download_20MB     one CFB pass over 20 MB / the time from the server holding the message
+//                           (uploaded) to the message being stored: the recipient's POP3 login
+//                           that queues it, the block download, the checks and the storing
+//   RATIO retr_20MB         the time to read the stored file through a plain loopback socket / the
+//                           time of RETR through the POP3 server (command to the final ".")
+//   MEM pop3_peak_20MB      the gateway's peak resident memory in MB while it downloads and serves
+//                           (the peak is reset after the outgoing figures)
 #include "bench/BenchMain.h"
 #include "crypto/CGostCipher.h"
 #include "e2e/MailClients.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <benchmark/benchmark.h>
 
@@ -23,20 +34,27 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr size_t kMessageBytes = 20 * 1024 * 1024;
 
-// A plain SMTP client on a socket: only what the measurement needs, every reply read whole.
-class SmtpLine {
-public:
-    explicit SmtpLine(int port)
-    {
-        m_fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(static_cast<uint16_t>(port));
-        if (connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-            throw std::runtime_error("cannot connect to the gateway");
+int ConnectLoopback(int port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        throw std::runtime_error("cannot connect to port " + std::to_string(port));
     }
-    ~SmtpLine() { close(m_fd); }
+    return fd;
+}
+
+// A plain line client on a loopback socket: only what the measurements need.
+class LineClient {
+public:
+    explicit LineClient(int port) : m_fd(ConnectLoopback(port)) {}
+    ~LineClient() { close(m_fd); }
+    LineClient(const LineClient&) = delete;
+    LineClient& operator=(const LineClient&) = delete;
 
     void Send(const std::string& bytes)
     {
@@ -47,23 +65,23 @@ public:
             sent += static_cast<size_t>(wrote);
         }
     }
-    // The last line of one reply ("250-..." lines before it are read too).
+    // One line, without its CR LF.
+    std::string Line()
+    {
+        size_t end = 0;
+        while ((end = m_buffer.find("\r\n")) == std::string::npos)
+            ReadMore();
+        std::string line = m_buffer.substr(0, end);
+        m_buffer.erase(0, end + 2);
+        return line;
+    }
+    // The last line of one SMTP reply ("250-..." lines before it are read too).
     std::string Reply()
     {
         for (;;) {
-            const size_t end = m_buffer.find("\r\n");
-            if (end != std::string::npos) {
-                const std::string line = m_buffer.substr(0, end);
-                m_buffer.erase(0, end + 2);
-                if (line.size() < 4 || line[3] != '-')
-                    return line;
-                continue;
-            }
-            char chunk[4096];
-            const ssize_t got = read(m_fd, chunk, sizeof chunk);
-            if (got <= 0)
-                throw std::runtime_error("the gateway closed the connection");
-            m_buffer.append(chunk, static_cast<size_t>(got));
+            std::string line = Line();
+            if (line.size() < 4 || line[3] != '-')
+                return line;
         }
     }
     std::string Command(const std::string& line)
@@ -71,8 +89,30 @@ public:
         Send(line + "\r\n");
         return Reply();
     }
+    // Reads the rest of a POP3 multi-line answer, up to its final ".": its size in bytes.
+    size_t MultiLine()
+    {
+        static const std::string end = "\r\n.\r\n";
+        size_t from = 0, at = 0;
+        while ((at = m_buffer.find(end, from)) == std::string::npos) {
+            from = m_buffer.size() >= end.size() ? m_buffer.size() - end.size() + 1 : 0;
+            ReadMore();
+        }
+        const size_t size = at + end.size();
+        m_buffer.erase(0, size);
+        return size;
+    }
 
 private:
+    void ReadMore()
+    {
+        char chunk[64 * 1024];
+        const ssize_t got = read(m_fd, chunk, sizeof chunk);
+        if (got <= 0)
+            throw std::runtime_error("the gateway closed the connection");
+        m_buffer.append(chunk, static_cast<size_t>(got));
+    }
+
     int m_fd = -1;
     std::string m_buffer;
 };
@@ -116,7 +156,7 @@ e2e::MailWorld& World()
 MailTimes SendOne(e2e::MailWorld& world, const std::string& text)
 {
     const size_t sentBefore = world.SentEntries(world.ann).size();
-    SmtpLine smtp(world.SmtpPort());
+    LineClient smtp(world.SmtpPort());
     smtp.Reply();
     smtp.Command("EHLO bench");
     std::string plain = std::string(1, '\0') + world.ann.login + '\0' + e2e::kPassword;
@@ -191,10 +231,149 @@ void PeakMemory(benchmark::State& state)
     velmo_bench::AddFigureLine(line);
 }
 
+// --- incoming mail ---
+
+// A POP3 session of bob, logged in (the login exchange included).
+class PopSession {
+public:
+    explicit PopSession(e2e::MailWorld& world) : m_line(world.Pop3Port())
+    {
+        m_line.Line();
+        m_line.Send("USER " + world.bob.login + "\r\n");
+        m_line.Line();
+        m_line.Send(std::string("PASS ") + e2e::kPassword + "\r\n");
+        const std::string ready = m_line.Line();
+        if (ready.rfind("+OK", 0) != 0)
+            throw std::runtime_error("POP3 login refused: " + ready);
+    }
+    ~PopSession()
+    {
+        try {
+            m_line.Send("QUIT\r\n");
+            m_line.Line();
+        } catch (const std::exception&) {
+        }
+    }
+    // The whole RETR answer; its size in bytes.
+    size_t Retrieve(int number)
+    {
+        m_line.Send("RETR " + std::to_string(number) + "\r\n");
+        const std::string reply = m_line.Line();
+        if (reply.rfind("+OK", 0) != 0)
+            throw std::runtime_error("RETR refused: " + reply);
+        return m_line.MultiLine();
+    }
+
+private:
+    LineClient m_line;
+};
+
+// Bob's stored messages and download files; stored when there are more of the first and
+// none of the second.
+bool StoredMore(e2e::MailWorld& world, size_t before)
+{
+    return world.StoredMessages(world.bob).size() > before && world.DownloadFiles(world.bob).empty();
+}
+
+// Resets the gateway's peak resident memory, so the incoming figure is its own.
+void ResetGatewayPeak()
+{
+    std::ofstream clear("/proc/" + std::to_string(World().Gateway().Pid()) + "/clear_refs");
+    clear << "5";
+}
+
+void DownloadOurs(benchmark::State& state)
+{
+    static bool reset = false;
+    if (!reset) {
+        ResetGatewayPeak();
+        reset = true;
+    }
+    e2e::MailWorld& world = World();
+    for (auto _ : state) {
+        SendOne(world, Message());
+        const size_t before = world.StoredMessages(world.bob).size();
+        const auto held = Clock::now();
+        PopSession{world};   // the login queues the message
+        while (!StoredMore(world, before))
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - held).count());
+    }
+}
+
+void RetrOurs(benchmark::State& state)
+{
+    PopSession session(World());
+    for (auto _ : state) {
+        const auto asked = Clock::now();
+        benchmark::DoNotOptimize(session.Retrieve(1));
+        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - asked).count());
+    }
+}
+
+// The yardstick of RETR: the stored file read from disk and passed through a plain loopback
+// socket to a reader that takes it all.
+void RetrTheirs(benchmark::State& state)
+{
+    e2e::MailWorld& world = World();
+    const auto files = world.StoredMessages(world.bob);
+    if (files.empty())
+        throw std::runtime_error("no stored message to read");
+    const std::string path = files.front().string();
+    for (auto _ : state) {
+        const int listener = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        listen(listener, 1);
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+        const auto start = Clock::now();
+        std::thread sender([&] {
+            const int peer = accept(listener, nullptr, nullptr);
+            std::ifstream in(path, std::ios::binary);
+            const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            for (size_t sent = 0; sent < text.size();) {
+                const ssize_t wrote = write(peer, text.data() + sent, text.size() - sent);
+                if (wrote <= 0)
+                    break;
+                sent += static_cast<size_t>(wrote);
+            }
+            close(peer);
+        });
+        const int reader = ConnectLoopback(ntohs(address.sin_port));
+        std::vector<char> chunk(64 * 1024);
+        size_t total = 0;
+        for (ssize_t got; (got = read(reader, chunk.data(), chunk.size())) > 0;)
+            total += static_cast<size_t>(got);
+        sender.join();
+        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
+        benchmark::DoNotOptimize(total);
+        close(reader);
+        close(listener);
+    }
+}
+
+void Pop3PeakMemory(benchmark::State& state)
+{
+    for (auto _ : state)
+        benchmark::DoNotOptimize(World().Pop3Port());
+    char line[64];
+    std::snprintf(line, sizeof line, "MEM pop3_peak_20MB %.1f", GatewayPeakMb());
+    velmo_bench::AddFigureLine(line);
+}
+
 BENCHMARK(CfbPass)->Name("smtp_queue_20MB/theirs")->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(SmtpQueueOurs)->Name("smtp_queue_20MB/ours")->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(CfbPass)->Name("upload_20MB/theirs")->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(UploadOurs)->Name("upload_20MB/ours")->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(PeakMemory)->Name("smtp_peak_20MB")->Iterations(1);
+
+BENCHMARK(CfbPass)->Name("download_20MB/theirs")->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(DownloadOurs)->Name("download_20MB/ours")->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(RetrTheirs)->Name("retr_20MB/theirs")->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(RetrOurs)->Name("retr_20MB/ours")->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(Pop3PeakMemory)->Name("pop3_peak_20MB")->Iterations(1);
 
 } // namespace

@@ -1,6 +1,8 @@
-# Outgoing mail through the real gateway and central server on this machine: a 20 MB message
-# queued (end of DATA to "250 OK: queued as") and uploaded (to the server's final OK), each
-# against one CFB pass over 20 MB, and the gateway's peak resident memory. Uses the end-to-end
+# Mail through the real gateway and central server on this machine: a 20 MB message queued
+# (end of DATA to "250 OK: queued as"), uploaded (to the server's final OK) and downloaded (the
+# recipient's login to the message stored), each against one CFB pass over 20 MB; its RETR
+# against the stored file read through a plain loopback socket; and the gateway's peak
+# resident memory for outgoing and for incoming mail. Uses the end-to-end
 # tests' world (GoogleTest's library for its checks, no test runner) and the two programs
 # built beside it.
 find_package(GTest REQUIRED)

@@ -5,6 +5,8 @@
 // - a gateway home set up with the real `velmo` commands: `Server`, `SmtpServerPort` and
 //   `Pop3ServerPort` on free ports, three registered accounts - ann and bob on each other's
 //   contact lists, carol a stranger to both;
+// - the files the gateway keeps for each account: the outbox, the stored incoming messages
+//   ("N.msg" with "N.id"), the Inbox download files and the message history;
 // - the real headless `velmo` serving that home, its output in a file (never a pipe that
 //   nobody reads: a full pipe would stall the gateway's log writers);
 // - the recipient's side of the central server, asked through the protocol library with the
@@ -27,6 +29,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -45,6 +49,7 @@ inline const std::string kVelmoProgram = VELMO_BINARY_DIR "/bin/velmo";
 inline const std::string kCentralProgram = VELMO_BINARY_DIR "/bin/velmo-central";
 inline const std::string kSourceDir = VELMO_SOURCE_DIR;
 inline constexpr char kAcceptingLine[] = "[SMTP] Accepting connection to a port";
+inline constexpr char kPop3AcceptingLine[] = "[POP3] Accepting connection to a port";
 inline constexpr char kPassword[] = "secret-pw";
 
 using velmo_testing::FreePort;
@@ -187,9 +192,10 @@ public:
         if (m_centralPort <= 0)
             return;
         m_smtpPort = FreePort();
+        m_pop3Port = FreePort();
         Config("Server", "127.0.0.1:" + std::to_string(m_centralPort));
         Config("SmtpServerPort", std::to_string(m_smtpPort));
-        Config("Pop3ServerPort", std::to_string(FreePort()));
+        Config("Pop3ServerPort", std::to_string(m_pop3Port));
         Config("BlockSize", std::to_string(blockSizeKb));
         MakeAccounts();
         m_ready = ann.id > 0 && bob.id > 0 && carol.id > 0;
@@ -207,6 +213,7 @@ public:
     const fs::path& Root() const { return m_root; }
     const fs::path& Home() const { return m_home; }
     int SmtpPort() const { return m_smtpPort; }
+    int Pop3Port() const { return m_pop3Port; }
     int CentralPort() const { return m_centralPort; }
 
     // --- the central server ---
@@ -233,13 +240,16 @@ public:
     }
 
     // --- the gateway ---
-    // Started headless; true once its SMTP server accepts connections.
+    // Started headless; true once its SMTP and POP3 servers accept connections.
     bool StartGateway()
     {
         m_gateway = std::make_unique<LoggedProgram>(
             std::vector<std::string>{kVelmoProgram, "--home", m_home.string(), "--headless"}, m_root / "gateway.out",
             m_root / "gateway.err", m_environment);
-        return Eventually([&] { return m_gateway->OutputHas(kAcceptingLine) && Listening(m_smtpPort); });
+        return Eventually([&] {
+            return m_gateway->OutputHas(kAcceptingLine) && m_gateway->OutputHas(kPop3AcceptingLine) &&
+                   Listening(m_smtpPort) && Listening(m_pop3Port);
+        });
     }
     void StopGateway()
     {
@@ -256,8 +266,59 @@ public:
         return ReadFileText(m_root / "gateway.out") + "\n--- stderr ---\n" + ReadFileText(m_root / "gateway.err");
     }
 
+    // A configuration value, set with the real command (the gateway reads it at its start).
+    void SetConfig(const std::string& key, const std::string& value) const { Config(key, value); }
+
     // --- the files of an account ---
-    fs::path OutboxOf(const MailUser& user) const { return m_home / "Accounts" / Padded(user.id) / "Outbox"; }
+    fs::path FolderOf(const MailUser& user) const { return m_home / "Accounts" / Padded(user.id); }
+    fs::path OutboxOf(const MailUser& user) const { return FolderOf(user) / "Outbox"; }
+    fs::path InboxOf(const MailUser& user) const { return FolderOf(user) / "Inbox"; }
+    // The stored incoming messages, "N.msg", ascending by N.
+    std::vector<fs::path> StoredMessages(const MailUser& user) const
+    {
+        std::vector<std::pair<long long, fs::path>> numbered;
+        std::error_code ignored;
+        for (const auto& entry : fs::directory_iterator(FolderOf(user), ignored))
+            if (entry.path().extension() == ".msg")
+                numbered.emplace_back(std::atoll(entry.path().stem().c_str()), entry.path());
+        std::sort(numbered.begin(), numbered.end());
+        std::vector<fs::path> files;
+        for (auto& [number, path] : numbered)
+            files.push_back(std::move(path));
+        return files;
+    }
+    // The message ids of the stored messages (their ".id" files), in the same order.
+    std::vector<std::string> StoredIds(const MailUser& user) const
+    {
+        std::vector<std::string> ids;
+        for (fs::path path : StoredMessages(user))
+            ids.push_back(ReadFileText(path.replace_extension(".id")));
+        return ids;
+    }
+    // The download files in the Inbox folder (everything but the key file).
+    std::vector<fs::path> DownloadFiles(const MailUser& user) const
+    {
+        std::vector<fs::path> files;
+        std::error_code ignored;
+        for (const auto& entry : fs::directory_iterator(InboxOf(user), ignored))
+            if (entry.path().filename() != "key.bin")
+                files.push_back(entry.path());
+        return files;
+    }
+    // An attribute of the history's `message` entry with that id under `Sent` or `Received`;
+    // "" when the history, the entry or the attribute is missing.
+    std::string HistoryAttr(const MailUser& user, const char* part, const std::string& messageId,
+                            const char* attribute) const
+    {
+        CZelXmlDocument history;
+        if (!history.Parse(Text(FolderOf(user) / "MessageHistory.xml")))
+            return "";
+        const CZelXmlNode entries = history.RootElement().FindChild(part);
+        for (CZelXmlNode message = entries.FindChild("message"); !message.IsNull(); message = message.NextSameName())
+            if (message.GetAttr(kAttrMessageId).ToStd() == messageId)
+                return message.GetAttr(attribute).ToStd();
+        return "";
+    }
     std::vector<fs::path> QueuedFiles(const MailUser& user) const
     {
         std::vector<fs::path> files;
@@ -356,6 +417,7 @@ private:
     std::unique_ptr<LoggedProgram> m_gateway;
     int m_centralPort = -1;
     int m_smtpPort = -1;
+    int m_pop3Port = -1;
     bool m_ready = false;
 };
 
