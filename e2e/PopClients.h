@@ -120,16 +120,14 @@ public:
                                               "/$n.eml\n");
         chmod(mda.c_str(), 0700);
         const fs::path rc = RcFile();
-        velmo_testing::WriteFileText(rc, "set no syslog\n"
-                                         "poll 127.0.0.1 proto pop3 port " +
-                                             std::to_string(world.Pop3Port()) +
+        // "invisible": no Received line of fetchmail's own, so the text delivered is the text served.
+        velmo_testing::WriteFileText(rc, "set no syslog\nset invisible\n"
+                                         "poll 127.0.0.1 proto pop3 port " + std::to_string(world.Pop3Port()) +
                                              " uidl timeout 300\n"
-                                             "  user \"" +
-                                             user.login + "\" there with password \"" + kPassword +
-                                             "\" is \"" + user.login +
-                                             "\" here\n"
-                                             "  sslproto '' invisible no rewrite " +
-                                             (keep ? "keep" : "no keep") + "\n  mda \"" + mda.string() + "\"\n");
+                                             "  user \"" + user.login + "\" there with password \"" + kPassword +
+                                             "\" is \"" + user.login + "\" here\n"
+                                             "  sslproto '' no rewrite " + (keep ? "keep" : "no keep") +
+                                             "\n  mda \"" + mda.string() + "\"\n");
         chmod(rc.c_str(), 0600);
     }
 
