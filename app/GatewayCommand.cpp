@@ -4,6 +4,7 @@
 #include "app/CSignalStop.h"
 #include "core/CVelmoApp.h"
 #include "net/ZelSockets.h"
+#include "pop3/CPop3Service.h"
 #include "smtp/CSmtpService.h"
 
 #include <iostream>
@@ -22,8 +23,9 @@ int RunGateway(const CCommandLine& line)
     hooks.stopSocketThread = StopFileSockThreads;
     hooks.socketsStop = SocketsStop;
 
-    // The outgoing mail's services, before the service threads start.
+    // The mail services, before the service threads start.
     InstallSmtpServices();
+    InstallPop3Services();
 
     CVelmoApp app(options, hooks);
     // Before any other thread exists, so that every thread inherits the blocked signals.
