@@ -320,13 +320,17 @@ TEST_F(Pop3LoginExchangeTest, IdsThatCouldNameAFileAreNeitherRecordedNorQueued)
     AnswerSeedWith("<Root Status=\"OK\">"
                    "<Delivered MessageId=\"../4.4\" TimeStamp=\"5\"/><Delivered MessageId=\"\" TimeStamp=\"6\"/>"
                    "<Message MessageId=\"../../00000001.xml\"/><Message MessageId=\"1/2\"/>"
-                   "<Message MessageId=\"key.bin\"/><Message MessageId=\"7.8\"/></Root>");
+                   "<Message MessageId=\"key.bin\"/><Message MessageId=\"7.8\"/>"
+                   "<Message MessageId=\"5&#10;Message 6.6 receiving task is added to queue\"/></Root>");
     LoggedIn();
     EXPECT_EQ(Queued(), std::vector<std::string>{"7.8"});
     EXPECT_TRUE(ChildIds(SentSection(), CMessageHistory::kElementMessage, kAttrMessageId).empty());
     EXPECT_TRUE(Logged(Format(kPop3LogUnsafeMessageId, "../../00000001.xml").ToStd())) << Log();
     EXPECT_TRUE(Logged(Format(kPop3LogUnsafeMessageId, "../4.4").ToStd())) << Log();
     EXPECT_FALSE(Logged("is delivered at")) << Log();
+    // An id cannot write a line of its own into the log.
+    EXPECT_TRUE(Logged("message id 5?Message 6.6 receiving task is added to queue is refused")) << Log();
+    EXPECT_FALSE(Logged("\nMessage 6.6")) << Log();
 }
 
 // --- Against a scripted peer: the exchange as the wire sees it. ---
