@@ -19,6 +19,8 @@
 #include "protocol/ZelServerRequests.h"
 
 #include <algorithm>
+#include <string>
+#include <string_view>
 #include <utility>
 
 namespace {
@@ -30,6 +32,17 @@ int64_t TimeStampValue(const CZelString& text)
 {
     int64_t value = 0;
     return ParseDecimal(text, value) && value > 0 ? value : 0;
+}
+
+// A refused id as the log shows it: cut short, and without the control bytes that could fake
+// further log lines.
+CZelString ShownId(const CZelString& messageId)
+{
+    std::string shown = messageId.Left(kPop3ShownMessageIdBytes).ToStd();
+    for (char& c : shown)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
+    return CZelString(std::string_view(shown));
 }
 
 CZelXmlNode SectionOf(CZelXmlDocument& history, const char* name)
@@ -144,7 +157,7 @@ bool CPop3LoginExchange::IsUsableId(const CZelString& messageId)
 {
     if (IsSafeMessageId(messageId))
         return true;
-    m_log.AddStringEx(Format(kPop3LogUnsafeMessageId, messageId.Left(kPop3ShownMessageIdBytes)),
+    m_log.AddStringEx(Format(kPop3LogUnsafeMessageId, ShownId(messageId)),
                       CProtocolListData::KindColours(kErrorKind));
     return false;
 }

@@ -14,6 +14,7 @@
 
 #include <filesystem>
 #include <map>
+#include <mutex>
 
 using namespace pop3test;
 
@@ -50,6 +51,7 @@ protected:
             CCentralSealedRequest request;
             if (!m_server->OpenSealedRequest(payload, request))
                 return CZelString();
+            std::lock_guard<std::mutex> hold(m_askedLock);
             m_askedLastDelivered = request.document.RootElement().GetAttr(kAttrLastDeliveredTimeStamp).ToStd();
             return Frame(AnswerType(kRequestSeed), SealAnswer(request.key, CZelString(std::string_view(text))));
         });
@@ -74,6 +76,13 @@ protected:
         return SentSection().FindChildByAttr(CMessageHistory::kElementMessage, kAttrMessageId, messageId);
     }
 
+    std::string AskedLastDelivered()
+    {
+        std::lock_guard<std::mutex> hold(m_askedLock);
+        return m_askedLastDelivered;
+    }
+
+    std::mutex m_askedLock;   // the server's thread writes, the test reads
     std::string m_askedLastDelivered;
 };
 
@@ -294,7 +303,7 @@ TEST_F(Pop3LoginExchangeTest, AnOlderReportLeavesTheNewestTimeStamp)
     WriteHistory("1700000009000000", {{kAttrMessageId, "4.4"}, {CMessageHistory::kAttrSent, "true"}});
     AnswerSeedWith("<Root Status=\"OK\"><Delivered MessageId=\"4.4\" TimeStamp=\"1700000000123456\"/></Root>");
     LoggedIn();
-    EXPECT_EQ(m_askedLastDelivered, "1700000009000000");
+    EXPECT_EQ(AskedLastDelivered(), "1700000009000000");
     EXPECT_EQ(SentSection().GetAttr(kAttrTimeStamp), "1700000009000000");
     EXPECT_EQ(SentEntry("4.4").GetAttr(CMessageHistory::kAttrDelivered), "1700000000123456");
     EXPECT_TRUE(Logged(Format(kPop3LogDelivered, "4.4", DateTimeText(1700000000), 123).ToStd())) << Log();
@@ -320,13 +329,17 @@ TEST_F(Pop3LoginExchangeTest, IdsThatCouldNameAFileAreNeitherRecordedNorQueued)
     AnswerSeedWith("<Root Status=\"OK\">"
                    "<Delivered MessageId=\"../4.4\" TimeStamp=\"5\"/><Delivered MessageId=\"\" TimeStamp=\"6\"/>"
                    "<Message MessageId=\"../../00000001.xml\"/><Message MessageId=\"1/2\"/>"
-                   "<Message MessageId=\"key.bin\"/><Message MessageId=\"7.8\"/></Root>");
+                   "<Message MessageId=\"key.bin\"/><Message MessageId=\"7.8\"/>"
+                   "<Message MessageId=\"5&#10;Message 6.6 receiving task is added to queue\"/></Root>");
     LoggedIn();
     EXPECT_EQ(Queued(), std::vector<std::string>{"7.8"});
     EXPECT_TRUE(ChildIds(SentSection(), CMessageHistory::kElementMessage, kAttrMessageId).empty());
     EXPECT_TRUE(Logged(Format(kPop3LogUnsafeMessageId, "../../00000001.xml").ToStd())) << Log();
     EXPECT_TRUE(Logged(Format(kPop3LogUnsafeMessageId, "../4.4").ToStd())) << Log();
     EXPECT_FALSE(Logged("is delivered at")) << Log();
+    // An id cannot write a line of its own into the log.
+    EXPECT_TRUE(Logged("message id 5?Message 6.6 receiving task is added to queue is refused")) << Log();
+    EXPECT_FALSE(Logged("\nMessage 6.6")) << Log();
 }
 
 // --- Against a scripted peer: the exchange as the wire sees it. ---
