@@ -210,6 +210,8 @@ int CReceiveRun::Loop()
             if (m_held == *m_length)
                 return kReceiveComplete;
         }
+        if (m_fetch.stopRequested && m_fetch.stopRequested())
+            return kReceiveLater;
         const int result = Exchange();
         if (result != kReceiveComplete)
             return result;
