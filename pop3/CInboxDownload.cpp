@@ -101,7 +101,7 @@ void CReceiveRun::ReadHeld()
         if (read < 0)
             FailFile();
         if (read == 0)
-            throw CFileFailure{Format(kInboxFileWriteError, done, kInboxLengthHeadBytes)};
+            throw CFileFailure{kInboxDownloadNotWhole};
         done += read;
     }
     m_length = GetInt64BE(head);
