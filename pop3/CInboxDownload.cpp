@@ -101,7 +101,7 @@ void CReceiveRun::ReadHeld()
         if (read < 0)
             FailFile();
         if (read == 0)
-            throw CFileFailure{Format(kInboxFileWriteError, done, kInboxLengthHeadBytes)};
+            throw CFileFailure{kInboxDownloadNotWhole};
         done += read;
     }
     m_length = GetInt64BE(head);
@@ -210,6 +210,8 @@ int CReceiveRun::Loop()
             if (m_held == *m_length)
                 return kReceiveComplete;
         }
+        if (m_fetch.stopRequested && m_fetch.stopRequested())
+            return kReceiveLater;
         const int result = Exchange();
         if (result != kReceiveComplete)
             return result;

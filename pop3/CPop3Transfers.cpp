@@ -206,8 +206,12 @@ CDownloadLoop::EAccountEnd CDownloadLoop::DownloadAccount(int64_t accountId, con
         int result = kReceiveDrop;
         // Already stored: the queue entry outlived its message (the process ended in between).
         if (folder.IdTable().count(id) == 0) {
-            result = ReceiveBlocks({accountId, head.key, head.keyNumber, id, path}, server, connection, m_log);
+            const CInboxFetch fetch{accountId, head.key, head.keyNumber, id, path,
+                                    [this] { return m_self.IsStopSignalled(); }};
+            result = ReceiveBlocks(fetch, server, connection, m_log);
             CActivityTexts::SetReceiving(CZelString());
+            if (m_self.IsStopSignalled())
+                return EAccountEnd::Stop;
         }
         if (result == kReceiveLater) {
             if (Postpone(key, path))

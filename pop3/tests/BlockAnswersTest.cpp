@@ -77,7 +77,7 @@ protected:
         }});
         const CZelServerAddress server{CZelString(peer.Address().c_str()), "/velmo"};
         CZelTcpFile connection(EErrorMode::Throw);
-        return ReceiveBlocks({kAccount, m_key, kKeyNumInbox, kMessageId, kPath}, server, connection, m_log);
+        return ReceiveBlocks({kAccount, m_key, kKeyNumInbox, kMessageId, kPath, {}}, server, connection, m_log);
     }
 
     SeenRequest Open(const std::string& body) const

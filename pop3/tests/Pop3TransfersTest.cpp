@@ -291,6 +291,22 @@ TEST_F(Pop3TransfersTest, AKeyFileALoginHoldsStaysWhenTheQueueEmpties)
     EXPECT_TRUE(key.RootElement().FindChild(kElementMessage).IsNull());
 }
 
+TEST_F(Pop3TransfersTest, AStopRequestEndsALongDownloadBetweenBlocksAndKeepsWhatItHolds)
+{
+    const CZelString id = QueueForBob(MessageText(1024 * 1024));
+    StartLoop();
+    ASSERT_TRUE(Eventually([&] { return std::filesystem::exists(DownloadFile(m_bob, id)) &&
+                                        std::filesystem::file_size(DownloadFile(m_bob, id)) > 8; },
+                           std::chrono::seconds(60)));
+    m_service.SignalStop();
+    EXPECT_TRUE(Eventually([&] { return m_ended.load(); }));
+    StopLoop();
+    // Stopped part-way: the message stays queued with the part it holds, for the next start.
+    EXPECT_TRUE(Exists(KeyFile(m_bob)));
+    EXPECT_FALSE(Exists(Stored(m_bob, 1000000, ".msg")));
+    EXPECT_GT(std::filesystem::file_size(DownloadFile(m_bob, id)), 8u);
+}
+
 TEST_F(Pop3TransfersTest, AStopRequestEndsThePauseAfterAFailedTry)
 {
     const CZelString id = QueueForBob(MessageText(1000));
