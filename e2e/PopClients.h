@@ -3,14 +3,13 @@
 // them: Python's poplib (a scripted session with a printed transcript, e2e/pop3_client.py),
 // curl's pop3:// (list and retrieve) and fetchmail (one poll, no daemon, UIDL bookkeeping,
 // each message handed to a small delivery script that writes it to a file). And the steps
-// the incoming-mail tests share: ann's mail to bob sent and uploaded, the text bob's client
-// must then receive.
+// the incoming-mail tests share: a message sent and uploaded, the login that has it
+// downloaded, the text the recipient's client must then receive.
 
 #include "e2e/MailClients.h"
 
 #include <sys/stat.h>
 
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -209,8 +208,8 @@ inline std::string AsReceived(const std::string& sent, const MailUser& sender, c
     return header + "Velmo-Message-ID: " + messageId + "\r\n" + sent.substr(headerEnd + 2);
 }
 
-// ann's mail to bob through the world's SMTP server (Python's smtplib), uploaded; returns
-// its message id, "" when it did not go.
+// `from`'s mail to `to` through the world's SMTP server (Python's smtplib), waited for until
+// it is uploaded; returns its message id, "" when it did not go.
 inline std::string SendAndUpload(MailWorld& world, const MailUser& from, const MailUser& to, const std::string& text)
 {
     static int sent = 0;
@@ -237,8 +236,8 @@ inline std::string SendAndUpload(MailWorld& world, const MailUser& from, const M
     return id;
 }
 
-// Bob's first POP3 session asks the server what waits and queues it; the download then
-// stores it. True once `count` messages are stored for `user`.
+// A POP3 login of `user` asks the central server what waits and queues it; the download then
+// stores it. True once `count` messages are stored for `user` and no download is under way.
 inline bool LoginAndWaitStored(MailWorld& world, const MailUser& user, size_t count,
                                std::chrono::milliseconds bound = std::chrono::minutes(3))
 {

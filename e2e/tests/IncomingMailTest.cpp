@@ -54,7 +54,8 @@ TEST_F(IncomingMailTest, RetrievedTextIsTheSentTextWithVerifiedSenderAndDelivery
     EXPECT_EQ(world.HistoryAttr(world.ann, "Sent", id, "Delivered"), "");
     const ClientRun annLogin = Poplib(world, world.ann, {"stat", "quit"});
     EXPECT_TRUE(HasLine(annLogin.transcript, "stat 0 0")) << annLogin.transcript;
-    EXPECT_TRUE(Eventually([&] { return world.HistoryAttr(world.ann, "Sent", id, "Delivered") != ""; }))
+    EXPECT_TRUE(Eventually([&] { return world.HistoryAttr(world.ann, "Sent", id, "Delivered") != ""; },
+                           std::chrono::minutes(3)))
         << world.GatewayOutput();
 }
 
