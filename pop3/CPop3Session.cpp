@@ -219,6 +219,8 @@ bool CPop3Session::CheckPassword(int64_t accountId, const CZelString& user, cons
 bool CPop3Session::LogIn(int64_t accountId, const CZelXmlDocument& account)
 {
     const CPop3Standing standing = m_desk.LogIn(accountId, account);
+    // The exchange may have brought delivery reports and list updates, whatever the standing.
+    CAccountChangeFlags::Global().Set(accountId, CAccountChangeFlags::kDeliveryReports);
     if (standing.operatedStatus != kPop3OperatedStatusNormal) {
         if (standing.operatedStatus.IsEmpty()) {
             Reply(kPop3ReplyStatusUnknown);
