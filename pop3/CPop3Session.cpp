@@ -219,6 +219,8 @@ bool CPop3Session::CheckPassword(int64_t accountId, const CZelString& user, cons
 bool CPop3Session::LogIn(int64_t accountId, const CZelXmlDocument& account)
 {
     const CPop3Standing standing = m_desk.LogIn(accountId, account);
+    // The exchange may have brought delivery reports and list updates, whatever the standing.
+    CAccountChangeFlags::Global().Set(accountId, CAccountChangeFlags::kDeliveryReports);
     if (standing.operatedStatus != kPop3OperatedStatusNormal) {
         if (standing.operatedStatus.IsEmpty()) {
             Reply(kPop3ReplyStatusUnknown);
@@ -287,7 +289,7 @@ bool CPop3Session::List(const CZelString& argument)
         if (const CMailboxFolder::CEntry* entry = m_mailbox->Visible(n))
             text += Format(kPop3ReplyListLine, n, entry->size);
     }
-    text += kPop3ReplyListEnd;
+    text += kPop3ReplyEndMark;
     Reply(text);
     return true;
 }
@@ -307,7 +309,7 @@ bool CPop3Session::Retrieve(const CZelString& argument)
     const CZelString messageId = m_mailbox->ServerMessageId(n);
     // The answer is streamed and not logged: a message of many megabytes is never held whole.
     const CZelString head = Format(kPop3ReplyRetrieve, length);
-    const auto sent = file.Send(CPop3TextFilter::kWholeText, head.View(), kPop3ReplyListEnd, length,
+    const auto sent = file.Send(CPop3TextFilter::kWholeText, head.View(), kPop3ReplyEndMark, length,
                                 [this](const std::string& piece) { return SendPiece(piece, kPop3RetrieveWriteTimeoutMs); });
     if (sent != CPop3MessageFile::ESend::Sent) {
         m_log.Write(kPop3LogMessageChanged, m_mailbox->Folder().MessagePath(entry->number));
@@ -370,7 +372,7 @@ bool CPop3Session::UniqueIds(const CZelString& argument)
         if (!id.IsEmpty())
             text += Format(kPop3ReplyUidLine, Shown(n), id);
     }
-    text += kPop3ReplyListEnd;
+    text += kPop3ReplyEndMark;
     Reply(text);
     return true;
 }
@@ -388,7 +390,7 @@ bool CPop3Session::Top(const CZelString& argument)
     }
     // The log gets the answer's start only, as one piece after it went out.
     std::string shown;
-    const auto sent = file.Send(lines, kPop3ReplyOk, kPop3ReplyListEnd, -1, [&](const std::string& piece) {
+    const auto sent = file.Send(lines, kPop3ReplyOk, kPop3ReplyEndMark, -1, [&](const std::string& piece) {
         const size_t room = static_cast<size_t>(kPop3AnswerLogLimit) - std::min(shown.size(), size_t{kPop3AnswerLogLimit});
         shown.append(piece, 0, std::min(room, piece.size()));
         return SendPiece(piece, kPop3TopWriteTimeoutMs);

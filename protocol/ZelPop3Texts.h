@@ -99,7 +99,8 @@ inline constexpr char kPop3ReplyNoSuchMessage[] = "-ERR no such message\r\n";
 // UIDL: the list's lines, and UIDL n on one line.
 inline constexpr char kPop3ReplyUidLine[] = "%d %S\r\n";
 inline constexpr char kPop3ReplyUidOne[] = "+OK %d %S\r\n";
-inline constexpr char kPop3ReplyListEnd[] = ".\r\n";
+// Closes every answer of several lines: lists, TOP and RETR.
+inline constexpr char kPop3ReplyEndMark[] = ".\r\n";
 inline constexpr char kPop3ReplyTooManySessions[] = "-ERR too many sessions, try again later\r\n";
 
 // --- Reading a message ---

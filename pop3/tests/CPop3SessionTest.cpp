@@ -295,7 +295,7 @@ TEST_F(Pop3SessionTest, VanishedClientIsLoggedWithTheSocketError)
     EXPECT_EQ(LogLines().back(), "Connection is closed by remote host");
 }
 
-TEST_F(Pop3SessionTest, RetrievalIsRecordedInTheHistoryFlaggedAndReported)
+TEST_F(Pop3SessionTest, LoginAndRetrievalAreFlaggedAndTheRetrievalRecordedAndReported)
 {
     CAccountChangeFlags::Global().Drain();
     MakeMailbox(kMailbox);
@@ -322,7 +322,7 @@ TEST_F(Pop3SessionTest, RetrievalIsRecordedInTheHistoryFlaggedAndReported)
     uint32_t bits = 0;
     ASSERT_TRUE(CAccountChangeFlags::Global().TakeOne(account, bits));
     EXPECT_EQ(account, 1);
-    EXPECT_EQ(bits, CAccountChangeFlags::kMessageRetrieved);
+    EXPECT_EQ(bits, CAccountChangeFlags::kDeliveryReports | CAccountChangeFlags::kMessageRetrieved);
 }
 
 TEST_F(Pop3SessionTest, FailingReceivedReportNeverEndsTheSession)
