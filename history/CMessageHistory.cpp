@@ -13,7 +13,6 @@ namespace {
 
 // The entries' own attribute names; those they share with the central server's documents
 // come from the protocol vocabulary.
-constexpr char kAttrSent[] = "Sent";
 constexpr char kAttrSentTimeStamp[] = "SentTimeStamp";
 constexpr char kAttrLocalSentTimeStamp[] = "LocalSentTimeStamp";
 constexpr char kSentTrue[] = "true";
@@ -90,6 +89,16 @@ bool CMessageHistory::Update(int64_t accountId, const char* section, const CZelS
     CZelXmlNode entry = EntryOf(FindOrAppend(document.RootElement(), section), messageId);
     if (change)
         change(entry);
+    return SaveHistory(path, document);
+}
+
+bool CMessageHistory::Edit(int64_t accountId, const DocumentChange& change)
+{
+    CZelLockGuard guard(ZelDataLock(), "CMessageHistory::Edit()", __LINE__);
+    const CZelString path = PathFor(accountId);
+    CZelXmlDocument document = LoadOrStart(path);
+    if (change)
+        change(document);
     return SaveHistory(path, document);
 }
 

@@ -29,6 +29,10 @@ public:
     static constexpr char kSectionSent[] = "Sent";
     static constexpr char kSectionReceived[] = "Received";
     static constexpr char kElementMessage[] = "message";
+    // Attributes of a `Sent` entry: "true" once the server took the message (empty when the
+    // entry came from a delivery report alone), and the delivery time the server reported.
+    static constexpr char kAttrSent[] = "Sent";
+    static constexpr char kAttrDelivered[] = "Delivered";
 
     static CZelString PathFor(int64_t accountId);
 
@@ -37,6 +41,11 @@ public:
     // when the file could not be saved.
     using EntryChange = std::function<void(CZelXmlNode& entry)>;
     static bool Update(int64_t accountId, const char* section, const CZelString& messageId, const EntryChange& change);
+
+    // The writer of many entries at once: under the data lock, load (or start) the file, let
+    // `change` edit the whole document, save. False when the file could not be saved.
+    using DocumentChange = std::function<void(CZelXmlDocument& document)>;
+    static bool Edit(int64_t accountId, const DocumentChange& change);
 
     // The upload's record: one `Sent` entry per recipient with `Sent` = "true", the server's
     // time stamp and the local time; then the account's change bit 0x04. False when not saved.

@@ -1,0 +1,221 @@
+#include "pop3/CPop3LoginExchange.h"
+
+#include "accounts/CAccountFile.h"
+#include "accounts/CAccountUpdates.h"
+#include "core/CAccountChangeFlags.h"
+#include "foundation/CZelFormat.h"
+#include "foundation/CZelXmlNode.h"
+#include "foundation/XTOOError.h"
+#include "foundation/ZelDateTime.h"
+#include "foundation/ZelNumbers.h"
+#include "history/CMessageHistory.h"
+#include "net/CZelTcpFile.h"
+#include "pop3/CInboxQueue.h"
+#include "pop3/CMailboxFolder.h"
+#include "protocol/ZelMessageId.h"
+#include "protocol/ZelPop3LoginTexts.h"
+#include "protocol/ZelProtocolVocabulary.h"
+#include "protocol/ZelSealing.h"
+#include "protocol/ZelServerRequests.h"
+
+#include <algorithm>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace {
+
+constexpr int kErrorKind = 1;
+
+// A time stamp of a report as a number; anything else counts as nothing newer.
+int64_t TimeStampValue(const CZelString& text)
+{
+    int64_t value = 0;
+    return ParseDecimal(text, value) && value > 0 ? value : 0;
+}
+
+// A refused id as the log shows it: cut short, and without the control bytes that could fake
+// further log lines.
+CZelString ShownId(const CZelString& messageId)
+{
+    std::string shown = messageId.Left(kPop3ShownMessageIdBytes).ToStd();
+    for (char& c : shown)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
+    return CZelString(std::string_view(shown));
+}
+
+CZelXmlNode SectionOf(CZelXmlDocument& history, const char* name)
+{
+    CZelXmlNode root = history.RootElement();
+    CZelXmlNode section = root.FindChild(name);
+    if (section.IsNull()) {
+        section = CZelXmlElement(name);
+        root.AddChild(section);
+    }
+    return section;
+}
+
+// The history entry a report is about; one made from the report itself when the history does
+// not know the message (its `Sent` stays empty: this machine did not record the upload).
+CZelXmlNode EntryForReport(CZelXmlNode sent, const CZelXmlNode& report, const CZelString& messageId)
+{
+    CZelXmlNode entry = sent.FindChildByAttr(CMessageHistory::kElementMessage, kAttrMessageId, messageId);
+    if (!entry.IsNull())
+        return entry;
+    entry = report.Clone(false);
+    entry.Rename(CMessageHistory::kElementMessage);
+    entry.RemoveAttr(kAttrTimeStamp);
+    entry.SetAttr(CMessageHistory::kAttrSent, "");
+    sent.AddChild(entry);
+    return entry;
+}
+
+} // namespace
+
+CPop3LoginExchange::CPop3LoginExchange(CZelServerAddress server, CProtocolListData& log)
+    : m_server(std::move(server)), m_log(log)
+{
+}
+
+CPop3Standing CPop3LoginExchange::Run(int64_t accountId, const CZelXmlDocument& account, const CZelString& sessionKey)
+{
+    m_accountId = accountId;
+    m_account = account;
+    m_sessionKey = sessionKey;
+    m_standing = CPop3Standing();
+    try {
+        CZelTcpFile connection(EErrorMode::Throw);
+        Talk(connection);
+    } catch (const XTOOBaseError& error) {
+        m_log.AddStringEx(Format(kPop3LogErrorText, error.Text()), CProtocolListData::KindColours(kErrorKind));
+    }
+    return m_standing;
+}
+
+void CPop3LoginExchange::Talk(CZelTcpFile& connection)
+{
+    RequestServerKey(m_server, connection, kPop3LoginWriteTimeoutMs, &m_log);
+    if (!CInboxQueue(m_accountId).Reserve(m_inboxKey, m_inboxKeyNumber)) {
+        m_log.AddStringEx(kPop3LogInboxKeyWriteError, CProtocolListData::KindColours(kErrorKind));
+        return;
+    }
+    const CZelString seed = PreLogin(connection);
+    const CZelXmlDocument answer = AskSeed(connection, seed);
+    RecordDeliveries(answer);
+    QueueListedMessages(answer);
+}
+
+CZelString CPop3LoginExchange::PreLogin(CZelTcpFile& connection)
+{
+    const CZelXmlNode account = m_account.RootElement();
+    const CZelAccountKey key{account.GetAttr(AccountAttr::kId), account.GetAttr(AccountAttr::kN),
+                             account.GetAttr(AccountAttr::kD)};
+    CZelXmlDocument document = MakeLoginDocument(
+        key.idText, kCommandPreLogin, {{kKeyNumSession, m_sessionKey}, {m_inboxKeyNumber, m_inboxKey}}, 0);
+    // The list changes after the last ones the account stored.
+    document.RootElement().SetAttr(
+        kAttrLastUpdatesTimeStamp,
+        account.FindChild(AccountAttr::kContactListUpdates).GetAttr(AccountAttr::kTimeStamp));
+
+    CZelString seed;
+    const CZelLoginResult result =
+        LoginRequest(kRequestPreLogin, key, document, m_server, connection, kPop3LoginWriteTimeoutMs, &m_log);
+    for (const CZelXmlDocument& answer : result.answers) {
+        seed = answer.RootElement().GetAttr(kAttrSeed);
+        const CAccountStanding standing = CAccountUpdates::Write(m_accountId, answer);
+        m_standing.userLevel = standing.userLevel;
+        m_standing.operatedStatus = standing.operatedStatus;
+    }
+    return seed;
+}
+
+CZelXmlDocument CPop3LoginExchange::AskSeed(CZelTcpFile& connection, const CZelString& seed)
+{
+    CZelXmlDocument request;
+    request.Create(CZelXmlDocument::kDefaultDocType, CZelXmlDocument::kDefaultRootName);
+    request.RootElement().SetAttr(kAttrSeed, seed);
+    request.RootElement().SetAttr(kAttrLastDeliveredTimeStamp, LastDeliveredTimeStamp());
+
+    CZelXmlDocument answer;
+    for (const CZelXmlDocument& opened : SealedRequest(kRequestSeed, request, m_accountId, kKeyNumSession,
+                                                       m_sessionKey, m_server, connection, kPop3LoginWriteTimeoutMs,
+                                                       &m_log))
+        answer = opened;
+    return answer;
+}
+
+CZelString CPop3LoginExchange::LastDeliveredTimeStamp() const
+{
+    CZelXmlDocument history;
+    if (!CMessageHistory::Load(m_accountId, history) || history.RootElement().IsNull())
+        return CZelString();
+    return history.RootElement().FindChild(CMessageHistory::kSectionSent).GetAttr(kAttrTimeStamp);
+}
+
+bool CPop3LoginExchange::IsUsableId(const CZelString& messageId)
+{
+    if (IsSafeMessageId(messageId))
+        return true;
+    m_log.AddStringEx(Format(kPop3LogUnsafeMessageId, ShownId(messageId)),
+                      CProtocolListData::KindColours(kErrorKind));
+    return false;
+}
+
+void CPop3LoginExchange::RecordDeliveries(const CZelXmlDocument& seedAnswer)
+{
+    const CZelXmlNode answerRoot = seedAnswer.RootElement();
+    if (answerRoot.IsNull() || answerRoot.FindChild(kElementDelivered).IsNull())
+        return;   // nothing reported: the history stays as it is
+    std::vector<CZelString> lines;
+    CMessageHistory::Edit(m_accountId, [&](CZelXmlDocument& history) {
+        CZelXmlNode sent = SectionOf(history, CMessageHistory::kSectionSent);
+        int64_t newest = TimeStampValue(sent.GetAttr(kAttrTimeStamp));
+        for (CZelXmlNode report = answerRoot.FindChild(kElementDelivered); !report.IsNull();
+             report = report.NextSameName()) {
+            const CZelString messageId = report.GetAttr(kAttrMessageId);
+            if (!IsUsableId(messageId))
+                continue;
+            const CZelString delivered = report.GetAttr(kAttrTimeStamp);
+            const CZelString abuseTime = report.GetAttr(kAttrAbuseReportTimeStamp);
+            newest = std::max({newest, TimeStampValue(delivered), TimeStampValue(abuseTime)});
+            CZelXmlNode entry = EntryForReport(sent, report, messageId);
+            // A report that brings only an abuse report keeps the delivery time already known.
+            if (!delivered.IsEmpty())
+                entry.SetAttr(CMessageHistory::kAttrDelivered, delivered);
+            if (!abuseTime.IsEmpty()) {
+                entry.SetAttr(kAttrAbuseReportTimeStamp, abuseTime);
+                entry.SetAttr(kAttrAbuseReport, report.GetAttr(kAttrAbuseReport));
+            }
+            const int64_t microseconds = TimeStampValue(delivered);
+            if (microseconds > 0)
+                lines.push_back(Format(kPop3LogDelivered, messageId, DateTimeText(microseconds / 1000000),
+                                       static_cast<int>(microseconds / 1000 % 1000)));
+        }
+        sent.SetAttr(kAttrTimeStamp, Format("%D", newest));
+    });
+    // The account's pages refresh even when the save failed: they show what the file holds.
+    CAccountChangeFlags::Global().Set(m_accountId, CAccountChangeFlags::kDeliveryReports);
+    for (const CZelString& line : lines)
+        m_log.AddStringEx(line);
+}
+
+void CPop3LoginExchange::QueueListedMessages(const CZelXmlDocument& seedAnswer)
+{
+    std::vector<CZelString> listed;
+    const CZelXmlNode answerRoot = seedAnswer.RootElement();
+    if (!answerRoot.IsNull()) {
+        for (CZelXmlNode message = answerRoot.FindChild(kElementMessage); !message.IsNull();
+             message = message.NextSameName()) {
+            const CZelString messageId = message.GetAttr(kAttrMessageId);
+            if (IsUsableId(messageId))
+                listed.push_back(messageId);
+        }
+    }
+    const std::map<CZelString, int64_t> stored = CMailboxFolder(m_accountId).IdTable();
+    bool queued = false;
+    for (const CZelString& messageId : CInboxQueue(m_accountId).Enqueue(listed, stored, queued))
+        m_log.AddStringEx(Format(kPop3LogQueued, messageId));
+    if (queued)
+        CInboxQueue::DownloadEvent().Signal();
+}
