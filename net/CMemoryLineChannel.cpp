@@ -62,7 +62,8 @@ CZelString CMemoryLineChannel::ReadLine(int maximum, int timeoutMs)
     return CZelString(line);
 }
 
-void CMemoryLineChannel::Write(const CZelString& bytes, int timeoutMs)
+bool CMemoryLineChannel::Write(const CZelString& bytes, int timeoutMs)
 {
     m_writes.push_back(bytes.ToStd());
+    return true;
 }

@@ -26,7 +26,7 @@ public:
     CMemoryLineChannel(Source source, bool trickle = false, EAtEnd atEnd = EAtEnd::Close);
 
     CZelString ReadLine(int maximum, int timeoutMs) override;
-    void Write(const CZelString& bytes, int timeoutMs) override;
+    bool Write(const CZelString& bytes, int timeoutMs) override;
 
     const std::vector<std::string>& Writes() const { return m_writes; }
     int Reads() const { return m_reads; }

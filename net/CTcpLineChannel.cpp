@@ -17,7 +17,7 @@ CZelString CTcpLineChannel::ReadLine(int maximum, int timeoutMs)
     return CZelString(m_buffer.data(), count);
 }
 
-void CTcpLineChannel::Write(const CZelString& bytes, int timeoutMs)
+bool CTcpLineChannel::Write(const CZelString& bytes, int timeoutMs)
 {
-    m_connection.Write(bytes, timeoutMs);
+    return m_connection.Write(bytes, timeoutMs) == bytes.Length();
 }

@@ -15,7 +15,7 @@ public:
     explicit CTcpLineChannel(CZelTcpFile& connection);
 
     CZelString ReadLine(int maximum, int timeoutMs) override;
-    void Write(const CZelString& bytes, int timeoutMs) override;
+    bool Write(const CZelString& bytes, int timeoutMs) override;
 
 private:
     CZelTcpFile& m_connection;

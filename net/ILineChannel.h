@@ -13,6 +13,8 @@ public:
     // `timeoutMs`. After the time-out, what arrived so far (possibly nothing). Throws the
     // socket error (XTOOSockErr / XTOOSockClose) when the peer is gone and nothing is left.
     virtual CZelString ReadLine(int maximum, int timeoutMs) = 0;
-    // Sends all of `bytes` within `timeoutMs`; a write that times out is not reported.
-    virtual void Write(const CZelString& bytes, int timeoutMs) = 0;
+    // Sends all of `bytes` within `timeoutMs`. False when the time ran out first (part of the
+    // bytes may have gone); a session streaming a long answer must stop there, since what it
+    // sends next would no longer follow what the peer received.
+    virtual bool Write(const CZelString& bytes, int timeoutMs) = 0;
 };

@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
+#include <unistd.h>
 
 bool ZelSplitHostPort(const CZelString& text, CZelString& host, int& port)
 {
@@ -88,4 +89,12 @@ std::vector<uint32_t> ZelResolveHost(const CZelString& name, const CZelString& s
 uint32_t ZelResolveFirst(const CZelString& name, const CZelString& socketName)
 {
     return ZelResolveHost(name, socketName).front();
+}
+
+CZelString ZelLocalHostName()
+{
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0)
+        return CZelString();
+    return CZelString(name);
 }

@@ -21,3 +21,6 @@ CZelString ZelDottedIPv4(uint32_t address);
 std::vector<uint32_t> ZelResolveHost(const CZelString& name, const CZelString& socketName);
 // The first of them.
 uint32_t ZelResolveFirst(const CZelString& name, const CZelString& socketName);
+
+// The machine's name as the system reports it; empty when it reports none.
+CZelString ZelLocalHostName();

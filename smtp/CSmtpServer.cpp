@@ -5,12 +5,11 @@
 #include "foundation/CZelFormat.h"
 #include "foundation/XTOOError.h"
 #include "net/CZelTcpFile.h"
+#include "net/ZelResolve.h"
 #include "protocol/ZelSmtpTexts.h"
 #include "smtp/CSmtpSession.h"
 #include "net/CTcpLineChannel.h"
 #include "smtp/ISmtpMailDesk.h"
-
-#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -156,8 +155,6 @@ void RunSmtpServer(int32_t port, CZelStartServerThread& self, DeskFactory makeDe
 
 CZelString SmtpLocalHostName()
 {
-    char name[256] = {};
-    if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0')
-        return CZelString(kSmtpUnknownHost);
-    return CZelString(name);
+    const CZelString name = ZelLocalHostName();
+    return name.IsEmpty() ? CZelString(kSmtpUnknownHost) : name;
 }
