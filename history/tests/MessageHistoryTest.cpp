@@ -4,6 +4,7 @@
 
 #include "accounts/CAccountFile.h"
 #include "core/CAccountChangeFlags.h"
+#include "core/CStartSwitches.h"
 #include "foundation/CZelFormat.h"
 #include "foundation/testing/TempDir.h"
 #include "history/CHistoryListing.h"
@@ -415,6 +416,24 @@ TEST_F(MessageHistoryTest, ConversionRebuildsNamesOnceForEveryRegisteredAccount)
     const std::string converted = ReadText(CMessageHistory::PathFor(3).ToStd());
     EXPECT_EQ(CMessageHistory::ConvertAll(), 0);
     EXPECT_EQ(ReadText(CMessageHistory::PathFor(3).ToStd()), converted);
+}
+
+TEST_F(MessageHistoryTest, ConversionIsAStartUpStepOfConvert)
+{
+    CZelXmlDocument account = CAccountFile::NewDocument();
+    account.RootElement().SetAttr("Login", "ivan");
+    account.RootElement().SetAttr("Id", "4");
+    ASSERT_TRUE(CAccountFile::Save("00000004.xml", account));
+    ASSERT_TRUE(CMessageHistory::Update(4, "Received", "1", [](CZelXmlNode& entry) {
+        entry.SetAttr("Name", CZelString(std::string_view("\xC8\xE2\xE0\xED")));
+    }));
+
+    CStartSwitches::ClearConvertSteps();
+    CMessageHistory::RegisterConvertStep();
+    CMessageHistory::RegisterConvertStep();     // once per process, however often asked
+    EXPECT_EQ(CStartSwitches::RunConvertSteps(), 1);
+    EXPECT_EQ(ReceivedEntry(4, "1").GetAttr("Name").ToStd(), "\xD0\x98\xD0\xB2\xD0\xB0\xD0\xBD");
+    CStartSwitches::ClearConvertSteps();
 }
 
 } // namespace
