@@ -347,6 +347,8 @@ INSTANTIATE_TEST_SUITE_P(
                    "<Root Status=\"Error\"><Command Status=\"OK\"/><Command Status=\"OK\"/></Root>",
                    Then(kUpToSending, "Success"), 1},
         AnswerCase{"NoAnswerToTheRequest", kKeyAnswer, true, nullptr, Then(kUpToSending, "Error: no responce"), -1},
+        AnswerCase{"AnAnswerThatDoesNotParse", kKeyAnswer, true, "<Root Status=\"OK\"", Then(kUpToSending, "Error: no responce"),
+                   -1},
         AnswerCase{"NoAnswerToTheLogin", kKeyAnswer, false, nullptr,
                    {"Requesting sever keys...", "Sever keys are received.", "Setting session key",
                     "Setting session key error"},
