@@ -215,6 +215,11 @@ bool CAccountStore::Convert(CZelXmlDocument& document)
     return changed;
 }
 
+bool CAccountStore::ConvertEntryName(CZelXmlNode element)
+{
+    return ConvertName(element);
+}
+
 int CAccountStore::ConvertAll()
 {
     return static_cast<int>(LoadAll(true).size());

@@ -8,6 +8,7 @@
 #include "accounts/CAccountUpdates.h"
 #include "foundation/CZelString.h"
 #include "foundation/CZelXmlDocument.h"
+#include "foundation/CZelXmlNode.h"
 
 #include <cstdint>
 #include <vector>
@@ -36,6 +37,10 @@ public:
     // The one-time conversion of an account document from the old 8-bit texts to UTF-8. True
     // when anything changed.
     static bool Convert(CZelXmlDocument& document);
+    // The same for one element's `Name` (an account, a list entry, a history entry): rebuilt
+    // from its `UnicodeName` when that is not empty, else read as windows-1251 text unless it
+    // already reads as UTF-8. True when it changed.
+    static bool ConvertEntryName(CZelXmlNode element);
     // Loads every account with the conversion (the start-up step of "/convert").
     static int ConvertAll();
     // Registers ConvertAll as a start-up step of "/convert" (once per process).

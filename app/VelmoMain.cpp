@@ -1,10 +1,12 @@
 // velmo: the secure-mail gateway, or one of its subcommands.
 
 #include "app/AccountCommand.h"
+#include "app/AdminCommand.h"
 #include "app/CCommandLine.h"
 #include "app/CCommandTable.h"
 #include "app/ConfigCommand.h"
 #include "app/GatewayCommand.h"
+#include "app/HistoryCommand.h"
 
 #include <csignal>
 #include <malloc.h>
@@ -23,6 +25,8 @@ int main(int argc, char** argv)
     CCommandTable commands;
     AddConfigCommand(commands);
     AddAccountCommands(commands);
+    AddHistoryCommand(commands);
+    AddAdministrativeCommands(commands);
 
     const CCommandLine line = CCommandLine::Parse(argc, argv);
     if (!line.error.empty()) {

@@ -1,79 +1,77 @@
 #include "history/CMessageHistory.h"
 
 #include "core/CAccountChangeFlags.h"
-#include "foundation/CZelFile.h"
 #include "foundation/CZelFormat.h"
+#include "foundation/ZelDateTime.h"
 #include "foundation/ZelGlobalLocks.h"
+#include "foundation/ZelNumbers.h"
+#include "history/HistoryFileAccess.h"
+#include "protocol/ZelPop3LoginTexts.h"
 #include "protocol/ZelProtocolVocabulary.h"
 
-#include <chrono>
-#include <cstdio>
+#include <algorithm>
+
+using namespace history_file;
 
 namespace {
 
-// The entries' own attribute names; those they share with the central server's documents
-// come from the protocol vocabulary.
-constexpr char kAttrSentTimeStamp[] = "SentTimeStamp";
-constexpr char kAttrLocalSentTimeStamp[] = "LocalSentTimeStamp";
-constexpr char kSentTrue[] = "true";
-
-int64_t NowMicroseconds()
+// A server time stamp as a number; 0 for an empty or foreign text, which then never wins.
+int64_t TimeStampValue(const CZelString& text)
 {
-    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
+    int64_t value = 0;
+    return ParseDecimal(text, value) ? value : 0;
 }
 
-CZelXmlDocument NewHistory()
+// A new `Sent` entry from a delivery report: all its attributes but the time stamp.
+CZelXmlNode EntryFromReport(CZelXmlNode sent, const CZelXmlNode& report)
 {
-    CZelXmlDocument document;
-    document.Create(CZelXmlDocument::kDefaultDocType, CZelXmlDocument::kDefaultRootName);
-    return document;
-}
-
-// The file's document (the data lock held). A file that is there but does not parse is moved
-// aside first, so the new document never overwrites what it held. No size cap: a long history
-// is still the user's record.
-CZelXmlDocument LoadOrStart(const CZelString& path)
-{
-    if (!CZelFile::FileExists(path))
-        return NewHistory();
-    CZelString text;
-    CZelXmlDocument document;
-    if (CZelFile::LoadWholeFile(path, text) && document.Parse(text) && !document.RootElement().IsNull())
-        return document;
-    const CZelString kept = Format("%S.broken-%D", &path, NowMicroseconds());
-    std::rename(path.Ptr(), kept.Ptr());
-    return NewHistory();
-}
-
-CZelXmlNode FindOrAppend(CZelXmlNode parent, const CZelString& name)
-{
-    CZelXmlNode found = parent.FindChild(name);
-    if (found.IsNull()) {
-        found = CZelXmlElement(name);
-        parent.AddChild(found);
-    }
-    return found;
-}
-
-CZelXmlNode EntryOf(CZelXmlNode section, const CZelString& messageId)
-{
-    CZelXmlNode entry = section.FindChildByAttr(CMessageHistory::kElementMessage, kAttrMessageId, messageId);
-    if (entry.IsNull()) {
-        entry = CZelXmlElement(CMessageHistory::kElementMessage);
-        entry.SetAttr(kAttrMessageId, messageId);
-        section.AddChild(entry);
-    }
+    CZelXmlElement entry(CMessageHistory::kElementMessage);
+    for (int32_t i = 0; i < report.AttrCount(); ++i)
+        if (report.AttrName(i) != kAttrTimeStamp)
+            entry.SetAttr(report.AttrName(i), report.AttrValue(i));
+    entry.SetAttr(CMessageHistory::kAttrSent, "");
+    sent.AddChild(entry);
     return entry;
 }
 
-// Saving makes the account's folder when it is missing.
-bool SaveHistory(const CZelString& path, const CZelXmlDocument& document)
+CZelString DeliveredLogLine(const CZelString& messageId, int64_t timeStamp)
 {
-    return document.SaveFile(path);
+    const int64_t seconds = timeStamp / 1000000;
+    const int milliseconds = static_cast<int>(timeStamp / 1000 % 1000);
+    return Format(kPop3LogDelivered, &messageId, DateTimeText(seconds), milliseconds);
+}
+
+// One report applied to its entry; the log line when it names a delivery time.
+void ApplyDeliveryReport(CZelXmlNode sent, const CZelXmlNode& report, std::vector<CZelString>& log)
+{
+    const CZelString messageId = report.GetAttr(kAttrMessageId);
+    const CZelString delivered = report.GetAttr(kAttrTimeStamp);
+    const CZelString abuseTime = report.GetAttr(kAttrAbuseReportTimeStamp);
+    // An entry without an id could only ever be overwritten by the next such report.
+    if (messageId.IsEmpty())
+        return;
+    CZelXmlNode entry = FindEntry(sent, messageId);
+    if (entry.IsNull())
+        entry = EntryFromReport(sent, report);
+    // A report that carries only an abuse report (the message was never taken by the mail
+    // client) keeps a delivery time learnt before.
+    if (!delivered.IsEmpty()) {
+        entry.SetAttr(CMessageHistory::kAttrDelivered, delivered);
+        log.push_back(DeliveredLogLine(messageId, TimeStampValue(delivered)));
+    }
+    if (!abuseTime.IsEmpty()) {
+        entry.SetAttr(kAttrAbuseReportTimeStamp, abuseTime);
+        entry.SetAttr(kAttrAbuseReport, report.GetAttr(kAttrAbuseReport));
+    }
 }
 
 } // namespace
+
+CReceivedSender CReceivedSender::FromRecord(const CZelXmlNode& root)
+{
+    return {root.GetAttr(kAttrName),  root.GetAttr(kAttrTranslitName), root.GetAttr(kAttrUnicodeName),
+            root.GetAttr(kAttrId),    root.GetAttr(kAttrEmail),        root.GetAttr(kAttrSentMessageTimeStamp)};
+}
 
 CZelString CMessageHistory::PathFor(int64_t accountId)
 {
@@ -85,21 +83,13 @@ bool CMessageHistory::Update(int64_t accountId, const char* section, const CZelS
 {
     CZelLockGuard guard(ZelDataLock(), "CMessageHistory::Update()", __LINE__);
     const CZelString path = PathFor(accountId);
-    CZelXmlDocument document = LoadOrStart(path);
+    CZelXmlDocument document;
+    if (!LoadForWriting(path, document))
+        return false;
     CZelXmlNode entry = EntryOf(FindOrAppend(document.RootElement(), section), messageId);
     if (change)
         change(entry);
-    return SaveHistory(path, document);
-}
-
-bool CMessageHistory::Edit(int64_t accountId, const DocumentChange& change)
-{
-    CZelLockGuard guard(ZelDataLock(), "CMessageHistory::Edit()", __LINE__);
-    const CZelString path = PathFor(accountId);
-    CZelXmlDocument document = LoadOrStart(path);
-    if (change)
-        change(document);
-    return SaveHistory(path, document);
+    return Save(path, document);
 }
 
 bool CMessageHistory::RecordSent(int64_t accountId, const std::vector<CSentEntry>& entries,
@@ -109,40 +99,138 @@ bool CMessageHistory::RecordSent(int64_t accountId, const std::vector<CSentEntry
     {
         CZelLockGuard guard(ZelDataLock(), "CMessageHistory::RecordSent()", __LINE__);
         const CZelString path = PathFor(accountId);
-        CZelXmlDocument document = LoadOrStart(path);
-        CZelXmlNode sent = FindOrAppend(document.RootElement(), kSectionSent);
-        const CZelString localTime = Format("%D", localTimeMicroseconds);
-        for (const CSentEntry& recipient : entries) {
-            CZelXmlNode entry = EntryOf(sent, recipient.messageId);
-            entry.SetAttr(kAttrSent, kSentTrue);
-            entry.SetAttr(kAttrMessageId, recipient.messageId);
-            entry.SetAttr(kAttrEmail, recipient.email);
-            entry.SetAttr(kAttrSentTimeStamp, serverTimeStamp);
-            entry.SetAttr(kAttrLocalSentTimeStamp, localTime);
-            entry.SetAttr(kAttrUserId, recipient.userId);
-            entry.SetAttr(kAttrName, recipient.name);
-            entry.SetAttr(kAttrTranslitName, recipient.translitName);
-            entry.SetAttr(kAttrUnicodeName, recipient.unicodeName);
+        CZelXmlDocument document;
+        if (LoadForWriting(path, document)) {
+            CZelXmlNode sent = FindOrAppend(document.RootElement(), kSectionSent);
+            const CZelString localTime = Format("%D", localTimeMicroseconds);
+            for (const CSentEntry& recipient : entries) {
+                CZelXmlNode entry = EntryOf(sent, recipient.messageId);
+                entry.SetAttr(kAttrSent, kSentTrue);
+                entry.SetAttr(kAttrMessageId, recipient.messageId);
+                entry.SetAttr(kAttrEmail, recipient.email);
+                entry.SetAttr(kAttrSentTimeStamp, serverTimeStamp);
+                entry.SetAttr(kAttrLocalSentTimeStamp, localTime);
+                entry.SetAttr(kAttrUserId, recipient.userId);
+                entry.SetAttr(kAttrName, recipient.name);
+                entry.SetAttr(kAttrTranslitName, recipient.translitName);
+                entry.SetAttr(kAttrUnicodeName, recipient.unicodeName);
+            }
+            saved = Save(path, document);
         }
-        saved = SaveHistory(path, document);
     }
     // The page refreshes even when the save failed: it shows what the file holds.
     CAccountChangeFlags::Global().Set(accountId, CAccountChangeFlags::kSentRecorded);
     return saved;
 }
 
+std::vector<CZelString> CMessageHistory::RecordDeliveries(int64_t accountId, const std::vector<CZelXmlNode>& reports)
+{
+    std::vector<CZelString> log;
+    {
+        CZelLockGuard guard(ZelDataLock(), "CMessageHistory::RecordDeliveries()", __LINE__);
+        const CZelString path = PathFor(accountId);
+        CZelXmlDocument document;
+        if (LoadForWriting(path, document)) {
+            CZelXmlNode sent = FindOrAppend(document.RootElement(), kSectionSent);
+            int64_t newest = TimeStampValue(sent.GetAttr(kAttrTimeStamp));
+            for (const CZelXmlNode& report : reports) {
+                newest = std::max({newest, TimeStampValue(report.GetAttr(kAttrTimeStamp)),
+                                   TimeStampValue(report.GetAttr(kAttrAbuseReportTimeStamp))});
+                ApplyDeliveryReport(sent, report, log);
+            }
+            sent.SetAttr(kAttrTimeStamp, Format("%D", newest));
+            Save(path, document);
+        }
+    }
+    CAccountChangeFlags::Global().Set(accountId, CAccountChangeFlags::kDeliveryReports);
+    return log;
+}
+
+std::vector<CZelString> CMessageHistory::RecordDeliveries(int64_t accountId, const CZelXmlDocument& seedAnswer)
+{
+    std::vector<CZelXmlNode> reports;
+    for (CZelXmlNode report = seedAnswer.RootElement().FindChild(kElementDelivered); !report.IsNull();
+         report = report.NextSameName())
+        reports.push_back(report);
+    return RecordDeliveries(accountId, reports);
+}
+
+bool CMessageHistory::RecordReceived(int64_t accountId, const CZelString& messageId, const CReceivedSender& sender,
+                                     int64_t localTimeMicroseconds)
+{
+    const bool saved = Update(accountId, kSectionReceived, messageId, [&](CZelXmlNode& entry) {
+        entry.SetAttr(kAttrMessageId, messageId);
+        entry.SetAttr(kAttrName, sender.name);
+        entry.SetAttr(kAttrTranslitName, sender.translitName);
+        entry.SetAttr(kAttrUnicodeName, sender.unicodeName);
+        entry.SetAttr(kAttrId, sender.id);
+        entry.SetAttr(kAttrEmail, sender.email);
+        entry.SetAttr(kAttrSentMessageTimeStamp, sender.sentMessageTimeStamp);
+        entry.SetAttr(kAttrLocalDownloaded, Format("%D", localTimeMicroseconds));
+    });
+    CAccountChangeFlags::Global().Set(accountId, CAccountChangeFlags::kMessageDownloaded);
+    return saved;
+}
+
+bool CMessageHistory::RecordRetrieved(int64_t accountId, const CZelString& messageId, int64_t localTimeMicroseconds)
+{
+    const bool saved = Update(accountId, kSectionReceived, messageId, [&](CZelXmlNode& entry) {
+        entry.SetAttr(kAttrMessageId, messageId);
+        entry.SetAttr(kAttrLocalDelivered, Format("%D", localTimeMicroseconds));
+    });
+    CAccountChangeFlags::Global().Set(accountId, CAccountChangeFlags::kMessageRetrieved);
+    return saved;
+}
+
+bool CMessageHistory::RecordAbuseReport(int64_t accountId, const CZelString& messageId, const CZelString& report,
+                                        int64_t timeMicroseconds)
+{
+    if (messageId.IsEmpty())
+        return false;
+    CZelLockGuard guard(ZelDataLock(), "CMessageHistory::RecordAbuseReport()", __LINE__);
+    const CZelString path = PathFor(accountId);
+    // Nothing is made here: a missing or unreadable file holds no entry to mark.
+    CZelXmlDocument document;
+    if (LoadExisting(path, document) != ELoad::Loaded)
+        return false;
+    CZelXmlNode entry = FindEntry(document.RootElement().FindChild(kSectionReceived), messageId);
+    if (entry.IsNull())
+        return false;
+    entry.SetAttr(kAttrAbuseReport, report);
+    entry.SetAttr(kAttrLocalAbuseReport, Format("%D", timeMicroseconds));
+    return Save(path, document);
+}
+
 bool CMessageHistory::Load(int64_t accountId, CZelXmlDocument& document)
 {
     CZelLockGuard guard(ZelDataLock(), "CMessageHistory::Load()", __LINE__);
-    const CZelString path = PathFor(accountId);
-    if (!CZelFile::FileExists(path)) {
+    switch (LoadExisting(PathFor(accountId), document)) {
+    case ELoad::Loaded:
+        return true;
+    case ELoad::Missing:
         document = NewHistory();
         return true;
+    case ELoad::Unusable:
+        break;
     }
-    CZelString text;
-    CZelXmlDocument loaded;
-    if (!CZelFile::LoadWholeFile(path, text) || !loaded.Parse(text))
-        return false;
-    document = std::move(loaded);
-    return true;
+    return false;
+}
+
+std::vector<CZelXmlNode> CMessageHistory::LastEntries(const CZelXmlDocument& document, const char* section, int count)
+{
+    std::vector<CZelXmlNode> entries;
+    const CZelXmlNode folder = document.RootElement().FindChild(section);
+    for (CZelXmlNode entry = folder.FindChild(kElementMessage); !entry.IsNull(); entry = entry.NextSameName())
+        entries.push_back(entry);
+    if (count >= 0 && entries.size() > static_cast<size_t>(count))
+        entries.erase(entries.begin(), entries.end() - count);
+    return entries;
+}
+
+CZelString CMessageHistory::LastDeliveredTimeStamp(int64_t accountId)
+{
+    CZelXmlDocument document;
+    if (!Load(accountId, document))
+        return CZelString();
+    return document.RootElement().FindChild(kSectionSent).GetAttr(kAttrTimeStamp);
 }

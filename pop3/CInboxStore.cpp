@@ -1,17 +1,14 @@
 #include "pop3/CInboxStore.h"
 
-#include "core/CAccountChangeFlags.h"
 #include "core/CActivityTexts.h"
 #include "core/CProtocolListData.h"
 #include "core/CTranslations.h"
 #include "foundation/CZelFormat.h"
-#include "foundation/ZelGlobalLocks.h"
 #include "history/CMessageHistory.h"
 #include "pop3/CHeaderRewrite.h"
 #include "pop3/CInboxMessage.h"
 #include "pop3/CMailboxFolder.h"
 #include "protocol/ZelInboxTexts.h"
-#include "protocol/ZelProtocolVocabulary.h"
 
 #include <chrono>
 
@@ -25,19 +22,10 @@ int64_t NowMicroseconds()
         .count();
 }
 
-bool RecordReceived(int64_t accountId, const CZelString& messageId, const CInboxSender& sender)
+CReceivedSender HistorySender(const CInboxSender& sender)
 {
-    const CZelString now = Format("%D", NowMicroseconds());
-    return CMessageHistory::Update(accountId, CMessageHistory::kSectionReceived, messageId, [&](CZelXmlNode& entry) {
-        entry.SetAttr(kAttrMessageId, messageId);
-        entry.SetAttr(kAttrName, sender.name);
-        entry.SetAttr(kAttrTranslitName, sender.translitName);
-        entry.SetAttr(kAttrUnicodeName, sender.unicodeName);
-        entry.SetAttr(kAttrId, sender.id);
-        entry.SetAttr(kAttrEmail, sender.email);
-        entry.SetAttr(kAttrSentMessageTimeStamp, sender.sentTimeStamp);
-        entry.SetAttr(kAttrLocalDownloadedMessageTimeStamp, now);
-    });
+    return CReceivedSender{sender.name,  sender.translitName, sender.unicodeName,
+                           sender.id,    sender.email,        sender.sentTimeStamp};
 }
 
 } // namespace
@@ -45,17 +33,12 @@ bool RecordReceived(int64_t accountId, const CZelString& messageId, const CInbox
 int64_t StoreReceivedMessage(int64_t accountId, const CZelString& messageId, std::string_view text,
                              const CInboxSender& sender, CProtocolListData& log, CZelString& error)
 {
-    int64_t number = -1;
-    {
-        // The pair and its history entry appear together for a POP3 session that looks.
-        CZelLockGuard hold(ZelDataLock(), "StoreReceivedMessage()", __LINE__);
-        number = CMailboxFolder(accountId).Store(messageId, text, &error);
-        if (number < 0)
-            return -1;
-        if (!RecordReceived(accountId, messageId, sender))
-            log.Write(kInboxLogHistoryError, messageId, number);
-    }
-    CAccountChangeFlags::Global().Set(accountId, CAccountChangeFlags::kMessageDownloaded);
+    const int64_t number = CMailboxFolder(accountId).Store(messageId, text, &error);
+    if (number < 0)
+        return -1;
+    // The pair stands whatever becomes of its history entry: a message is never lost to it.
+    if (!CMessageHistory::RecordReceived(accountId, messageId, HistorySender(sender), NowMicroseconds()))
+        log.Write(kInboxLogHistoryError, messageId, number);
     // The name travels as UTF-16LE; the activity text is shown like every other text.
     const std::string name = Utf16LeToUtf8(sender.unicodeName.View());
     const CZelString shown = name.empty() ? sender.email : CZelString(std::string_view(name));

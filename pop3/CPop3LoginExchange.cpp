@@ -2,12 +2,9 @@
 
 #include "accounts/CAccountFile.h"
 #include "accounts/CAccountUpdates.h"
-#include "core/CAccountChangeFlags.h"
 #include "foundation/CZelFormat.h"
 #include "foundation/CZelXmlNode.h"
 #include "foundation/XTOOError.h"
-#include "foundation/ZelDateTime.h"
-#include "foundation/ZelNumbers.h"
 #include "history/CMessageHistory.h"
 #include "net/CZelTcpFile.h"
 #include "pop3/CInboxQueue.h"
@@ -27,13 +24,6 @@ namespace {
 
 constexpr int kErrorKind = 1;
 
-// A time stamp of a report as a number; anything else counts as nothing newer.
-int64_t TimeStampValue(const CZelString& text)
-{
-    int64_t value = 0;
-    return ParseDecimal(text, value) && value > 0 ? value : 0;
-}
-
 // A refused id as the log shows it: cut short, and without the control bytes that could fake
 // further log lines.
 CZelString ShownId(const CZelString& messageId)
@@ -43,32 +33,6 @@ CZelString ShownId(const CZelString& messageId)
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
             c = '?';
     return CZelString(std::string_view(shown));
-}
-
-CZelXmlNode SectionOf(CZelXmlDocument& history, const char* name)
-{
-    CZelXmlNode root = history.RootElement();
-    CZelXmlNode section = root.FindChild(name);
-    if (section.IsNull()) {
-        section = CZelXmlElement(name);
-        root.AddChild(section);
-    }
-    return section;
-}
-
-// The history entry a report is about; one made from the report itself when the history does
-// not know the message (its `Sent` stays empty: this machine did not record the upload).
-CZelXmlNode EntryForReport(CZelXmlNode sent, const CZelXmlNode& report, const CZelString& messageId)
-{
-    CZelXmlNode entry = sent.FindChildByAttr(CMessageHistory::kElementMessage, kAttrMessageId, messageId);
-    if (!entry.IsNull())
-        return entry;
-    entry = report.Clone(false);
-    entry.Rename(CMessageHistory::kElementMessage);
-    entry.RemoveAttr(kAttrTimeStamp);
-    entry.SetAttr(CMessageHistory::kAttrSent, "");
-    sent.AddChild(entry);
-    return entry;
 }
 
 } // namespace
@@ -147,10 +111,7 @@ CZelXmlDocument CPop3LoginExchange::AskSeed(CZelTcpFile& connection, const CZelS
 
 CZelString CPop3LoginExchange::LastDeliveredTimeStamp() const
 {
-    CZelXmlDocument history;
-    if (!CMessageHistory::Load(m_accountId, history) || history.RootElement().IsNull())
-        return CZelString();
-    return history.RootElement().FindChild(CMessageHistory::kSectionSent).GetAttr(kAttrTimeStamp);
+    return CMessageHistory::LastDeliveredTimeStamp(m_accountId);
 }
 
 bool CPop3LoginExchange::IsUsableId(const CZelString& messageId)
@@ -164,39 +125,17 @@ bool CPop3LoginExchange::IsUsableId(const CZelString& messageId)
 
 void CPop3LoginExchange::RecordDeliveries(const CZelXmlDocument& seedAnswer)
 {
+    std::vector<CZelXmlNode> reports;
     const CZelXmlNode answerRoot = seedAnswer.RootElement();
-    if (answerRoot.IsNull() || answerRoot.FindChild(kElementDelivered).IsNull())
-        return;   // nothing reported: the history stays as it is
-    std::vector<CZelString> lines;
-    CMessageHistory::Edit(m_accountId, [&](CZelXmlDocument& history) {
-        CZelXmlNode sent = SectionOf(history, CMessageHistory::kSectionSent);
-        int64_t newest = TimeStampValue(sent.GetAttr(kAttrTimeStamp));
+    if (!answerRoot.IsNull()) {
         for (CZelXmlNode report = answerRoot.FindChild(kElementDelivered); !report.IsNull();
-             report = report.NextSameName()) {
-            const CZelString messageId = report.GetAttr(kAttrMessageId);
-            if (!IsUsableId(messageId))
-                continue;
-            const CZelString delivered = report.GetAttr(kAttrTimeStamp);
-            const CZelString abuseTime = report.GetAttr(kAttrAbuseReportTimeStamp);
-            newest = std::max({newest, TimeStampValue(delivered), TimeStampValue(abuseTime)});
-            CZelXmlNode entry = EntryForReport(sent, report, messageId);
-            // A report that brings only an abuse report keeps the delivery time already known.
-            if (!delivered.IsEmpty())
-                entry.SetAttr(CMessageHistory::kAttrDelivered, delivered);
-            if (!abuseTime.IsEmpty()) {
-                entry.SetAttr(kAttrAbuseReportTimeStamp, abuseTime);
-                entry.SetAttr(kAttrAbuseReport, report.GetAttr(kAttrAbuseReport));
-            }
-            const int64_t microseconds = TimeStampValue(delivered);
-            if (microseconds > 0)
-                lines.push_back(Format(kPop3LogDelivered, messageId, DateTimeText(microseconds / 1000000),
-                                       static_cast<int>(microseconds / 1000 % 1000)));
-        }
-        sent.SetAttr(kAttrTimeStamp, Format("%D", newest));
-    });
-    // The account's pages refresh even when the save failed: they show what the file holds.
-    CAccountChangeFlags::Global().Set(m_accountId, CAccountChangeFlags::kDeliveryReports);
-    for (const CZelString& line : lines)
+             report = report.NextSameName())
+            if (IsUsableId(report.GetAttr(kAttrMessageId)))
+                reports.push_back(report);
+    }
+    if (reports.empty())
+        return;   // nothing reported: the history stays as it is
+    for (const CZelString& line : CMessageHistory::RecordDeliveries(m_accountId, reports))
         m_log.AddStringEx(line);
 }
 

@@ -322,12 +322,8 @@ bool CPop3Session::Retrieve(const CZelString& argument)
 
 void CPop3Session::RecordRetrieval(const CZelString& messageId)
 {
-    const CZelString now = Format(kPop3HistoryTimeFormat, NowMicroseconds());
-    const bool saved = CMessageHistory::Update(m_accountId, CMessageHistory::kSectionReceived, messageId,
-                                               [&](CZelXmlNode& entry) { entry.SetAttr(kPop3HistoryLocalDelivered, now); });
-    if (!saved)
+    if (!CMessageHistory::RecordRetrieved(m_accountId, messageId, NowMicroseconds()))
         m_log.Write(kPop3LogHistoryFailed, m_accountId);
-    CAccountChangeFlags::Global().Set(m_accountId, CAccountChangeFlags::kMessageRetrieved);
     // The client has its message whatever the central server says about the report.
     try {
         m_desk.ReportReceived(messageId);

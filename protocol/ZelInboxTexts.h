@@ -70,8 +70,6 @@ inline constexpr char kInboxEmailForbidden[] = "<=>?";
 inline constexpr char kInboxTextReceivedFrom[] = "Received message from %1";
 inline constexpr char kInboxLogHistoryError[] =
     "Message %S is stored as %D, but its history entry cannot be written\n";
-// The history entry's own attribute beside those it shares with the server's documents.
-inline constexpr char kAttrLocalDownloadedMessageTimeStamp[] = "LocalDownloadedMessageTimeStamp";
 
 // --- The download thread. ---
 inline constexpr int kInboxDownloadPollMs = 100;

@@ -133,10 +133,3 @@ inline constexpr char kPop3LogTooManySessions[] = "Too many POP3 sessions at onc
 inline constexpr char kPop3LogMessageChanged[] = "Message file %S changed while it was sent; the session ends\n";
 // A retrieval whose history entry could not be written (the message is still served).
 inline constexpr char kPop3LogHistoryFailed[] = "Message history of %08D could not be saved\n";
-
-// ============================================================================================
-// The history entry of a retrieved message
-// ============================================================================================
-
-inline constexpr char kPop3HistoryLocalDelivered[] = "LocalDeliveredTimeStamp";
-inline constexpr char kPop3HistoryTimeFormat[] = "%D";

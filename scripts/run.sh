@@ -7,6 +7,11 @@ bash scripts/install-deps.sh
 bash scripts/build.sh build
 home=${VELMO_HOME:-$PWD/velmo-home}
 mkdir -p "$home"
+# Ports 25 and 110 need root: a fresh home run by a user gets 2525 and 1110 for the mail client.
+if [ -x build/bin/velmo ] && [ ! -f "$home/config.xml" ] && [ "$(id -u)" != 0 ]; then
+  build/bin/velmo --home "$home" config set SmtpServerPort 2525
+  build/bin/velmo --home "$home" config set Pop3ServerPort 1110
+fi
 pids=()
 if [ -x build/bin/velmo-central ]; then
   build/bin/velmo-central --listen 127.0.0.1:8080 --db "$home/velmo-central.sqlite3" &

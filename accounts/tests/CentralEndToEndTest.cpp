@@ -3,6 +3,7 @@
 // then putting each other on their contact lists, moving one to the black list and back, and
 // a wrong secure code refused.
 
+#include "accounts/tests/CentralMailSupport.h"
 #include "accounts/tests/VelmoRunner.h"
 #include "foundation/testing/ChildProcess.h"
 #include "foundation/testing/TempDir.h"
@@ -28,35 +29,7 @@ using accountstest::RunResult;
 const std::string kVelmo = VELMO_BINARY_DIR "/bin/velmo";
 const std::string kCentral = VELMO_BINARY_DIR "/bin/velmo-central";
 
-// The central server as a child process; its port is read from its "listening on" line.
-class CentralProcess {
-public:
-    explicit CentralProcess(const fs::path& db)
-        : m_process(kCentral, {"--listen", "127.0.0.1:0", "--db", db.string()})
-    {
-        m_port = ReadPort();
-    }
-    ~CentralProcess()
-    {
-        // A clean stop first, so the database is closed as in real use; killed after 10 s.
-        m_process.Signal(SIGTERM);
-        m_process.Wait(10000);
-    }
-    int Port() const { return m_port; }
-
-private:
-    int ReadPort()
-    {
-        std::string line;
-        while (m_process.ReadLine(line, 20000))
-            if (line.rfind(kCentralListeningLine, 0) == 0)
-                return std::stoi(line.substr(line.rfind(':') + 1));
-        return 0;
-    }
-
-    velmo_testing::ChildProcess m_process;
-    int m_port = 0;
-};
+using accountstest::CentralProcess;
 
 class CentralEndToEndTest : public ::testing::Test {
 protected:
@@ -65,7 +38,7 @@ protected:
         ASSERT_TRUE(fs::exists(kCentral)) << kCentral;
         m_home = m_root / "home";
         fs::create_directory(m_home);
-        m_central = std::make_unique<CentralProcess>(m_root / "central.sqlite3");
+        m_central = std::make_unique<CentralProcess>(kCentral, (m_root / "central.sqlite3").string());
         ASSERT_GT(m_central->Port(), 0);
         std::ofstream(m_home / "config.xml")
             << "<!DOCTYPE Config>\r\n<Config Server=\"127.0.0.1:" << m_central->Port() << "\"/>\r\n";

@@ -60,15 +60,16 @@ protected:
     // Alice's history with a `Sent` section of the time stamp and one entry of the attributes.
     static void WriteHistory(const char* timeStamp, const std::vector<std::pair<const char*, const char*>>& entry)
     {
-        ASSERT_TRUE(CMessageHistory::Edit(1, [&](CZelXmlDocument& history) {
-            CZelXmlElement sent(CMessageHistory::kSectionSent);
-            sent.SetAttr(kAttrTimeStamp, timeStamp);
-            CZelXmlElement message(CMessageHistory::kElementMessage);
-            for (const auto& [name, value] : entry)
-                message.SetAttr(name, value);
-            sent.AddChild(message);
-            history.RootElement().AddChild(sent);
-        }));
+        CZelXmlDocument history;
+        ASSERT_TRUE(history.Create(CZelXmlDocument::kDefaultDocType, CZelXmlDocument::kDefaultRootName));
+        CZelXmlElement sent(CMessageHistory::kSectionSent);
+        sent.SetAttr(kAttrTimeStamp, timeStamp);
+        CZelXmlElement message(CMessageHistory::kElementMessage);
+        for (const auto& [name, value] : entry)
+            message.SetAttr(name, value);
+        sent.AddChild(message);
+        history.RootElement().AddChild(sent);
+        ASSERT_TRUE(history.SaveFile(CMessageHistory::PathFor(1)));
     }
 
     CZelXmlNode SentEntry(const char* messageId) const
