@@ -66,11 +66,7 @@ protected:
         ASSERT_TRUE(m_client->Register(m_alice));
         ASSERT_TRUE(m_client->Register(m_bob));
         ASSERT_TRUE(m_client->Register(m_carol));
-        ASSERT_TRUE(m_client->LoginRun(m_bob, kKeyNumContactList));
-        const auto answers = m_client->Sealed(kRequestContactList, m_bob,
-                                              ListDocument({{"+cl", m_alice.email, m_alice.secureCode, true}}),
-                                              kKeyNumContactList);
-        ASSERT_EQ(answers.size(), 1u);
+        ASSERT_NO_FATAL_FAILURE(MakeContacts(*m_client, m_bob, m_alice));
         WriteAccountFile(m_alice.id, Format("%D", m_alice.id), m_alice.Keys());
         CAccountChangeFlags::Global().Drain();
         CInboxQueue::DownloadEvent().Wait(0);
@@ -80,10 +76,7 @@ protected:
 
     void StopServer()
     {
-        m_client.reset();
-        m_http.reset();
-        m_server.reset();
-        m_store.reset();
+        StopInProcessCentral(m_client, m_store, m_server, m_http);
     }
 
     CZelServerAddress Server() const { return m_client->Server(); }

@@ -39,21 +39,13 @@ protected:
         ASSERT_TRUE(m_client->Register(m_alice));
         ASSERT_TRUE(m_client->Register(m_bob));
         ASSERT_TRUE(m_client->Register(m_carol));
-        // Bob lets Alice write: his "+cl" with her code puts each on the other's list.
-        ASSERT_TRUE(m_client->LoginRun(m_bob, kKeyNumContactList));
-        const auto answers = m_client->Sealed(kRequestContactList, m_bob,
-                                              ListDocument({{"+cl", m_alice.email, m_alice.secureCode, true}}),
-                                              kKeyNumContactList);
-        ASSERT_EQ(answers.size(), 1u);
+        ASSERT_NO_FATAL_FAILURE(MakeContacts(*m_client, m_bob, m_alice));
         WriteAccountFile();
     }
 
     void TearDown() override
     {
-        m_client.reset();
-        m_http.reset();
-        m_server.reset();
-        m_store.reset();
+        StopInProcessCentral(m_client, m_store, m_server, m_http);
     }
 
     // Alice's account file as the gateway keeps it.
