@@ -113,17 +113,7 @@ protected:
         ASSERT_TRUE(CSessionKeyFile::Save(CSessionKeyFile::InboxPath(user.id), key));
     }
 
-    // The `Received` entries of an account's history, in file order.
-    static std::vector<CZelXmlNode> ReceivedEntries(int64_t account)
-    {
-        CZelXmlDocument history;
-        EXPECT_TRUE(CMessageHistory::Load(account, history));
-        std::vector<CZelXmlNode> entries;
-        const CZelXmlNode received = history.RootElement().FindChild("Received");
-        for (CZelXmlNode entry = received.FindChild("message"); !entry.IsNull(); entry = entry.NextSameName())
-            entries.push_back(entry);
-        return entries;
-    }
+    static std::vector<CZelXmlNode> ReceivedEntries(int64_t account) { return HistoryEntries(account, "Received"); }
 
     static std::string Stored(const User& user, int64_t number, const char* extension)
     {

@@ -223,11 +223,7 @@ TEST_F(Pop3TransfersTest, AMessageThatMustWaitDoesNotHoldUpAnotherAccount)
     // Carol, another account on this gateway whose message arrives at once.
     User carol{"carol@example.org", "carol-code", 2};
     ASSERT_TRUE(m_client->Register(carol));
-    ASSERT_TRUE(m_client->LoginRun(carol, kKeyNumContactList));
-    ASSERT_EQ(m_client->Sealed(26, carol, ListDocument({{"+cl", m_alice.email, m_alice.secureCode, true}}),
-                               kKeyNumContactList)
-                  .size(),
-              1u);
+    ASSERT_NO_FATAL_FAILURE(MakeContacts(*m_client, carol, m_alice));
     WriteAccountFile(carol);
     const CZelString forCarol = Send(carol, MessageText(2000));
     WriteInboxKeyFile(carol, PreLogin(carol), {forCarol});

@@ -1,22 +1,30 @@
 #pragma once
 // A gateway's tests against the real central server: the server in this process on a free
-// loopback port with a SQLite file of its own, a sender (Alice) and a recipient (Bob) who may
-// write to each other, and the gateway's settings pointed at the server with one-kilobyte
-// blocks. Each test runs in a temporary working directory.
+// loopback port with a SQLite file of its own, and a sender (Alice) and a recipient (Bob)
+// registered there who stand on each other's contact lists, so either may write to the
+// other. Each test runs in a temporary working directory.
+//
+// InProcessCentralFixture: just that. GatewayCentralFixture: also the gateway's settings
+// pointed at the server, with one-kilobyte blocks, and the entries of an account's history.
 
 #include "server/tests/MailTestSupport.h"
 
 #include "core/CConfig.h"
+#include "foundation/CZelXmlDocument.h"
+#include "foundation/CZelXmlNode.h"
 #include "foundation/testing/TempDir.h"
+#include "history/CMessageHistory.h"
 #include "server/CCentralHttpServer.h"
 #include "server/CCentralServer.h"
 #include "server/CCentralStore.h"
 
+#include <cstdint>
 #include <memory>
+#include <vector>
 
 namespace mailtest {
 
-class GatewayCentralFixture : public velmo_testing::TempHomeTest {
+class InProcessCentralFixture : public velmo_testing::TempHomeTest {
 protected:
     void SetUp() override
     {
@@ -24,16 +32,9 @@ protected:
         ASSERT_TRUE(m_client->Register(m_alice));
         ASSERT_TRUE(m_client->Register(m_bob));
         ASSERT_NO_FATAL_FAILURE(MakeContacts(*m_client, m_bob, m_alice));
-        CConfig::Global().Set(CConfig::kServer, m_address.server);
-        CConfig::Global().Set(CConfig::kUrl, m_address.url);
-        CConfig::Global().Set(CConfig::kBlockSize, "1");
     }
 
-    void TearDown() override
-    {
-        StopServer();
-        CConfig::Global().ResetToDefaults();
-    }
+    void TearDown() override { StopServer(); }
 
     void StartServer()
     {
@@ -53,6 +54,37 @@ protected:
     CZelServerAddress m_address;
     User m_alice{"alice@example.org", "alice-code", 0};
     User m_bob{"bob@example.org", "bob-code", 1};
+};
+
+class GatewayCentralFixture : public InProcessCentralFixture {
+protected:
+    void SetUp() override
+    {
+        InProcessCentralFixture::SetUp();
+        if (HasFatalFailure())
+            return;
+        CConfig::Global().Set(CConfig::kServer, m_address.server);
+        CConfig::Global().Set(CConfig::kUrl, m_address.url);
+        CConfig::Global().Set(CConfig::kBlockSize, "1");
+    }
+
+    void TearDown() override
+    {
+        InProcessCentralFixture::TearDown();
+        CConfig::Global().ResetToDefaults();
+    }
+
+    // The entries of one section ("Sent", "Received") of an account's history, in file order.
+    static std::vector<CZelXmlNode> HistoryEntries(int64_t account, const char* section)
+    {
+        CZelXmlDocument history;
+        EXPECT_TRUE(CMessageHistory::Load(account, history));
+        std::vector<CZelXmlNode> entries;
+        const CZelXmlNode found = history.RootElement().FindChild(section);
+        for (CZelXmlNode entry = found.FindChild("message"); !entry.IsNull(); entry = entry.NextSameName())
+            entries.push_back(entry);
+        return entries;
+    }
 };
 
 } // namespace mailtest

@@ -84,17 +84,7 @@ protected:
         ASSERT_TRUE(CSessionKeyFile::Save(CSessionKeyFile::OutboxPath(sender.id), key));
     }
 
-    // The `Sent` entries of an account's history, in file order.
-    static std::vector<CZelXmlNode> SentEntries(int64_t account)
-    {
-        CZelXmlDocument history;
-        EXPECT_TRUE(CMessageHistory::Load(account, history));
-        std::vector<CZelXmlNode> entries;
-        const CZelXmlNode sent = history.RootElement().FindChild("Sent");
-        for (CZelXmlNode entry = sent.FindChild("message"); !entry.IsNull(); entry = entry.NextSameName())
-            entries.push_back(entry);
-        return entries;
-    }
+    static std::vector<CZelXmlNode> SentEntries(int64_t account) { return HistoryEntries(account, "Sent"); }
 
     CZelString m_session = MakeSessionKey();
     CZelString m_outbox = MakeSessionKey();
