@@ -57,14 +57,13 @@ inline CZelXmlDocument AccountFile(int64_t fileId)
     return account;
 }
 
-class Pop3CentralFixture : public InProcessCentralFixture {
+class Pop3CentralFixture : public InProcessCentralThreeUsersFixture {
 protected:
     void SetUp() override
     {
-        InProcessCentralFixture::SetUp();
+        InProcessCentralThreeUsersFixture::SetUp();
         if (HasFatalFailure())
             return;
-        ASSERT_TRUE(m_client->Register(m_carol));
         WriteAccountFile(m_alice.id, Format("%D", m_alice.id), m_alice.Keys());
         CAccountChangeFlags::Global().Drain();
         CInboxQueue::DownloadEvent().Wait(0);
@@ -171,7 +170,6 @@ protected:
         return Log().find(line) != std::string::npos;
     }
 
-    User m_carol{"carol@example.org", "CCCC3333CCCC3333", 2};
     Keys m_aliceKeys, m_bobKeys;
     CProtocolListData m_log;
 };

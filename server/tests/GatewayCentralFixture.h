@@ -4,7 +4,8 @@
 // registered there who stand on each other's contact lists, so either may write to the
 // other. Each test runs in a temporary working directory.
 //
-// InProcessCentralFixture: just that. GatewayCentralFixture: also the gateway's settings
+// InProcessCentralFixture: just that (InProcessCentralThreeUsersFixture: and Carol, who may
+// write to neither). GatewayCentralFixture: also the gateway's settings
 // pointed at the server, with one-kilobyte blocks, and the entries of an account's history.
 
 #include "server/tests/MailTestSupport.h"
@@ -54,6 +55,20 @@ protected:
     CZelServerAddress m_address;
     User m_alice{"alice@example.org", "alice-code", 0};
     User m_bob{"bob@example.org", "bob-code", 1};
+};
+
+// With Carol registered too, on nobody's contact list.
+class InProcessCentralThreeUsersFixture : public InProcessCentralFixture {
+protected:
+    void SetUp() override
+    {
+        InProcessCentralFixture::SetUp();
+        if (HasFatalFailure())
+            return;
+        ASSERT_TRUE(m_client->Register(m_carol));
+    }
+
+    User m_carol{"carol@example.org", "carol-code", 2};
 };
 
 class GatewayCentralFixture : public InProcessCentralFixture {

@@ -30,14 +30,13 @@ namespace {
 constexpr char kLogin[] = "alice";
 constexpr char kPassword[] = "secret";
 
-class SmtpCentralDeskTest : public InProcessCentralFixture {
+class SmtpCentralDeskTest : public InProcessCentralThreeUsersFixture {
 protected:
     void SetUp() override
     {
-        InProcessCentralFixture::SetUp();
+        InProcessCentralThreeUsersFixture::SetUp();
         if (HasFatalFailure())
             return;
-        ASSERT_TRUE(m_client->Register(m_carol));
         WriteAccountFile();
     }
 
@@ -86,7 +85,6 @@ protected:
         });
     }
 
-    User m_carol{"carol@example.org", "CCCC3333CCCC3333", 2};
     CProtocolListData m_log;
 };
 
