@@ -3,6 +3,7 @@
 #include "core/CTranslations.h"
 #include "crypto/CCryptRandom.h"
 #include "foundation/CZelFile.h"
+#include "foundation/CZelFileFind.h"
 #include "foundation/CZelFormat.h"
 #include "foundation/ZelNumbers.h"
 #include "foundation/ZelPath.h"
@@ -18,6 +19,24 @@ constexpr char kAutoReplyText[] =
 constexpr char kAutoReplyPlaceholder[] = "...@..";
 constexpr char kExampleDomain[] = "velmo.example";
 constexpr char kExampleLocalPart[] = "name";
+// Longer digit runs could overflow the id; no account file has them.
+constexpr int32_t kMaxIdDigits = 18;
+
+// The id of a registered account file's name ("00000007.xml"); -1 for other names.
+int64_t RegisteredIdOf(const CZelString& name)
+{
+    const int32_t dot = name.Find('.');
+    if (dot <= 0 || dot > kMaxIdDigits)
+        return -1;
+    int64_t id = 0;
+    for (int32_t i = 0; i < dot; ++i) {
+        const char digit = name.Ptr()[i];
+        if (digit < '0' || digit > '9')
+            return -1;
+        id = id * 10 + (digit - '0');
+    }
+    return id;
+}
 } // namespace
 
 CZelString CAccountFile::FileNameFor(int64_t id)
@@ -50,6 +69,15 @@ bool CAccountFile::FileNameNumber(const CZelString& fileName, int64_t& number)
     const int32_t dot = name.Find('.');
     const CZelString head = dot < 0 ? name : name.Left(dot);
     return ParseDecimal(head, number);
+}
+
+std::vector<int64_t> CAccountFile::RegisteredIds()
+{
+    std::vector<int64_t> ids;
+    for (CZelFileFind find(kPattern, 1, CZelFileFind::kFilesOnly); find.Next();)
+        if (const int64_t id = RegisteredIdOf(find.Name()); id >= 0)
+            ids.push_back(id);
+    return ids;
 }
 
 bool CAccountFile::Load(const CZelString& fileName, CZelXmlDocument& document)

@@ -13,6 +13,7 @@
 #include "protocol/ZelProtocolVocabulary.h"
 
 #include <cstdint>
+#include <vector>
 
 // The names in an account file. The identity and the standing are kept under the names they
 // travel under to and from the central server; the login, the private exponent and the lists
@@ -66,6 +67,10 @@ public:
     static int64_t ParseId(const CZelString& text);
     // The number a file name starts with (up to its first '.'), or false.
     static bool FileNameNumber(const CZelString& fileName, int64_t& number);
+    // The ids of the registered account files of the working directory, in the order the folder
+    // lists them: "*.xml" files whose name up to the first '.' is 1 to 18 digits and nothing
+    // else (temporary and foreign names are passed over).
+    static std::vector<int64_t> RegisteredIds();
 
     // Reads the file (at most 30 MiB). False when it cannot be read or does not parse.
     static bool Load(const CZelString& fileName, CZelXmlDocument& document);

@@ -1,5 +1,6 @@
 #include "pop3/CPop3Server.h"
 
+#include "core/CLocalListener.h"
 #include "core/CProtocolListData.h"
 #include "core/CZelStartServerThread.h"
 #include "foundation/CZelFormat.h"
@@ -19,18 +20,8 @@
 
 namespace {
 
-constexpr int kKindError = 1;
 // A connection turned away gets its one line within this time or not at all.
 constexpr int kTurnAwayWriteTimeoutMs = 1000;
-
-// Writes a failure the user must see to the log and, without a window, to standard error.
-void ReportServerFailure(CProtocolListData& log, const CZelString& line)
-{
-    log.AddStringEx(line, CProtocolListData::KindColours(kKindError));
-    CZelString text = line;
-    text.Replace("\n", "");
-    CZelStartServerThread::ReportError(text);
-}
 
 void LogFailure(CProtocolListData& log, const CZelString& text)
 {
@@ -141,46 +132,11 @@ private:
     std::list<std::unique_ptr<CPop3Connection>> m_live;
 };
 
-bool OpenListener(CZelTcpFile& listener, int32_t port, CZelStartServerThread& self, CProtocolListData& log)
+CLocalListenerTexts ListenerTexts(CProtocolListData& log)
 {
-    const uint32_t address = CZelStartServerThread::ListensOnAnyAddress() ? 0 : kPop3LoopbackAddress;
-    CZelString failure;
-    try {
-        if (listener.Listen(address, port))
-            return true;
-        failure = listener.LastError().GetText();
-    } catch (const XTOOBaseError& error) {
-        failure = error.GetText();
-    } catch (const std::exception& error) {
-        failure = CZelString(error.what());
-    }
-    // A program stopped while it starts takes the socket library down under a listen in
-    // progress: that is the stop, not a failure the user must hear of.
-    if (!self.IsStopSignalled())
-        ReportServerFailure(log, Format(kPop3LogListenFailed, kPop3ListenFailureNumber, failure));
-    return false;
-}
-
-// The next connection's socket; -1 when the server is to end (stop request, too many
-// failures). Ended sessions are reaped while it waits.
-int AcceptNext(CZelTcpFile& listener, CZelStartServerThread& self, CProtocolListData& log, int& failures,
-               CPop3Connections& live)
-{
-    while (!self.IsStopSignalled()) {
-        try {
-            const int handle = listener.Accept(kPop3AcceptSliceMs);
-            if (handle >= 0)
-                return handle;
-        } catch (const XTOOBaseError& error) {
-            LogFailure(log, error.GetText());
-            if (++failures >= kPop3AcceptFailureLimit) {
-                ReportServerFailure(log, CZelString(kPop3LogTooManyAcceptFailures));
-                return -1;
-            }
-        }
-        live.Reap();
-    }
-    return -1;
+    return {kPop3LogBadPort, kPop3LogAccepting, kPop3LogTooManyAcceptFailures,
+            [](const CZelString& failure) { return Format(kPop3LogListenFailed, kPop3ListenFailureNumber, failure); },
+            [&log](const CZelString& failure) { LogFailure(log, failure); }};
 }
 
 void TurnAway(int handle, CProtocolListData& log)
@@ -203,20 +159,15 @@ void RunPop3Server(int32_t port, CZelStartServerThread& self, Pop3DeskFactory ma
 
 void RunPop3Server(int32_t port, CZelStartServerThread& self, Pop3DeskFactory makeDesk, CProtocolListData& log)
 {
-    if (port < 1 || port > 65535) {
-        ReportServerFailure(log, Format(kPop3LogBadPort, port));
-        return;
-    }
-    CZelTcpFile listener(EErrorMode::Throw);
-    if (!OpenListener(listener, port, self, log))
+    CLocalListener listener(self, log, {kPop3LoopbackAddress, kPop3AcceptSliceMs, kPop3AcceptFailureLimit},
+                            ListenerTexts(log));
+    if (!listener.Open(port))
         return;
     const CZelString hostName = ZelLocalHostName();
-    int failures = 0;
     // Declared after the desk factory and the listener: the sessions end before either goes.
     CPop3Connections live;
-    while (!self.IsStopSignalled()) {
-        log.Write(kPop3LogAccepting, port);
-        const int handle = AcceptNext(listener, self, log, failures, live);
+    for (;;) {
+        const int handle = listener.AcceptNext([&live] { live.Reap(); });
         if (handle < 0)
             break;
         live.Reap();

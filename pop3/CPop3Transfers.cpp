@@ -5,9 +5,9 @@
 #include "core/CActivityTexts.h"
 #include "core/CProtocolListData.h"
 #include "core/CZelStartServerThread.h"
+#include "core/ZelEnvironmentPause.h"
 #include "foundation/CZelEvent.h"
 #include "foundation/CZelFile.h"
-#include "foundation/CZelFileFind.h"
 #include "foundation/XTOOError.h"
 #include "foundation/ZelGlobalLocks.h"
 #include "net/CZelTcpFile.h"
@@ -21,7 +21,6 @@
 #include "protocol/ZelMessageId.h"
 
 #include <chrono>
-#include <cstdlib>
 #include <exception>
 #include <map>
 #include <string>
@@ -37,21 +36,7 @@ using Clock = std::chrono::steady_clock;
 // and bring it back.
 int RetryPauseMs()
 {
-    const char* text = std::getenv(kInboxRetryPauseVariable);
-    if (!text || !*text)
-        return kInboxRetryPauseMs;
-    char* end = nullptr;
-    const long value = std::strtol(text, &end, 10);
-    return (*end == 0 && value >= 1 && value <= kInboxRetryPauseMs) ? static_cast<int>(value) : kInboxRetryPauseMs;
-}
-
-std::vector<int64_t> AccountIds()
-{
-    std::vector<int64_t> accounts;
-    for (CZelFileFind find(CAccountFile::kPattern, 1, CZelFileFind::kFilesOnly); find.Next();)
-        if (int64_t id = 0; CAccountFile::FileNameNumber(find.Name(), id) && id >= 0)
-            accounts.push_back(id);
-    return accounts;
+    return EnvironmentPauseMs(kInboxRetryPauseVariable, kInboxRetryPauseMs);
 }
 
 // A message that must wait: when it may be tried again, how many tries in a row brought
@@ -234,7 +219,7 @@ bool CDownloadLoop::RunPass()
     CZelTcpFile connection(EErrorMode::Throw);
     const CZelServerAddress server = ConfiguredServerAddress();
     try {
-        for (const int64_t accountId : AccountIds()) {
+        for (const int64_t accountId : CAccountFile::RegisteredIds()) {
             try {
                 if (DownloadAccount(accountId, server, connection) == EAccountEnd::Stop)
                     return false;

@@ -1,5 +1,6 @@
 #include "smtp/CSmtpServer.h"
 
+#include "core/CLocalListener.h"
 #include "core/CProtocolListData.h"
 #include "core/CZelStartServerThread.h"
 #include "foundation/CZelFormat.h"
@@ -57,52 +58,11 @@ private:
     std::thread m_watcher;   // last: starts when everything it uses is made
 };
 
-// Writes a failure the user must see to the log and, without a window, to standard error.
-void ReportServerFailure(CProtocolListData& log, const CZelString& line)
+CLocalListenerTexts ListenerTexts(CProtocolListData& log)
 {
-    log.AddStringEx(line, CProtocolListData::KindColours(1));
-    CZelString text = line;
-    text.Replace("\n", "");
-    CZelStartServerThread::ReportError(text);
-}
-
-bool OpenListener(CZelTcpFile& listener, int32_t port, CZelStartServerThread& self, CProtocolListData& log)
-{
-    const uint32_t address = CZelStartServerThread::ListensOnAnyAddress() ? 0 : kSmtpLoopbackAddress;
-    CZelString failure;
-    try {
-        if (listener.Listen(address, port))
-            return true;
-        failure = listener.LastError().GetText();
-    } catch (const XTOOBaseError& error) {
-        failure = error.GetText();
-    } catch (const std::exception& error) {
-        failure = CZelString(error.what());
-    }
-    // A program stopped while it starts takes the socket library down under a listen in
-    // progress: that is the stop, not a failure the user must hear of.
-    if (!self.IsStopSignalled())
-        ReportServerFailure(log, Format(kSmtpLogListenFailed, failure));
-    return false;
-}
-
-// The next connection's socket; -1 when the server is to end (stop request, too many failures).
-int AcceptNext(CZelTcpFile& listener, CZelStartServerThread& self, CProtocolListData& log, int& failures)
-{
-    while (!self.IsStopSignalled()) {
-        try {
-            const int handle = listener.Accept(kSmtpAcceptSliceMs);
-            if (handle >= 0)
-                return handle;
-        } catch (const XTOOBaseError& error) {
-            log.Write(kSmtpLogTextLine, error.GetText());
-            if (++failures >= kSmtpAcceptFailureLimit) {
-                ReportServerFailure(log, CZelString(kSmtpLogTooManyAcceptFailures));
-                return -1;
-            }
-        }
-    }
-    return -1;
+    return {kSmtpLogBadPort, kSmtpLogAccepting, kSmtpLogTooManyAcceptFailures,
+            [](const CZelString& failure) { return Format(kSmtpLogListenFailed, failure); },
+            [&log](const CZelString& failure) { log.Write(kSmtpLogTextLine, failure); }};
 }
 
 void Serve(int handle, CZelStartServerThread& self, const DeskFactory& makeDesk, CProtocolListData& log,
@@ -135,18 +95,13 @@ void RunSmtpServer(int32_t port, CZelStartServerThread& self, DeskFactory makeDe
 
 void RunSmtpServer(int32_t port, CZelStartServerThread& self, DeskFactory makeDesk, CProtocolListData& log)
 {
-    if (port < 1 || port > 65535) {
-        ReportServerFailure(log, Format(kSmtpLogBadPort, port));
-        return;
-    }
-    CZelTcpFile listener(EErrorMode::Throw);
-    if (!OpenListener(listener, port, self, log))
+    CLocalListener listener(self, log, {kSmtpLoopbackAddress, kSmtpAcceptSliceMs, kSmtpAcceptFailureLimit},
+                            ListenerTexts(log));
+    if (!listener.Open(port))
         return;
     const CZelString hostName = SmtpLocalHostName();
-    int failures = 0;
-    while (!self.IsStopSignalled()) {
-        log.Write(kSmtpLogAccepting, port);
-        const int handle = AcceptNext(listener, self, log, failures);
+    for (;;) {
+        const int handle = listener.AcceptNext();
         if (handle < 0)
             return;
         Serve(handle, self, makeDesk, log, hostName);

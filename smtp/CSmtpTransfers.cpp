@@ -1,14 +1,13 @@
 #include "smtp/CSmtpTransfers.h"
 
-#include <cstdlib>
-
+#include "accounts/CAccountFile.h"
 #include "accounts/ZelConfiguredServer.h"
 #include "core/CActivityTexts.h"
 #include "core/CProtocolListData.h"
 #include "core/CZelStartServerThread.h"
+#include "core/ZelEnvironmentPause.h"
 #include "foundation/CZelEvent.h"
 #include "foundation/CZelFile.h"
-#include "foundation/CZelFileFind.h"
 #include "foundation/XTOOError.h"
 #include "foundation/ZelGlobalLocks.h"
 #include "protocol/CSessionKeyFile.h"
@@ -24,19 +23,11 @@ namespace {
 // default) shortens it, for tests that take the central server down and bring it back.
 int RetryPauseMs()
 {
-    static const int pause = [] {
-        const char* text = std::getenv(kSmtpRetryPauseVariable);
-        if (!text || !*text)
-            return kSmtpRetryPauseMs;
-        char* end = nullptr;
-        const long value = std::strtol(text, &end, 10);
-        return (*end == 0 && value >= 1 && value <= kSmtpRetryPauseMs) ? static_cast<int>(value) : kSmtpRetryPauseMs;
-    }();
+    static const int pause = EnvironmentPauseMs(kSmtpRetryPauseVariable, kSmtpRetryPauseMs);
     return pause;
 }
 
 constexpr char kLockLabel[] = "StartSmtpTransfers()";
-constexpr char kAccountFiles[] = "*.xml";
 
 // The data lock, taken and let go around each upload; let go on every way out.
 class CPassLock {
@@ -69,22 +60,6 @@ public:
 private:
     bool m_held = false;
 };
-
-// The account id of an account file's name ("00000007.xml"); -1 for other files.
-int64_t AccountIdOf(const CZelString& name)
-{
-    const int32_t dot = name.Find('.');
-    if (dot <= 0 || dot > 18)
-        return -1;
-    int64_t id = 0;
-    for (int32_t i = 0; i < dot; ++i) {
-        const char digit = name.Ptr()[i];
-        if (digit < '0' || digit > '9')
-            return -1;
-        id = id * 10 + (digit - '0');
-    }
-    return id;
-}
 
 // After a file is done with: its use of the key ends; the key file goes with its last use
 // unless a session still holds it.
@@ -148,11 +123,7 @@ bool RunPass(CZelStartServerThread& self)
 {
     CPassLock lock;
     COutbox::Event().Reset();
-    std::vector<int64_t> accounts;
-    for (CZelFileFind find(kAccountFiles, 1, CZelFileFind::TypeBit(CZelFileFindEntry::kFile)); find.Next();)
-        if (const int64_t id = AccountIdOf(find.Name()); id >= 0)
-            accounts.push_back(id);
-    for (const int64_t accountId : accounts) {
+    for (const int64_t accountId : CAccountFile::RegisteredIds()) {
         try {
             if (UploadAccount(accountId, lock, self) == EAccountEnd::Stop)
                 return false;

@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <set>
 #include <string>
 #include <thread>
@@ -311,6 +312,18 @@ TEST_F(AccountStoreTest, LoadOrderPutsDigitsFirstAndTemporaryNamesLast)
     for (const CAccountData& account : accounts)
         files.push_back(account.fileName.ToStd());
     EXPECT_EQ(files, (std::vector<std::string>{"00000005.xml", "--1--.xml", "--2--.xml", "--3--.xml"}));
+}
+
+TEST_F(AccountStoreTest, RegisteredIdsAreTheDigitNamedAccountFilesOnly)
+{
+    for (const char* name : {"00000007.xml", "12.xml", "--1--.xml", "+3.xml", "-4.xml", "5a.xml", ".xml",
+                             "config.xml", "00000008.txt", "1234567890123456789.xml", "000000000000000042.xml"})
+        WriteText(name, "<Root/>");
+    std::filesystem::create_directory("00000009.xml");
+
+    std::vector<int64_t> ids = CAccountFile::RegisteredIds();
+    std::sort(ids.begin(), ids.end());
+    EXPECT_EQ(ids, (std::vector<int64_t>{7, 12, 42}));
 }
 
 TEST_F(AccountStoreTest, EmptyAutoRepliesLoadWithTheDefaultsWithoutWriting)

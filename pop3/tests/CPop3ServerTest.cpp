@@ -7,6 +7,7 @@
 #include "core/CAccountChangeFlags.h"
 #include "core/CProtocolListData.h"
 #include "core/CZelStartServerThread.h"
+#include "core/testing/LogLines.h"
 #include "foundation/testing/Eventually.h"
 #include "foundation/testing/FreePort.h"
 #include "foundation/testing/TempDir.h"
@@ -130,7 +131,7 @@ protected:
         return port;
     }
 
-    bool LogHas(const std::string& text) const { return m_log.SaveText().ToStd().find(text) != std::string::npos; }
+    bool LogHas(const std::string& text) const { return velmo_testing::LogContains(m_log, text); }
 
     std::vector<std::string> Reported()
     {

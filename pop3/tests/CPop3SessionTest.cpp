@@ -5,6 +5,7 @@
 
 #include "core/CAccountChangeFlags.h"
 #include "core/CProtocolListData.h"
+#include "core/testing/LogLines.h"
 #include "foundation/CZelXmlDocument.h"
 #include "foundation/XTOOError.h"
 #include "foundation/testing/TempDir.h"
@@ -208,16 +209,9 @@ protected:
         return all;
     }
 
-    std::vector<std::string> LogLines() const
-    {
-        std::vector<std::string> lines;
-        CProtocolLine line;
-        for (int i = 0; m_log.LineAt(i, &line); ++i)
-            lines.push_back(line.text.ToStd());
-        return lines;
-    }
+    std::vector<std::string> LogLines() const { return velmo_testing::LogLines(m_log); }
 
-    bool LogHas(const std::string& text) const { return m_log.SaveText().ToStd().find(text) != std::string::npos; }
+    bool LogHas(const std::string& text) const { return velmo_testing::LogContains(m_log, text); }
 
     CProtocolListData m_log;
 };

@@ -8,11 +8,13 @@
 #include "server/CCentralMessages.h"
 #include "server/CCentralServer.h"
 #include "server/CCentralStore.h"
+#include "server/tests/GatewayCentralFixture.h"
 #include "server/tests/MailTestSupport.h"
 
 #include "accounts/CAccountFile.h"
 #include "core/CConfig.h"
 #include "core/CProtocolListData.h"
+#include "core/testing/LogLines.h"
 #include "foundation/testing/TempDir.h"
 #include "history/CMessageHistory.h"
 #include "pop3/CInboxQueue.h"
@@ -27,23 +29,7 @@ namespace downloadtest {
 
 using namespace mailtest;
 
-// The log lines written since `first`, one text each.
-inline std::vector<std::string> LinesFrom(const CProtocolListData& log, int64_t first = 0)
-{
-    std::vector<std::string> lines;
-    CProtocolLine line;
-    for (int64_t number = std::max(first, log.FirstLineNumber()); log.LineByNumber(number, &line); ++number)
-        lines.push_back(line.text.ToStd());
-    return lines;
-}
-
-inline bool HasLine(const CProtocolListData& log, const std::string& part)
-{
-    for (const std::string& line : LinesFrom(log))
-        if (line.find(part) != std::string::npos)
-            return true;
-    return false;
-}
+using velmo_testing::LogHasLine;
 
 inline std::string MessageText(int bytes, const std::string& head = "From: someone@else.example\r\nSubject: hello\r\n")
 {
@@ -53,45 +39,13 @@ inline std::string MessageText(int bytes, const std::string& head = "From: someo
     return text;
 }
 
-class CentralFixture : public velmo_testing::TempHomeTest {
+class CentralFixture : public GatewayCentralFixture {
 protected:
     void SetUp() override
     {
-        StartServer();
-        ASSERT_TRUE(m_client->Register(m_alice));
-        ASSERT_TRUE(m_client->Register(m_bob));
-        // Bob puts Alice on his list with her code, which puts each on the other's.
-        ASSERT_TRUE(m_client->LoginRun(m_bob, kKeyNumContactList));
-        const auto answers = m_client->Sealed(26, m_bob, ListDocument({{"+cl", m_alice.email, m_alice.secureCode, true}}),
-                                              kKeyNumContactList);
-        ASSERT_EQ(answers.size(), 1u);
-        CConfig::Global().Set(CConfig::kServer, m_address.server);
-        CConfig::Global().Set(CConfig::kUrl, m_address.url);
-        CConfig::Global().Set(CConfig::kBlockSize, "1");
-        WriteAccountFile(m_bob);
-    }
-
-    void TearDown() override
-    {
-        StopServer();
-        CConfig::Global().ResetToDefaults();
-    }
-
-    void StartServer()
-    {
-        const int port = StartInProcessCentral(m_dir.File("central.sqlite3"), m_store, m_server, m_http);
-        ASSERT_GT(port, 0);
-        m_client = std::make_unique<Client>(port);
-        m_address = m_client->Server();
-    }
-
-    // The client's kept-alive connection goes first, or the server waits for it to time out.
-    void StopServer()
-    {
-        m_client.reset();
-        m_http.reset();
-        m_server.reset();
-        m_store.reset();
+        GatewayCentralFixture::SetUp();
+        if (!HasFatalFailure())
+            WriteAccountFile(m_bob);
     }
 
     // The account file as registration leaves it: id, address, names and the key pair.
@@ -159,31 +113,13 @@ protected:
         ASSERT_TRUE(CSessionKeyFile::Save(CSessionKeyFile::InboxPath(user.id), key));
     }
 
-    // The `Received` entries of an account's history, in file order.
-    static std::vector<CZelXmlNode> ReceivedEntries(int64_t account)
-    {
-        CZelXmlDocument history;
-        EXPECT_TRUE(CMessageHistory::Load(account, history));
-        std::vector<CZelXmlNode> entries;
-        const CZelXmlNode received = history.RootElement().FindChild("Received");
-        for (CZelXmlNode entry = received.FindChild("message"); !entry.IsNull(); entry = entry.NextSameName())
-            entries.push_back(entry);
-        return entries;
-    }
+    static std::vector<CZelXmlNode> ReceivedEntries(int64_t account) { return HistoryEntries(account, "Received"); }
 
     static std::string Stored(const User& user, int64_t number, const char* extension)
     {
         return Format("Accounts/%08D/%D%s", user.id, number, extension).ToStd();
     }
 
-    TempDir m_dir{"velmo-central"};
-    std::unique_ptr<CCentralStore> m_store;
-    std::unique_ptr<CCentralServer> m_server;
-    std::unique_ptr<CCentralHttpServer> m_http;
-    std::unique_ptr<Client> m_client;
-    CZelServerAddress m_address;
-    User m_alice{"alice@example.org", "alice-code", 0};
-    User m_bob{"bob@example.org", "bob-code", 1};
     CProtocolListData m_log;
 };
 

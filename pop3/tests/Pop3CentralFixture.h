@@ -18,6 +18,7 @@
 #include "server/CCentralServer.h"
 #include "server/CCentralStore.h"
 
+#include "server/tests/GatewayCentralFixture.h"
 #include "server/tests/MailTestSupport.h"
 
 #include <memory>
@@ -56,34 +57,16 @@ inline CZelXmlDocument AccountFile(int64_t fileId)
     return account;
 }
 
-class Pop3CentralFixture : public velmo_testing::TempHomeTest {
+class Pop3CentralFixture : public InProcessCentralThreeUsersFixture {
 protected:
     void SetUp() override
     {
-        const int port = StartInProcessCentral(m_serverFiles.File("central.sqlite3"), m_store, m_server, m_http);
-        ASSERT_GT(port, 0);
-        m_client = std::make_unique<Client>(port);
-        ASSERT_TRUE(m_client->Register(m_alice));
-        ASSERT_TRUE(m_client->Register(m_bob));
-        ASSERT_TRUE(m_client->Register(m_carol));
-        ASSERT_TRUE(m_client->LoginRun(m_bob, kKeyNumContactList));
-        const auto answers = m_client->Sealed(kRequestContactList, m_bob,
-                                              ListDocument({{"+cl", m_alice.email, m_alice.secureCode, true}}),
-                                              kKeyNumContactList);
-        ASSERT_EQ(answers.size(), 1u);
+        InProcessCentralThreeUsersFixture::SetUp();
+        if (HasFatalFailure())
+            return;
         WriteAccountFile(m_alice.id, Format("%D", m_alice.id), m_alice.Keys());
         CAccountChangeFlags::Global().Drain();
         CInboxQueue::DownloadEvent().Wait(0);
-    }
-
-    void TearDown() override { StopServer(); }
-
-    void StopServer()
-    {
-        m_client.reset();
-        m_http.reset();
-        m_server.reset();
-        m_store.reset();
     }
 
     CZelServerAddress Server() const { return m_client->Server(); }
@@ -187,14 +170,6 @@ protected:
         return Log().find(line) != std::string::npos;
     }
 
-    TempDir m_serverFiles{"velmo-central"};
-    std::unique_ptr<CCentralStore> m_store;
-    std::unique_ptr<CCentralServer> m_server;
-    std::unique_ptr<CCentralHttpServer> m_http;
-    std::unique_ptr<Client> m_client;
-    User m_alice{"alice@example.org", "AAAA1111AAAA1111", 0};
-    User m_bob{"bob@example.org", "BBBB2222BBBB2222", 1};
-    User m_carol{"carol@example.org", "CCCC3333CCCC3333", 2};
     Keys m_aliceKeys, m_bobKeys;
     CProtocolListData m_log;
 };

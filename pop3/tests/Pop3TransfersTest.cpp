@@ -9,11 +9,11 @@
 #include "core/CAccountChangeFlags.h"
 #include "core/CActivityTexts.h"
 #include "core/CZelStartServerThread.h"
+#include "core/testing/ServiceLoop.h"
 #include "foundation/testing/Eventually.h"
 #include "pop3/CPop3Transfers.h"
 #include "testing/SocketsEnvironment.h"
 
-#include <atomic>
 #include <cstdlib>
 #include <thread>
 
@@ -45,19 +45,10 @@ protected:
 
     void StartLoop()
     {
-        m_loop = std::thread([this] {
-            StartPop3Transfers(m_service, m_log);
-            m_ended = true;
-        });
+        m_loop.Start([this](CZelStartServerThread& service) { StartPop3Transfers(service, m_log); });
     }
 
-    void StopLoop()
-    {
-        if (!m_loop.joinable())
-            return;
-        m_service.SignalStop();
-        m_loop.join();
-    }
+    void StopLoop() { m_loop.Stop(); }
 
     // Bob's message from Alice, queued for Bob's gateway under a fresh Inbox key.
     CZelString QueueForBob(const std::string& text)
@@ -87,9 +78,7 @@ protected:
         return caller;
     }
 
-    CZelStartServerThread m_service{CZelStartServerThread::kModePop3Transfers, 0};
-    std::thread m_loop;
-    std::atomic<bool> m_ended{false};
+    velmo_testing::ServiceLoop m_loop{CZelStartServerThread::kModePop3Transfers};
     CZelString m_inbox;
 };
 
@@ -122,11 +111,11 @@ TEST_F(Pop3TransfersTest, AQueuedMessageIsFetchedInBlocksVerifiedRewrittenAndSto
     EXPECT_EQ(account, m_bob.id);
     EXPECT_NE(bits & CAccountChangeFlags::kMessageDownloaded, 0u);
 
-    EXPECT_TRUE(HasLine(m_log, "Receiving message " + id.ToStd() + " by <=1 KB parts..."));
-    EXPECT_TRUE(HasLine(m_log, "Sender info block: letter with id = " + id.ToStd()));
-    EXPECT_TRUE(HasLine(m_log, "Message " + id.ToStd() + " is received"));
+    EXPECT_TRUE(LogHasLine(m_log, "Receiving message " + id.ToStd() + " by <=1 KB parts..."));
+    EXPECT_TRUE(LogHasLine(m_log, "Sender info block: letter with id = " + id.ToStd()));
+    EXPECT_TRUE(LogHasLine(m_log, "Message " + id.ToStd() + " is received"));
     // Several blocks: the progress line ends on the whole length.
-    EXPECT_TRUE(HasLine(m_log, " bytes of data are received..."));
+    EXPECT_TRUE(LogHasLine(m_log, " bytes of data are received..."));
     EXPECT_EQ(CActivityTexts::Receiving(), "Received message from Te");
 }
 
@@ -159,7 +148,7 @@ TEST_P(DamagedDownloadTest, DropsTheMessageAndStoresNothing)
     EXPECT_FALSE(Exists(Stored(m_bob, 1000000, ".msg")));
     EXPECT_FALSE(Exists(Stored(m_bob, 1000000, ".id")));
     EXPECT_TRUE(ReceivedEntries(m_bob.id).empty());
-    EXPECT_TRUE(HasLine(m_log, Format(GetParam().logged, id).ToStd())) << Format(GetParam().logged, id).ToStd();
+    EXPECT_TRUE(LogHasLine(m_log, Format(GetParam().logged, id).ToStd())) << Format(GetParam().logged, id).ToStd();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -216,7 +205,7 @@ TEST_F(Pop3TransfersTest, AServerThatIsAwayKeepsTheMessageQueuedAndTheHeldPartIs
     StopServer();
 
     StartLoop();
-    ASSERT_TRUE(Eventually([&] { return HasLine(m_log, "fhttp."); }));
+    ASSERT_TRUE(Eventually([&] { return LogHasLine(m_log, "fhttp."); }));
     EXPECT_TRUE(Exists(KeyFile(m_bob)));
     EXPECT_EQ(ReadText(DownloadFile(m_bob, id)), held);
     EXPECT_FALSE(Exists(Stored(m_bob, 1000000, ".msg")));
@@ -234,11 +223,7 @@ TEST_F(Pop3TransfersTest, AMessageThatMustWaitDoesNotHoldUpAnotherAccount)
     // Carol, another account on this gateway whose message arrives at once.
     User carol{"carol@example.org", "carol-code", 2};
     ASSERT_TRUE(m_client->Register(carol));
-    ASSERT_TRUE(m_client->LoginRun(carol, kKeyNumContactList));
-    ASSERT_EQ(m_client->Sealed(26, carol, ListDocument({{"+cl", m_alice.email, m_alice.secureCode, true}}),
-                               kKeyNumContactList)
-                  .size(),
-              1u);
+    ASSERT_NO_FATAL_FAILURE(MakeContacts(*m_client, carol, m_alice));
     WriteAccountFile(carol);
     const CZelString forCarol = Send(carol, MessageText(2000));
     WriteInboxKeyFile(carol, PreLogin(carol), {forCarol});
@@ -260,7 +245,7 @@ TEST_F(Pop3TransfersTest, RetriesAreBoundedAndTheMessageThenLeavesTheQueue)
     WriteInboxKeyFile(m_bob, MakeSessionKey(), {id});
     StartLoop();
     ASSERT_TRUE(Eventually([&] { return !Exists(KeyFile(m_bob)); }, std::chrono::seconds(60)));
-    EXPECT_TRUE(HasLine(m_log, "Message " + id.ToStd() + " could not be received after 30 tries"));
+    EXPECT_TRUE(LogHasLine(m_log, "Message " + id.ToStd() + " could not be received after 30 tries"));
     EXPECT_FALSE(Exists(DownloadFile(m_bob, id)));
 }
 
@@ -271,8 +256,8 @@ TEST_F(Pop3TransfersTest, UnsafeQueuedIdsAreDroppedAndNeverUsedAsFileNames)
     WriteInboxKeyFile(m_bob, m_inbox, {"../../escape", "", "1..2", id});
     StartLoop();
     ASSERT_TRUE(Eventually([&] { return !Exists(KeyFile(m_bob)); }));
-    EXPECT_TRUE(HasLine(m_log, "message id ../../escape is refused"));
-    EXPECT_TRUE(HasLine(m_log, "message id 1..2 is refused"));
+    EXPECT_TRUE(LogHasLine(m_log, "message id ../../escape is refused"));
+    EXPECT_TRUE(LogHasLine(m_log, "message id 1..2 is refused"));
     EXPECT_FALSE(Exists("escape"));
     EXPECT_FALSE(Exists(Format("Accounts/%08D/escape", m_bob.id).ToStd()));
     EXPECT_EQ(ReadText(Stored(m_bob, 1000000, ".id")), id.ToStd());
@@ -298,8 +283,8 @@ TEST_F(Pop3TransfersTest, AStopRequestEndsALongDownloadBetweenBlocksAndKeepsWhat
     ASSERT_TRUE(Eventually([&] { return std::filesystem::exists(DownloadFile(m_bob, id)) &&
                                         std::filesystem::file_size(DownloadFile(m_bob, id)) > 8; },
                            std::chrono::seconds(60)));
-    m_service.SignalStop();
-    EXPECT_TRUE(Eventually([&] { return m_ended.load(); }));
+    m_loop.Service().SignalStop();
+    EXPECT_TRUE(Eventually([&] { return m_loop.Ended(); }));
     StopLoop();
     // Stopped part-way: the message stays queued with the part it holds, for the next start.
     EXPECT_TRUE(Exists(KeyFile(m_bob)));
@@ -312,9 +297,9 @@ TEST_F(Pop3TransfersTest, AStopRequestEndsThePauseAfterAFailedTry)
     const CZelString id = QueueForBob(MessageText(1000));
     StopServer();
     StartLoop();
-    ASSERT_TRUE(Eventually([&] { return HasLine(m_log, "fhttp."); }));
-    m_service.SignalStop();
-    EXPECT_TRUE(Eventually([&] { return m_ended.load(); }));
+    ASSERT_TRUE(Eventually([&] { return LogHasLine(m_log, "fhttp."); }));
+    m_loop.Service().SignalStop();
+    EXPECT_TRUE(Eventually([&] { return m_loop.Ended(); }));
     StopLoop();
     EXPECT_TRUE(Exists(KeyFile(m_bob)));
 }

@@ -5,42 +5,20 @@
 // session asked for.
 
 #include "foundation/CZelString.h"
+#include "foundation/testing/CallRecord.h"
 #include "pop3/CMailboxFolder.h"
 #include "pop3/IPop3Desk.h"
 
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
 
 namespace pop3_testing {
 
-// What a desk (or several, one per connection) was asked; shared so a listener test can read
-// it from its own thread.
-struct Pop3DeskRecord {
-    mutable std::mutex mutex;
-    std::vector<std::string> calls;   // "login <id> <login>", "received <id>", "remove <n>"
-
-    void Add(const std::string& call)
-    {
-        std::lock_guard<std::mutex> hold(mutex);
-        calls.push_back(call);
-    }
-    std::vector<std::string> Calls() const
-    {
-        std::lock_guard<std::mutex> hold(mutex);
-        return calls;
-    }
-    size_t Count(const std::string& prefix) const
-    {
-        std::lock_guard<std::mutex> hold(mutex);
-        size_t n = 0;
-        for (const auto& call : calls)
-            n += call.rfind(prefix, 0) == 0;
-        return n;
-    }
-};
+// What a desk (or several, one per connection) was asked: "login <id> <login>",
+// "received <id>", "remove <n>".
+using Pop3DeskRecord = velmo_testing::CallRecord;
 
 class ScriptedPop3Desk : public IPop3Desk {
 public:

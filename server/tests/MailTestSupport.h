@@ -34,6 +34,27 @@ inline int StartInProcessCentral(const std::string& databaseFile, std::unique_pt
 
 using namespace centraltest;
 
+// Ends what StartInProcessCentral started. The client's kept-alive connection goes first, or
+// the server waits for it to time out.
+inline void StopInProcessCentral(std::unique_ptr<Client>& client, std::unique_ptr<CCentralStore>& store,
+                                 std::unique_ptr<CCentralServer>& server, std::unique_ptr<CCentralHttpServer>& http)
+{
+    client.reset();
+    http.reset();
+    server.reset();
+    store.reset();
+}
+
+// `owner` puts `writer` on his contact list with the writer's code, which puts each on the
+// other's list, so either may write to the other.
+inline void MakeContacts(Client& client, User& owner, const User& writer)
+{
+    ASSERT_TRUE(client.LoginRun(owner, kKeyNumContactList));
+    const auto answers = client.Sealed(kRequestContactList, owner,
+                                       ListDocument({{"+cl", writer.email, writer.secureCode, true}}), kKeyNumContactList);
+    ASSERT_EQ(answers.size(), 1u);
+}
+
 inline CZelString RandomBytes(size_t count)
 {
     std::vector<uint8_t> bytes(count);

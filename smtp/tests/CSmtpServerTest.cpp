@@ -2,6 +2,7 @@
 
 #include "core/CProtocolListData.h"
 #include "core/CZelStartServerThread.h"
+#include "core/testing/LogLines.h"
 #include "foundation/ZelBase64.h"
 #include "foundation/testing/Eventually.h"
 #include "foundation/testing/TempDir.h"
@@ -126,7 +127,7 @@ protected:
         return std::make_unique<ScriptedDesk>(m_record);
     }
 
-    bool LogHas(const std::string& text) const { return m_log.SaveText().ToStd().find(text) != std::string::npos; }
+    bool LogHas(const std::string& text) const { return velmo_testing::LogContains(m_log, text); }
 
     std::vector<std::string> Reported()
     {

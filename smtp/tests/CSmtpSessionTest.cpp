@@ -1,6 +1,7 @@
 #include "smtp/CSmtpSession.h"
 
 #include "core/CProtocolListData.h"
+#include "core/testing/LogLines.h"
 #include "foundation/XTOOError.h"
 #include "foundation/ZelBase64.h"
 #include "foundation/testing/TempDir.h"
@@ -222,14 +223,7 @@ protected:
         Play(channel, desk);
     }
 
-    std::vector<std::string> LogLines() const
-    {
-        std::vector<std::string> lines;
-        CProtocolLine line;
-        for (int i = 0; m_log.LineAt(i, &line); ++i)
-            lines.push_back(line.text.ToStd());
-        return lines;
-    }
+    std::vector<std::string> LogLines() const { return velmo_testing::LogLines(m_log); }
 
     static void ExpectReplies(const std::vector<std::string>& expected, const std::vector<std::string>& actual)
     {

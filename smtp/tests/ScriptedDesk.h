@@ -4,6 +4,7 @@
 // what the session asked for and what it handed over.
 
 #include "foundation/CZelString.h"
+#include "foundation/testing/CallRecord.h"
 #include "smtp/ISmtpMailDesk.h"
 
 #include <map>
@@ -14,32 +15,11 @@
 
 namespace smtp_testing {
 
-// What a desk (or several, one per connection) was asked; shared so a listener test can read
-// it from its own thread.
-struct DeskRecord {
-    mutable std::mutex mutex;
-    std::vector<std::string> calls;          // "handshake ...", "lookup ...", "queue ...", "release"
+// What a desk (or several, one per connection) was asked ("handshake ...", "lookup ...",
+// "queue ...", "release") and the messages it was handed, under the record's mutex.
+struct DeskRecord : velmo_testing::CallRecord {
     std::vector<std::string> messages;       // queued texts (only those up to kKeptMessageBytes)
     std::vector<size_t> messageSizes;
-
-    void Add(const std::string& call)
-    {
-        std::lock_guard<std::mutex> hold(mutex);
-        calls.push_back(call);
-    }
-    std::vector<std::string> Calls() const
-    {
-        std::lock_guard<std::mutex> hold(mutex);
-        return calls;
-    }
-    size_t Count(const std::string& prefix) const
-    {
-        std::lock_guard<std::mutex> hold(mutex);
-        size_t n = 0;
-        for (const auto& call : calls)
-            n += call.rfind(prefix, 0) == 0;
-        return n;
-    }
 };
 
 inline constexpr size_t kKeptMessageBytes = 1 << 20;

@@ -16,6 +16,7 @@
 #include "server/CCentralStore.h"
 #include "smtp/SmtpRecipientChecks.h"
 
+#include "server/tests/GatewayCentralFixture.h"
 #include "server/tests/MailTestSupport.h"
 #include "testing/SocketsEnvironment.h"
 
@@ -29,31 +30,14 @@ namespace {
 constexpr char kLogin[] = "alice";
 constexpr char kPassword[] = "secret";
 
-class SmtpCentralDeskTest : public velmo_testing::TempHomeTest {
+class SmtpCentralDeskTest : public InProcessCentralThreeUsersFixture {
 protected:
     void SetUp() override
     {
-        const int port = StartInProcessCentral(m_serverFiles.File("central.sqlite3"), m_store, m_server, m_http);
-        ASSERT_GT(port, 0);
-        m_client = std::make_unique<Client>(port);
-        ASSERT_TRUE(m_client->Register(m_alice));
-        ASSERT_TRUE(m_client->Register(m_bob));
-        ASSERT_TRUE(m_client->Register(m_carol));
-        // Bob lets Alice write: his "+cl" with her code puts each on the other's list.
-        ASSERT_TRUE(m_client->LoginRun(m_bob, kKeyNumContactList));
-        const auto answers = m_client->Sealed(kRequestContactList, m_bob,
-                                              ListDocument({{"+cl", m_alice.email, m_alice.secureCode, true}}),
-                                              kKeyNumContactList);
-        ASSERT_EQ(answers.size(), 1u);
+        InProcessCentralThreeUsersFixture::SetUp();
+        if (HasFatalFailure())
+            return;
         WriteAccountFile();
-    }
-
-    void TearDown() override
-    {
-        m_client.reset();
-        m_http.reset();
-        m_server.reset();
-        m_store.reset();
     }
 
     // Alice's account file as the gateway keeps it.
@@ -101,14 +85,6 @@ protected:
         });
     }
 
-    TempDir m_serverFiles{"velmo-central"};
-    std::unique_ptr<CCentralStore> m_store;
-    std::unique_ptr<CCentralServer> m_server;
-    std::unique_ptr<CCentralHttpServer> m_http;
-    std::unique_ptr<Client> m_client;
-    User m_alice{"alice@example.org", "AAAA1111AAAA1111", 0};
-    User m_bob{"bob@example.org", "BBBB2222BBBB2222", 1};
-    User m_carol{"carol@example.org", "CCCC3333CCCC3333", 2};
     CProtocolListData m_log;
 };
 

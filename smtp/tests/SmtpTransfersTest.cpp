@@ -3,11 +3,11 @@
 #include "UploadSupport.h"
 
 #include "core/CZelStartServerThread.h"
+#include "core/testing/ServiceLoop.h"
 #include "foundation/testing/Eventually.h"
 #include "smtp/CSmtpTransfers.h"
 #include "testing/SocketsEnvironment.h"
 
-#include <atomic>
 #include <thread>
 
 using namespace uploadtest;
@@ -27,23 +27,12 @@ protected:
     {
         // An account file: the loop finds accounts by their files' names.
         WriteText(Format("%08D.xml", m_alice.id).ToStd(), "<Root/>");
-        m_loop = std::thread([this] {
-            StartSmtpTransfers(m_service);
-            m_ended = true;
-        });
+        m_loop.Start([this](CZelStartServerThread& service) { StartSmtpTransfers(service); });
     }
 
-    void StopLoop()
-    {
-        if (!m_loop.joinable())
-            return;
-        m_service.SignalStop();
-        m_loop.join();
-    }
+    void StopLoop() { m_loop.Stop(); }
 
-    CZelStartServerThread m_service{CZelStartServerThread::kModeSmtpTransfers, 0};
-    std::thread m_loop;
-    std::atomic<bool> m_ended{false};
+    velmo_testing::ServiceLoop m_loop{CZelStartServerThread::kModeSmtpTransfers};
 };
 
 TEST_F(SmtpTransfersTest, QueuedFilesGoInNumberOrderAndTheUnusedKeyFileGoes)
@@ -100,8 +89,8 @@ TEST_F(SmtpTransfersTest, AStopRequestEndsThePauseAfterAFailedUpload)
                 return true;
         return false;
     }));
-    m_service.SignalStop();
-    EXPECT_TRUE(Eventually([&] { return m_ended.load(); }, std::chrono::milliseconds(30000)));
+    m_loop.Service().SignalStop();
+    EXPECT_TRUE(Eventually([&] { return m_loop.Ended(); }, std::chrono::milliseconds(30000)));
     StopLoop();
     EXPECT_TRUE(Exists(COutbox::FilePath(m_alice.id, 1).ToStd()));
     EXPECT_TRUE(Exists(CSessionKeyFile::OutboxPath(m_alice.id).ToStd()));

@@ -7,6 +7,7 @@
 #include "server/CCentralMessages.h"
 #include "server/CCentralServer.h"
 #include "server/CCentralStore.h"
+#include "server/tests/GatewayCentralFixture.h"
 #include "server/tests/MailTestSupport.h"
 
 #include "core/CConfig.h"
@@ -24,46 +25,8 @@ namespace uploadtest {
 
 using namespace mailtest;
 
-class CentralFixture : public velmo_testing::TempHomeTest {
+class CentralFixture : public GatewayCentralFixture {
 protected:
-    void SetUp() override
-    {
-        StartServer();
-        ASSERT_TRUE(m_client->Register(m_alice));
-        ASSERT_TRUE(m_client->Register(m_bob));
-        // Bob puts Alice on his list with her code, which puts each on the other's.
-        ASSERT_TRUE(m_client->LoginRun(m_bob, kKeyNumContactList));
-        const auto answers = m_client->Sealed(26, m_bob, ListDocument({{"+cl", m_alice.email, m_alice.secureCode, true}}),
-                                              kKeyNumContactList);
-        ASSERT_EQ(answers.size(), 1u);
-        CConfig::Global().Set(CConfig::kServer, m_address.server);
-        CConfig::Global().Set(CConfig::kUrl, m_address.url);
-        CConfig::Global().Set(CConfig::kBlockSize, "1");
-    }
-
-    void TearDown() override
-    {
-        StopServer();
-        CConfig::Global().ResetToDefaults();
-    }
-
-    void StartServer()
-    {
-        const int port = StartInProcessCentral(m_dir.File("central.sqlite3"), m_store, m_server, m_http);
-        ASSERT_GT(port, 0);
-        m_client = std::make_unique<Client>(port);
-        m_address = m_client->Server();
-    }
-
-    // The client's kept-alive connection goes first, or the server waits for it to time out.
-    void StopServer()
-    {
-        m_client.reset();
-        m_http.reset();
-        m_server.reset();
-        m_store.reset();
-    }
-
     // The sending handshake of an SMTP session: session key under 1, Outbox key under 3.
     void Handshake(const User& sender)
     {
@@ -121,26 +84,8 @@ protected:
         ASSERT_TRUE(CSessionKeyFile::Save(CSessionKeyFile::OutboxPath(sender.id), key));
     }
 
-    // The `Sent` entries of an account's history, in file order.
-    static std::vector<CZelXmlNode> SentEntries(int64_t account)
-    {
-        CZelXmlDocument history;
-        EXPECT_TRUE(CMessageHistory::Load(account, history));
-        std::vector<CZelXmlNode> entries;
-        const CZelXmlNode sent = history.RootElement().FindChild("Sent");
-        for (CZelXmlNode entry = sent.FindChild("message"); !entry.IsNull(); entry = entry.NextSameName())
-            entries.push_back(entry);
-        return entries;
-    }
+    static std::vector<CZelXmlNode> SentEntries(int64_t account) { return HistoryEntries(account, "Sent"); }
 
-    TempDir m_dir{"velmo-central"};
-    std::unique_ptr<CCentralStore> m_store;
-    std::unique_ptr<CCentralServer> m_server;
-    std::unique_ptr<CCentralHttpServer> m_http;
-    std::unique_ptr<Client> m_client;
-    CZelServerAddress m_address;
-    User m_alice{"alice@example.org", "alice-code", 0};
-    User m_bob{"bob@example.org", "bob-code", 1};
     CZelString m_session = MakeSessionKey();
     CZelString m_outbox = MakeSessionKey();
 };
