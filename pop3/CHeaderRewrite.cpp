@@ -122,19 +122,18 @@ CZelString SenderText(const CZelString& email, const CZelString& unicodeName)
            kInboxAddressEnd;
 }
 
-std::string RewriteHeader(std::string_view text, const CZelString& email, const CZelString& unicodeName,
-                          const CZelString& messageId)
+namespace {
+
+// The new header for `sender` (not empty); `rest` is where the text after the old header starts.
+std::string RewrittenHeader(std::string_view text, const CZelString& sender, const CZelString& messageId, size_t& rest)
 {
-    const CZelString sender = SenderText(email, unicodeName);
-    if (sender.IsEmpty())
-        return std::string(text);
-    size_t rest = 0;
+    rest = 0;
     const std::vector<std::string_view> lines = HeaderLines(text, rest);
     const std::string fromLine = Format(kInboxFromLine, sender).ToStd();
     const bool withId = IsSafeMessageId(messageId);
 
     std::string out;
-    out.reserve(text.size() + fromLine.size() + 128);
+    out.reserve(rest + fromLine.size() + 128);
     bool fromWritten = false;
     bool skipping = false;   // inside a field that is dropped or replaced
     for (const std::string_view line : lines) {
@@ -162,6 +161,30 @@ std::string RewriteHeader(std::string_view text, const CZelString& email, const 
         out += fromLine;
     if (withId)
         out += Format(kInboxMessageIdLine, messageId).ToStd();
+    return out;
+}
+
+} // namespace
+
+std::string RewriteHeader(std::string_view text, const CZelString& email, const CZelString& unicodeName,
+                          const CZelString& messageId)
+{
+    const CZelString sender = SenderText(email, unicodeName);
+    if (sender.IsEmpty())
+        return std::string(text);
+    size_t rest = 0;
+    std::string out = RewrittenHeader(text, sender, messageId, rest);
     out += text.substr(rest);
     return out;
+}
+
+void RewriteHeaderInPlace(std::string& text, const CZelString& email, const CZelString& unicodeName,
+                          const CZelString& messageId)
+{
+    const CZelString sender = SenderText(email, unicodeName);
+    if (sender.IsEmpty())
+        return;
+    size_t rest = 0;
+    const std::string header = RewrittenHeader(text, sender, messageId, rest);
+    text.replace(0, rest, header);
 }

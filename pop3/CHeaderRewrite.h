@@ -28,3 +28,6 @@ CZelString SenderText(const CZelString& email, const CZelString& unicodeName);
 // id field is added only for an id of digits and dots.
 std::string RewriteHeader(std::string_view text, const CZelString& email, const CZelString& unicodeName,
                           const CZelString& messageId);
+// The same on the text where it lies: only the header moves, so a big message is not copied.
+void RewriteHeaderInPlace(std::string& text, const CZelString& email, const CZelString& unicodeName,
+                          const CZelString& messageId);

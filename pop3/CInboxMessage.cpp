@@ -121,7 +121,9 @@ public:
     }
 
     void Walk(std::string_view content);
-    std::optional<CInboxOpened> Result() const;
+    // Decrypts the text in place inside `content` (which the walk looked at) and, when it
+    // verifies, hands `content` over cut down to that text.
+    std::optional<CInboxOpened> Open(std::string& content) const;
 
 private:
     void TakeSender(std::string_view payload);
@@ -231,18 +233,23 @@ void CMessageWalk::Walk(std::string_view content)
     }
 }
 
-std::optional<CInboxOpened> CMessageWalk::Result() const
+std::optional<CInboxOpened> CMessageWalk::Open(std::string& content) const
 {
     if (!m_haveKey || !m_haveText || !m_haveSignature || m_key.Length() != kInboxMessageKeyBytes ||
         m_salt.Length() != kInboxSaltBytes || m_hashKey.Length() != kInboxHashKeyBytes ||
         m_hashSalt.Length() != kInboxHashSaltBytes || m_hash.Length() != kInboxHashBytes)
         return std::nullopt;
-    CInboxOpened opened;
-    opened.text.assign(m_text.size(), '\0');
-    CGostCipher::Shared().CfbDecrypt(Bytes(m_key.View()), Bytes(m_text), m_text.size(), Bytes(m_salt.View()),
-                                     reinterpret_cast<uint8_t*>(opened.text.data()));
-    if (KeyedHash32(m_hashKey, m_hashSalt, opened.text) != m_hash)
+    // A big message is held once: its text is decrypted where it lies in the download.
+    const size_t offset = static_cast<size_t>(m_text.data() - content.data());
+    const size_t length = m_text.size();
+    uint8_t* text = reinterpret_cast<uint8_t*>(content.data()) + offset;
+    CGostCipher::Shared().CfbDecrypt(Bytes(m_key.View()), text, length, Bytes(m_salt.View()), text);
+    if (KeyedHash32(m_hashKey, m_hashSalt, std::string_view(content).substr(offset, length)) != m_hash)
         return std::nullopt;
+    CInboxOpened opened;
+    content.erase(offset + length);
+    content.erase(0, offset);
+    opened.text = std::move(content);
     opened.sender = m_sender;
     return opened;
 }
@@ -286,11 +293,11 @@ bool ReadVerifiedContent(const CZelString& downloadPath, const CZelString& inbox
     return true;
 }
 
-std::optional<CInboxOpened> OpenInboxMessage(std::string_view content, const CZelString& inboxKey,
+std::optional<CInboxOpened> OpenInboxMessage(std::string content, const CZelString& inboxKey,
                                              const CInboxRecipient& recipient, const CZelString& messageId,
                                              CProtocolListData& log)
 {
     CMessageWalk walk(inboxKey, recipient, messageId, log);
     walk.Walk(content);
-    return walk.Result();
+    return walk.Open(content);
 }

@@ -48,7 +48,8 @@ bool ReadVerifiedContent(const CZelString& downloadPath, const CZelString& inbox
                          CZelString& error);
 
 // Walks the content of message `messageId` for `recipient`. Sender and error records are
-// written to `log`; the refusal is the caller's to log.
-std::optional<CInboxOpened> OpenInboxMessage(std::string_view content, const CZelString& inboxKey,
+// written to `log`; the refusal is the caller's to log. The content is taken over (move it in):
+// the text is decrypted in its place, so a message is never held twice.
+std::optional<CInboxOpened> OpenInboxMessage(std::string content, const CZelString& inboxKey,
                                              const CInboxRecipient& recipient, const CZelString& messageId,
                                              CProtocolListData& log);

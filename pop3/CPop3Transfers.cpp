@@ -134,16 +134,14 @@ int CDownloadLoop::OpenAndStore(int64_t accountId, const CInboxQueue::CHead& hea
         m_log.Write(kInboxLogNoAccount, head.messageId);
         return kReceiveDrop;
     }
-    std::optional<CInboxOpened> opened = OpenInboxMessage(content, head.key, recipient, head.messageId, m_log);
-    content = std::string();
+    std::optional<CInboxOpened> opened =
+        OpenInboxMessage(std::move(content), head.key, recipient, head.messageId, m_log);
     if (!opened) {
         m_log.WriteColoured(CProtocolListData::KindColours(1), kInboxLogHashError, head.messageId);
         return kReceiveDrop;
     }
-    const std::string text =
-        RewriteHeader(opened->text, opened->sender.email, opened->sender.unicodeName, head.messageId);
-    opened->text = std::string();
-    if (StoreReceivedMessage(accountId, head.messageId, text, opened->sender, m_log, error) < 0) {
+    RewriteHeaderInPlace(opened->text, opened->sender.email, opened->sender.unicodeName, head.messageId);
+    if (StoreReceivedMessage(accountId, head.messageId, opened->text, opened->sender, m_log, error) < 0) {
         m_log.Write(kInboxLogFileError, error);
         return kReceiveDrop;
     }

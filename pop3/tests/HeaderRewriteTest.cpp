@@ -27,6 +27,10 @@ TEST_P(HeaderRewriteTest, GivesTheExpectedText)
 {
     const RewriteCase& c = GetParam();
     EXPECT_EQ(RewriteHeader(c.text, c.email, c.unicodeName, c.messageId), c.expected);
+    // The download rewrites the text where it lies, to the same bytes.
+    std::string inPlace = c.text;
+    RewriteHeaderInPlace(inPlace, c.email, c.unicodeName, c.messageId);
+    EXPECT_EQ(inPlace, c.expected);
 }
 
 const std::string kId = "Velmo-Message-ID: 3.14\r\n";

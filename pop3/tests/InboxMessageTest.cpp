@@ -25,7 +25,7 @@ CInboxRecipient Bob(const MessageDataBuilder& built)
 std::optional<CInboxOpened> Open(const MessageDataBuilder& built, CProtocolListData& log)
 {
     const CZelString content = built.Content();
-    return OpenInboxMessage(content.View(), built.inbox, Bob(built), built.messageId, log);
+    return OpenInboxMessage(std::string(content.View()), built.inbox, Bob(built), built.messageId, log);
 }
 
 bool Logged(const CProtocolListData& log, const std::string& text)
@@ -98,7 +98,7 @@ TEST(InboxMessageTest, AnotherQueuedIdThanTheKeyBlockNamesIsRefused)
     MessageDataBuilder built;
     const CZelString content = built.Content();
     CProtocolListData log;
-    EXPECT_FALSE(OpenInboxMessage(content.View(), built.inbox, Bob(built), "17.40", log));
+    EXPECT_FALSE(OpenInboxMessage(std::string(content.View()), built.inbox, Bob(built), "17.40", log));
 }
 
 // The download file's own check: length head, transfer hash, content.
@@ -158,7 +158,7 @@ TEST(InboxMessageFuzzTest, RandomAndMutatedDataNeverOpen)
         std::string noise(random() % 3000, '\0');
         for (char& c : noise)
             c = static_cast<char>(random());
-        EXPECT_FALSE(OpenInboxMessage(noise, built.inbox, bob, built.messageId, log));
+        EXPECT_FALSE(OpenInboxMessage(std::string(noise), built.inbox, bob, built.messageId, log));
     }
     for (int round = 0; round < 1500; ++round) {
         std::string mutated = good;
@@ -181,7 +181,7 @@ TEST(InboxMessageFuzzTest, RandomAndMutatedDataNeverOpen)
         }
         if (mutated == good)
             continue;
-        EXPECT_FALSE(OpenInboxMessage(mutated, built.inbox, bob, built.messageId, log)) << "mutation " << round % 4 << " at " << at << " of " << good.size();
+        EXPECT_FALSE(OpenInboxMessage(std::string(mutated), built.inbox, bob, built.messageId, log)) << "mutation " << round % 4 << " at " << at << " of " << good.size();
     }
 }
 
