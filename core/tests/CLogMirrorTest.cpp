@@ -113,8 +113,9 @@ TEST(CLogMirror, AStalledReaderNeverHoldsTheDataLock)
         received.append(bytes, static_cast<size_t>(n));
     }
     stalled.join();
-    if (done)
+    if (done) {
         EXPECT_EQ(other.get(), kZelWaitAcquired);
+    }
     const size_t first = received.find("[SMTP] stalled line\n");
     ASSERT_NE(first, std::string::npos);
     EXPECT_EQ(received.find("[SMTP] another line\n"), first + std::string("[SMTP] stalled line\n").size());
