@@ -106,7 +106,8 @@ inline ClientRun CurlPop(const MailWorld& world, const MailUser& user, const std
 
 // fetchmail with a private home in `folder`: its run control file (mode 0600, as fetchmail
 // demands), its UID list, and a delivery script that writes each message to
-// folder/delivered/N.eml. One poll per run.
+// folder/delivered/N.eml. One poll per run. Its lock is private too: run as root, fetchmail
+// otherwise locks one machine-wide pid file, and parallel tests would refuse each other.
 class Fetchmail {
 public:
     Fetchmail(const MailWorld& world, const MailUser& user, fs::path folder, bool keep)
@@ -138,7 +139,8 @@ public:
             "/bin/sh",
             {"-c", "HOME=" + home + " FETCHMAILHOME=" + home + " exec fetchmail -v -f " +
                        accountstest::Quote(RcFile().string()) + " --idfile " +
-                       accountstest::Quote((m_folder / "fetchids").string())},
+                       accountstest::Quote((m_folder / "fetchids").string()) + " --pidfile " +
+                       accountstest::Quote((m_folder / "fetchmail.pid").string())},
             m_world.Root().string());
         return {run.code, run.out + run.err};
     }
