@@ -3,7 +3,7 @@
 # own figure lines (RATIO <name> <ours/theirs>, and TIME, CPB or RATE lines where it has them).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-name=${1:?usage: bench/run.sh xml|strings|files|threads|crypto|net|server|mail}
+name=${1:?usage: bench/run.sh xml|strings|files|threads|crypto|net|server|mail|e2e}
 bash scripts/install-deps.sh >&2
 bash scripts/build.sh build-bench -DCMAKE_BUILD_TYPE=Release -DVELMO_BENCH=ON -DVELMO_TESTS=OFF >&2
 exec build-bench/bin/bench_"$name" "${@:2}"

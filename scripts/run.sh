@@ -1,25 +1,23 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs Velmo headless in ./velmo-home, beside a local
-# central server when one is built, so mail works at once. Ctrl+C stops both.
+# Installs what is missing, builds, and runs a local central server on 127.0.0.1:8080 (its
+# database in velmo-data/central) and the headless Velmo gateway (its home in velmo-data/home),
+# so mail works at once. VELMO_DATA names another data folder, VELMO_HOME another home. Ctrl+C
+# stops both.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 bash scripts/build.sh build
-home=${VELMO_HOME:-$PWD/velmo-home}
-mkdir -p "$home"
-# Ports 25 and 110 need root: a fresh home run by a user gets 2525 and 1110 for the mail client.
-if [ -x build/bin/velmo ] && [ ! -f "$home/config.xml" ] && [ "$(id -u)" != 0 ]; then
-  build/bin/velmo --home "$home" config set SmtpServerPort 2525
-  build/bin/velmo --home "$home" config set Pop3ServerPort 1110
+data=${VELMO_DATA:-$PWD/velmo-data}
+home=${VELMO_HOME:-$data/home}
+mkdir -p "$data/central" "$home"
+velmo=build/bin/velmo
+# Ports 25 and 110 need root: a fresh home serves SMTP on 2525 and POP3 on 2110 (a home that
+# has its configuration already keeps it).
+if [ ! -f "$home/config.xml" ]; then
+  "$velmo" --home "$home" config set SmtpServerPort 2525
+  "$velmo" --home "$home" config set Pop3ServerPort 2110
 fi
-pids=()
-if [ -x build/bin/velmo-central ]; then
-  build/bin/velmo-central --listen 127.0.0.1:8080 --db "$home/velmo-central.sqlite3" &
-  pids+=($!)
-fi
-trap 'kill "${pids[@]}" 2>/dev/null || true' EXIT
-if [ -x build/bin/velmo ]; then
-  build/bin/velmo --home "$home" --headless
-else
-  echo "build/bin/velmo is not built yet; the libraries and tests are in build/"
-fi
+build/bin/velmo-central --listen 127.0.0.1:8080 --db "$data/central/velmo-central.sqlite3" &
+central=$!
+trap 'kill "$central" 2>/dev/null || true' EXIT
+"$velmo" --home "$home" --headless
