@@ -65,6 +65,22 @@ fs::path LargestDownload(const MailWorld& world, const MailUser& user)
     return largest;
 }
 
+// The bytes held of every download progress line in `log` ("Receiving e-mail: 1,234 of
+// 5,678 bytes ...").
+std::vector<int64_t> HeldInProgressLines(const std::string& log)
+{
+    static const std::regex progress("Receiving e-mail: ([0-9,]+) of ([0-9,]+) bytes");
+    std::vector<int64_t> held;
+    for (auto it = std::sregex_iterator(log.begin(), log.end(), progress); it != std::sregex_iterator(); ++it) {
+        std::string digits;
+        for (char c : (*it)[1].str())
+            if (c != ',')
+                digits += c;
+        held.push_back(std::stoll(digits));
+    }
+    return held;
+}
+
 // The value of a header field of a received text ("" when missing).
 std::string HeaderField(const std::string& text, const std::string& name)
 {
@@ -142,19 +158,34 @@ protected:
                 std::chrono::minutes(3)))
                 << world.GatewayOutput();
             Kill(GetParam().victim);
+            const size_t logAtKill = GatewayLog().size();
             const int64_t heldAtKill = SizeOf(download) - 8;
             ASSERT_GT(heldAtKill, 0);
             ASSERT_LT(heldAtKill, static_cast<int64_t>(text.size())) << "the download ended before the kill";
             EXPECT_TRUE(world.StoredMessages(world.bob).empty());
             ASSERT_NO_FATAL_FAILURE(Restart(GetParam().victim));
+            ASSERT_NO_FATAL_FAILURE(WaitStored());
+            // The part held at the kill is kept: the download goes on from there.
+            const std::vector<int64_t> held = HeldInProgressLines(GatewayLog().substr(logAtKill));
+            ASSERT_FALSE(held.empty()) << world.GatewayOutput();
+            for (int64_t bytes : held)
+                EXPECT_GE(bytes, heldAtKill) << "the download started again below what it held";
         }
-        // No second login: the restarted gateway (or the download's own retry) goes on with
-        // what the queue holds.
+        ASSERT_NO_FATAL_FAILURE(WaitStored());
+    }
+
+    // No second login: the restarted gateway (or the download's own retry) goes on with what
+    // the queue holds.
+    void WaitStored()
+    {
         ASSERT_TRUE(Eventually(
             [&] { return world.StoredMessages(world.bob).size() == 1 && world.DownloadFiles(world.bob).empty(); },
             std::chrono::minutes(5)))
             << world.GatewayOutput();
     }
+
+    // The gateway's standard output over all its runs.
+    std::string GatewayLog() const { return ReadFileText(world.Root() / "gateway.out"); }
 
     MailWorld world{kBlockSizeKb, kFastRetries};
     const std::string text = MessageText("sent through a crash", true, kBodyBytes);
