@@ -259,6 +259,13 @@ public:
         EXPECT_NE(m_gateway->Wait(30000), -1) << "the gateway did not end after SIGTERM";
         m_gateway.reset();
     }
+    // SIGKILL: no handler runs, nothing is flushed or tidied - as a power cut or a crash.
+    void KillGateway()
+    {
+        if (m_gateway)
+            m_gateway->Kill();
+        m_gateway.reset();
+    }
     LoggedProgram& Gateway() { return *m_gateway; }
     // The gateway's standard output and error, for failure messages.
     std::string GatewayOutput() const
@@ -342,7 +349,41 @@ public:
         return entries;
     }
 
+    // How many `Sent` entries of the history carry that message id (a map would hide a twin).
+    int SentEntryCount(const MailUser& user, const std::string& messageId) const
+    {
+        CZelXmlDocument history;
+        if (!history.Parse(Text(FolderOf(user) / "MessageHistory.xml")))
+            return 0;
+        int count = 0;
+        const CZelXmlNode sent = history.RootElement().FindChild("Sent");
+        for (CZelXmlNode message = sent.FindChild("message"); !message.IsNull(); message = message.NextSameName())
+            count += message.GetAttr(kAttrMessageId).ToStd() == messageId;
+        return count;
+    }
+
     RecipientView ViewOf(const MailUser& user) const { return RecipientView(m_centralPort, user); }
+
+    // One more account, made and registered with the real commands the way the first three
+    // were (the gateway must not run: it reads the accounts at its start); on no contact list.
+    // Its id stays -1 when a command failed.
+    MailUser AddUser(const std::string& login)
+    {
+        MailUser user;
+        user.login = login;
+        user.email = login + "@velmo.test";
+        if (!Ok({"account", "new", "--login", login, "--password", kPassword, "--name", "User " + login, "--email",
+                 user.email}) ||
+            !Ok({"account", "register"}))
+            return user;
+        ReadAccountFiles({&user});
+        return user;
+    }
+    // `owner` lists `listed`, with the real command.
+    bool AddContact(const MailUser& owner, const MailUser& listed) const
+    {
+        return Ok({"contacts", "add", std::to_string(owner.id), listed.email, listed.secureCode});
+    }
 
     RunResult Velmo(std::vector<std::string> args) const
     {
@@ -388,7 +429,8 @@ private:
     }
 
     // Ids, codes, auto-replies and private keys, from the registered account files.
-    void ReadAccountFiles()
+    void ReadAccountFiles() { ReadAccountFiles({&ann, &bob, &carol}); }
+    void ReadAccountFiles(const std::vector<MailUser*>& users)
     {
         for (const auto& entry : fs::directory_iterator(m_home)) {
             if (entry.path().extension() != ".xml" || entry.path().filename() == "config.xml")
@@ -397,7 +439,7 @@ private:
             if (!account.Parse(Text(entry.path())))
                 continue;
             const CZelXmlNode root = account.RootElement();
-            for (MailUser* user : {&ann, &bob, &carol}) {
+            for (MailUser* user : users) {
                 if (root.GetAttr(AccountAttr::kLogin).ToStd() != user->login)
                     continue;
                 user->id = std::stoll(root.GetAttr(AccountAttr::kId).ToStd());
