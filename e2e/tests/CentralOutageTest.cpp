@@ -8,6 +8,7 @@
 // VELMO_UPLOAD_RETRY_MS shortening that pause, so the test does not wait two minutes.
 
 #include "e2e/MailClients.h"
+#include "e2e/TransferProbes.h"
 
 #include <gtest/gtest.h>
 
@@ -16,17 +17,6 @@ namespace {
 
 constexpr int kBlockSizeKb = 4;
 
-// What the central server's database says of the upload in progress: bytes received and
-// whether it is complete ("received|complete"); "" while none has begun.
-std::string UploadProgress(const MailWorld& world)
-{
-    const RunResult run = accountstest::RunProgram(
-        "/usr/bin/sqlite3",
-        {"-readonly", (world.Root() / "central.sqlite3").string(),
-         "SELECT u.received || '|' || m.complete FROM message_uploads u JOIN messages m ON m.id = u.message;"},
-        world.Root().string());
-    return Trimmed(run.out);
-}
 
 struct Outage {
     const char* name;

@@ -13,6 +13,7 @@
 // VELMO_UPLOAD_RETRY_MS and VELMO_DOWNLOAD_RETRY_MS shortening its pauses after a failed try.
 
 #include "e2e/PopClients.h"
+#include "e2e/TransferProbes.h"
 
 #include <gtest/gtest.h>
 
@@ -36,17 +37,6 @@ struct CrashPoint {
 
 void PrintTo(const CrashPoint& point, std::ostream* out) { *out << point.name; }
 
-// Bytes received and completeness of the upload in progress, from the central server's
-// database ("received|complete"); "" while none has begun.
-std::string UploadProgress(const MailWorld& world)
-{
-    const RunResult run = accountstest::RunProgram(
-        "/usr/bin/sqlite3",
-        {"-readonly", (world.Root() / "central.sqlite3").string(),
-         "SELECT u.received || '|' || m.complete FROM message_uploads u JOIN messages m ON m.id = u.message;"},
-        world.Root().string());
-    return Trimmed(run.out);
-}
 
 int64_t SizeOf(const fs::path& path)
 {
@@ -65,21 +55,6 @@ fs::path LargestDownload(const MailWorld& world, const MailUser& user)
     return largest;
 }
 
-// The bytes held of every download progress line in `log` ("Receiving e-mail: 1,234 of
-// 5,678 bytes ...").
-std::vector<int64_t> HeldInProgressLines(const std::string& log)
-{
-    static const std::regex progress("Receiving e-mail: ([0-9,]+) of ([0-9,]+) bytes");
-    std::vector<int64_t> held;
-    for (auto it = std::sregex_iterator(log.begin(), log.end(), progress); it != std::sregex_iterator(); ++it) {
-        std::string digits;
-        for (char c : (*it)[1].str())
-            if (c != ',')
-                digits += c;
-        held.push_back(std::stoll(digits));
-    }
-    return held;
-}
 
 // The value of a header field of a received text ("" when missing).
 std::string HeaderField(const std::string& text, const std::string& name)

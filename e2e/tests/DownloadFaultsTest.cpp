@@ -13,31 +13,15 @@
 
 #include "e2e/FlippingProxy.h"
 #include "e2e/PopClients.h"
+#include "e2e/TransferProbes.h"
 
 #include <gtest/gtest.h>
-
-#include <regex>
 
 namespace e2e {
 namespace {
 
 constexpr char kFastRetries[] = "VELMO_DOWNLOAD_RETRY_MS=1000 VELMO_UPLOAD_RETRY_MS=1000";
 
-// The bytes held of every download progress line in `log` ("Receiving e-mail: 1,234 of
-// 5,678 bytes ...").
-std::vector<int64_t> HeldInProgressLines(const std::string& log)
-{
-    static const std::regex progress("Receiving e-mail: ([0-9,]+) of ([0-9,]+) bytes");
-    std::vector<int64_t> held;
-    for (auto it = std::sregex_iterator(log.begin(), log.end(), progress); it != std::sregex_iterator(); ++it) {
-        std::string digits;
-        for (char c : (*it)[1].str())
-            if (c != ',')
-                digits += c;
-        held.push_back(std::stoll(digits));
-    }
-    return held;
-}
 
 int64_t SizeOf(const fs::path& path)
 {
