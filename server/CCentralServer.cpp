@@ -14,8 +14,9 @@ CCentralServer::CCentralServer(CCentralStore& store, Log log) : m_store(store), 
 {
     Register(kRequestServerKey, [this](const CZelString& p) { return ServerKeyRequest(p); });
     Register(kRequestRegister, [this](const CZelString& p) { return RegisterRequest(p); });
-    Register(kRequestReqTimestamp, [this](const CZelString& p) { return LoginRequest(kRequestReqTimestamp, p); });
-    Register(kRequestPreLogin, [this](const CZelString& p) { return LoginRequest(kRequestPreLogin, p); });
+    RegisterSelfLocked(kRequestReqTimestamp,
+                       [this](const CZelString& p) { return LoginRequest(kRequestReqTimestamp, p); });
+    RegisterSelfLocked(kRequestPreLogin, [this](const CZelString& p) { return LoginRequest(kRequestPreLogin, p); });
     Register(kRequestContactList, [this](const CZelString& p) { return ContactListRequest(p); });
     Register(kRequestAccountUpdate, [this](const CZelString& p) { return AccountUpdateRequest(p); });
     Register(kRequestAdministrative, [this](const CZelString& p) { return AdministrativeRequest(p); });
@@ -24,6 +25,13 @@ CCentralServer::CCentralServer(CCentralStore& store, Log log) : m_store(store), 
 void CCentralServer::Register(uint32_t type, Handler handler)
 {
     m_handlers[type] = std::move(handler);
+    m_selfLocked.erase(type);
+}
+
+void CCentralServer::RegisterSelfLocked(uint32_t type, Handler handler)
+{
+    m_handlers[type] = std::move(handler);
+    m_selfLocked[type] = true;
 }
 
 CZelString CCentralServer::Handle(const CZelString& body)
@@ -35,6 +43,8 @@ CZelString CCentralServer::Handle(const CZelString& body)
         const auto handler = m_handlers.find(record.type);
         if (handler == m_handlers.end())
             return CZelString();
+        if (m_selfLocked.count(record.type) != 0)
+            return handler->second(record.payload);
         CCentralStore::Transaction transaction(m_store);
         CZelString answer = handler->second(record.payload);
         if (!answer.IsEmpty())

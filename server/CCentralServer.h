@@ -3,7 +3,9 @@
 // (exactly one record) and gives the answer body: the answer record(s), or nothing at all
 // when the request is malformed, does not authenticate or is of a type this server does not
 // answer. Every request runs in one store transaction that is committed only when an answer
-// goes out, so a refused or broken request changes nothing.
+// goes out, so a refused or broken request changes nothing. Handlers registered with
+// RegisterSelfLocked keep their RSA and GOST work outside the store lock instead: a short
+// locked read, the crypto unlocked, then a short locked re-check and write.
 //
 // Requests, one handler each:
 //   1  server key            65537 plain: `n`, `e`
@@ -55,6 +57,8 @@ public:
 
     // Adds or replaces the handler of a request type.
     void Register(uint32_t type, Handler handler);
+    // Adds a handler that opens its own short transactions, so two such requests compute at once.
+    void RegisterSelfLocked(uint32_t type, Handler handler);
     bool Handles(uint32_t type) const { return m_handlers.count(type) != 0; }
 
     CCentralStore& Store() { return m_store; }
@@ -89,4 +93,5 @@ private:
     CCentralStore& m_store;
     Log m_log;
     std::map<uint32_t, Handler> m_handlers;
+    std::map<uint32_t, bool> m_selfLocked;
 };

@@ -1,6 +1,7 @@
 // The login requests: ReqTimestamp (3) and PreLogin (9). The RSA blocks must open with the
 // account's registered key, name the account and carry a time close to the server's clock;
-// anything else gets no answer at all, so a stranger learns nothing.
+// anything else gets no answer at all, so a stranger learns nothing. The RSA runs outside
+// the store lock; the account's key is read before and checked again before anything is written.
 
 #include "crypto/CCryptRandom.h"
 #include "foundation/CZelFormat.h"
@@ -84,18 +85,26 @@ CZelString CCentralServer::LoginRequest(uint32_t type, const CZelString& payload
     if (!ReadGrants(root, grants))
         return CZelString();
 
-    const int64_t now = NowMicroseconds();
-    for (const CZelSessionKeyGrant& grant : grants)
-        m_store.AddSessionKey(account->id, grant.keyNumber, grant.key, now);
-
+    // The key may have changed while the RSA ran unlocked: only the key that opened the
+    // request may grant session keys, else the request is stale and gets no answer.
     CZelXmlDocument answer = NewAnswer();
-    CZelXmlNode answerRoot = answer.RootElement();
-    answerRoot.SetAttr(kAttrTimeStamp, Format("%D", NowMicroseconds()));
-    if (type == kRequestPreLogin) {
-        const CZelString seed = MakeSeed();
-        m_store.SetSeed(account->id, seed, NowMicroseconds() + kSeedLifetimeSeconds * 1000000);
-        answerRoot.SetAttr(kAttrSeed, seed);
+    {
+        CCentralStore::Transaction transaction(m_store);
+        const auto current = m_store.FindAccount(account->id);
+        if (!current || !(current->n == account->n) || !(current->e == account->e))
+            return CZelString();
+        const int64_t now = NowMicroseconds();
+        for (const CZelSessionKeyGrant& grant : grants)
+            m_store.AddSessionKey(current->id, grant.keyNumber, grant.key, now);
+        CZelXmlNode answerRoot = answer.RootElement();
+        answerRoot.SetAttr(kAttrTimeStamp, Format("%D", NowMicroseconds()));
+        if (type == kRequestPreLogin) {
+            const CZelString seed = MakeSeed();
+            m_store.SetSeed(current->id, seed, NowMicroseconds() + kSeedLifetimeSeconds * 1000000);
+            answerRoot.SetAttr(kAttrSeed, seed);
+        }
+        answerRoot.AddChild(MakeUpdates(*current, root.GetAttr(kAttrLastUpdatesTimeStamp)));
+        transaction.Commit();
     }
-    answerRoot.AddChild(MakeUpdates(*account, root.GetAttr(kAttrLastUpdatesTimeStamp)));
     return SealedAnswer(type, grants.front().key, answer);
 }

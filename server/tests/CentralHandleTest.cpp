@@ -7,6 +7,10 @@
 
 #include "CentralTestSupport.h"
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 using namespace centraltest;
 
 namespace {
@@ -134,6 +138,22 @@ TEST_F(CentralHandleTest, RegistrationXmlThatDoesNotParseGetsNoAnswer)
     const std::string before = Snapshot();
     EXPECT_TRUE(m_server->Handle(Frame(2, blocks)).IsEmpty());
     EXPECT_EQ(Snapshot(), before);
+}
+
+TEST_F(CentralHandleTest, LoginsFromSeveralThreadsAllAnswer)
+{
+    // The RSA of a login runs outside the store lock; concurrent logins must still each land.
+    std::atomic<int> answered{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 4; ++i)
+                if (!m_server->Handle(LoginBody(t == 0 ? m_alice : m_bob, MakeSessionKey(), i % 2 ? 9 : 3)).IsEmpty())
+                    ++answered;
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(answered.load(), 8);
 }
 
 TEST_F(CentralHandleTest, FuzzedRequestsNeverBreakTheEntryPoint)
