@@ -8,6 +8,7 @@
 //   RATIO e2e_20MB_vs_cfb     one CFB pass over 20 MB / the 20 MB time (target at least 0.1)
 //   MEM peak_gateway_20MB     the larger peak resident memory (VmHWM) of the two gateways in MB
 //                             over the 20 MB runs (target at most 4 x the message size)
+#include "bench/BenchLineClient.h"
 #include "bench/BenchMain.h"
 #include "crypto/CGostCipher.h"
 #include "e2e/PopClients.h"
@@ -27,79 +28,11 @@
 
 namespace {
 
+using velmo_bench::LineClient;
+
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 using velmo_testing::ReadFileText;
-
-int ConnectLoopback(int port)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        throw std::runtime_error("cannot connect to port " + std::to_string(port));
-    }
-    return fd;
-}
-
-// A plain line client on a loopback socket: only what the measurement needs.
-class LineClient {
-public:
-    explicit LineClient(int port) : m_fd(ConnectLoopback(port)) {}
-    ~LineClient() { close(m_fd); }
-    LineClient(const LineClient&) = delete;
-    LineClient& operator=(const LineClient&) = delete;
-
-    void Send(const std::string& bytes)
-    {
-        for (size_t sent = 0; sent < bytes.size();) {
-            const ssize_t wrote = write(m_fd, bytes.data() + sent, bytes.size() - sent);
-            if (wrote <= 0)
-                throw std::runtime_error("the gateway closed the connection");
-            sent += static_cast<size_t>(wrote);
-        }
-    }
-    // One line, without its CR LF.
-    std::string Line()
-    {
-        size_t end = 0;
-        while ((end = m_buffer.find("\r\n")) == std::string::npos)
-            ReadMore();
-        std::string line = m_buffer.substr(0, end);
-        m_buffer.erase(0, end + 2);
-        return line;
-    }
-    // The last line of one SMTP reply.
-    std::string Reply()
-    {
-        for (;;) {
-            std::string line = Line();
-            if (line.size() < 4 || line[3] != '-')
-                return line;
-        }
-    }
-    std::string Command(const std::string& line)
-    {
-        Send(line + "\r\n");
-        return Reply();
-    }
-
-private:
-    void ReadMore()
-    {
-        char chunk[16 * 1024];
-        const ssize_t got = read(m_fd, chunk, sizeof chunk);
-        if (got <= 0)
-            throw std::runtime_error("the gateway closed the connection");
-        m_buffer.append(chunk, static_cast<size_t>(got));
-    }
-
-    int m_fd = -1;
-    std::string m_buffer;
-};
 
 // Both gateways and the server, made once: key generation and registration are no part of
 // the figures. Stopped at exit.

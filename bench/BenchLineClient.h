@@ -1,0 +1,100 @@
+#pragma once
+// The loopback line client the mail benchmarks drive the gateway's SMTP and POP3 servers with.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+namespace velmo_bench {
+
+inline int ConnectLoopback(int port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        throw std::runtime_error("cannot connect to port " + std::to_string(port));
+    }
+    return fd;
+}
+
+// A plain line client on a loopback socket: only what the measurements need, so a figure
+// never includes a client library's own costs.
+class LineClient {
+public:
+    explicit LineClient(int port) : m_fd(ConnectLoopback(port)) {}
+    ~LineClient() { close(m_fd); }
+    LineClient(const LineClient&) = delete;
+    LineClient& operator=(const LineClient&) = delete;
+
+    void Send(const std::string& bytes)
+    {
+        for (size_t sent = 0; sent < bytes.size();) {
+            const ssize_t wrote = write(m_fd, bytes.data() + sent, bytes.size() - sent);
+            if (wrote <= 0)
+                throw std::runtime_error("the gateway closed the connection");
+            sent += static_cast<size_t>(wrote);
+        }
+    }
+    // One line, without its CR LF.
+    std::string Line()
+    {
+        size_t end = 0;
+        while ((end = m_buffer.find("\r\n")) == std::string::npos)
+            ReadMore();
+        std::string line = m_buffer.substr(0, end);
+        m_buffer.erase(0, end + 2);
+        return line;
+    }
+    // The last line of one SMTP reply ("250-..." lines before it are read too).
+    std::string Reply()
+    {
+        for (;;) {
+            std::string line = Line();
+            if (line.size() < 4 || line[3] != '-')
+                return line;
+        }
+    }
+    std::string Command(const std::string& line)
+    {
+        Send(line + "\r\n");
+        return Reply();
+    }
+    // Reads the rest of a POP3 multi-line answer, up to its final ".": its size in bytes.
+    size_t MultiLine()
+    {
+        static const std::string end = "\r\n.\r\n";
+        size_t from = 0, at = 0;
+        while ((at = m_buffer.find(end, from)) == std::string::npos) {
+            from = m_buffer.size() >= end.size() ? m_buffer.size() - end.size() + 1 : 0;
+            ReadMore();
+        }
+        const size_t size = at + end.size();
+        m_buffer.erase(0, size);
+        return size;
+    }
+
+private:
+    void ReadMore()
+    {
+        char chunk[64 * 1024];
+        const ssize_t got = read(m_fd, chunk, sizeof chunk);
+        if (got <= 0)
+            throw std::runtime_error("the gateway closed the connection");
+        m_buffer.append(chunk, static_cast<size_t>(got));
+    }
+
+    int m_fd = -1;
+    std::string m_buffer;
+};
+
+}
