@@ -17,7 +17,7 @@
 //                           (the peak is reset once the message is uploaded, before each download)
 #include "bench/BenchLineClient.h"
 #include "bench/BenchMain.h"
-#include "crypto/CGostCipher.h"
+#include "bench/GostYardstick.h"
 #include "e2e/MailClients.h"
 
 #include <netinet/in.h>
@@ -122,16 +122,7 @@ void UploadOurs(benchmark::State& state)
 }
 
 // The yardstick of both figures: one CFB pass over 20 MB, in place as the queueing does it.
-void CfbPass(benchmark::State& state)
-{
-    std::string data(kMessageBytes, 'x');
-    uint8_t key[32] = {1, 2, 3}, iv[8] = {4, 5, 6};
-    auto* bytes = reinterpret_cast<uint8_t*>(data.data());
-    for (auto _ : state) {
-        CGostCipher::Shared().CfbEncrypt(key, bytes, data.size(), iv, bytes);
-        benchmark::DoNotOptimize(data[0]);
-    }
-}
+void CfbPass(benchmark::State& state) { velmo_bench::CfbPassInPlace(state, kMessageBytes); }
 
 // VmHWM of the gateway, in MB.
 double GatewayPeakMb()
