@@ -9,6 +9,7 @@
 #include "net/CZelTcpFileServer.h"
 #include "net/ZelResolve.h"
 #include "net/ZelSockets.h"
+#include "tls/CTlsStream.h"
 
 #include <algorithm>
 #include <cassert>
@@ -452,8 +453,8 @@ bool CZelTcpFile::IsOpen() const
 
 void CZelTcpFile::Close()
 {
-    m_pushBack.clear();
-    m_pushBackStart = 0;
+    m_pushBack.Clear();
+    EndTls();
     m_readPending = false;
     if (!m_link)
         return;

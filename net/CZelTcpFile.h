@@ -29,6 +29,8 @@
 #include <string>
 
 struct CZelTcpFileLink;
+class CTlsContext;
+class CTlsStream;
 
 class CZelTcpFile {
 public:
@@ -82,6 +84,18 @@ public:
     // Sends everything; returns the bytes sent (fewer after a time-out), -1 when not open.
     int Write(const CZelString& bytes, int timeoutMs, int idleMs = kNoTimeout);
     int Write(const char* data, int length, int timeoutMs, int idleMs = kNoTimeout);
+    // Upgrades the open connection to TLS as its server side: what was already read and not yet
+    // taken is dropped (a client must not send past the command that asked for TLS, and bytes
+    // sent in the clear must never pass for protected ones), then the handshake runs within
+    // `timeoutMs`. Every later Read, ReadUntil and Write moves protected bytes. False when the
+    // handshake failed or timed out (TlsFailureReason() says why); the connection is then of
+    // no further use. Never throws for a failed handshake.
+    bool StartTlsServer(const CTlsContext& context, int timeoutMs);
+    // The same as a client verifying the server as `serverName`.
+    bool StartTlsClient(const CTlsContext& context, const std::string& serverName, int timeoutMs);
+    bool IsTls() const { return m_tls != nullptr; }
+    const std::string& TlsFailureReason() const { return m_tlsFailure; }
+
     // Bytes the next Read or ReadUntil returns first.
     bool PushBack(const CZelString& bytes);
     bool PushBack(const char* data, int length);
@@ -102,7 +116,7 @@ public:
     int LocalPort() const;
     // The peer of the last accepted connection.
     void AcceptedPeer(uint32_t& address, int& port) const;
-    int PushedBackBytes() const { return static_cast<int>(m_pushBack.size() - m_pushBackStart); }
+    int PushedBackBytes() const { return static_cast<int>(m_pushBack.bytes.size() - m_pushBack.start); }
     // Bytes this facade took from and gave to the network since it was made (all connections).
     int64_t BytesReceived() const { return m_bytesReceived; }
     int64_t BytesSent() const { return m_bytesSent; }
@@ -137,16 +151,38 @@ private:
     int WaitOnSocket(short events, int64_t untilMs);
     int WriteCore(const char* data, int length, const CZelString* shared, int timeoutMs, int idleMs);
     int WriteThroughSocketSide(const CZelString& rest, int64_t deadline, int idleMs, bool sentBefore);
-    int TakePushBack(char* buffer, int count);
-    void AppendPushBack(const char* data, int length);
+    // Bytes received and not yet taken: the push-back buffer, and under TLS also the
+    // ciphertext not yet decrypted.
+    struct ByteQueue {
+        std::string bytes;
+        size_t start = 0;
+        int Take(char* buffer, int count);
+        void Append(const char* data, int length);
+        void Clear() { bytes.clear(); start = 0; }
+    };
+    // What the socket path fills and drains: ciphertext under TLS, otherwise the push-back.
+    ByteQueue& RawQueue() { return m_tls ? m_cipherIn : m_pushBack; }
+    int TakePushBack(char* buffer, int count) { return m_pushBack.Take(buffer, count); }
+    int RawReadCore(char* buffer, int count, uint32_t timeoutWord, int idleMs);
+    int RawWriteCore(const char* data, int length, const CZelString* shared, int timeoutMs, int idleMs);
+
+    // TLS (CZelTcpFileTls.cpp)
+    bool StartTls(std::unique_ptr<CTlsStream> stream, int timeoutMs);
+    bool RunHandshake(int timeoutMs);
+    bool SendTlsOutput(int64_t deadline, int idleMs);
+    int TlsReadCore(char* buffer, int count, uint32_t timeoutWord, int idleMs);
+    int TlsWriteCore(const char* data, int length, int timeoutMs, int idleMs);
+    void EndTls();
 
     const EErrorMode m_errorMode;
     std::shared_ptr<CZelTcpFileLink> m_link;
     CZelString m_hostText;
     int m_port = 0;
     bool m_readPending = false;
-    std::string m_pushBack;
-    size_t m_pushBackStart = 0;
+    ByteQueue m_pushBack;
+    ByteQueue m_cipherIn;
+    std::unique_ptr<CTlsStream> m_tls;
+    std::string m_tlsFailure;
     uint32_t m_acceptedAddress = 0;
     int m_acceptedPort = 0;
     int64_t m_bytesReceived = 0;

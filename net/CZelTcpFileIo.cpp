@@ -24,30 +24,28 @@ constexpr int kWaitSliceMs = 1000;
 
 // ---- push-back buffer ----
 
-int CZelTcpFile::TakePushBack(char* buffer, int count)
+int CZelTcpFile::ByteQueue::Take(char* buffer, int count)
 {
-    const size_t available = m_pushBack.size() - m_pushBackStart;
+    const size_t available = bytes.size() - start;
     const size_t take = std::min(available, static_cast<size_t>(std::max(count, 0)));
     if (take == 0)
         return 0;
-    std::memcpy(buffer, m_pushBack.data() + m_pushBackStart, take);
-    m_pushBackStart += take;
-    if (m_pushBackStart == m_pushBack.size()) {
-        m_pushBack.clear();
-        m_pushBackStart = 0;
-    }
+    std::memcpy(buffer, bytes.data() + start, take);
+    start += take;
+    if (start == bytes.size())
+        Clear();
     return static_cast<int>(take);
 }
 
-void CZelTcpFile::AppendPushBack(const char* data, int length)
+void CZelTcpFile::ByteQueue::Append(const char* data, int length)
 {
     if (length <= 0)
         return;
-    if (m_pushBackStart > 0 && m_pushBackStart >= m_pushBack.size() / 2) {
-        m_pushBack.erase(0, m_pushBackStart);
-        m_pushBackStart = 0;
+    if (start > 0 && start >= bytes.size() / 2) {
+        bytes.erase(0, start);
+        start = 0;
     }
-    m_pushBack.append(data, static_cast<size_t>(length));
+    bytes.append(data, static_cast<size_t>(length));
 }
 
 bool CZelTcpFile::PushBack(const char* data, int length)
@@ -57,16 +55,16 @@ bool CZelTcpFile::PushBack(const char* data, int length)
     if (!data || PushedBackBytes() > kPushBackLimit - length)
         return false;
     try {
-        if (m_pushBackStart >= static_cast<size_t>(length)) {
-            m_pushBackStart -= static_cast<size_t>(length);
-            std::memcpy(m_pushBack.data() + m_pushBackStart, data, static_cast<size_t>(length));
+        if (m_pushBack.start >= static_cast<size_t>(length)) {
+            m_pushBack.start -= static_cast<size_t>(length);
+            std::memcpy(m_pushBack.bytes.data() + m_pushBack.start, data, static_cast<size_t>(length));
         } else {
             std::string joined;
-            joined.reserve(static_cast<size_t>(length) + m_pushBack.size() - m_pushBackStart);
+            joined.reserve(static_cast<size_t>(length) + m_pushBack.bytes.size() - m_pushBack.start);
             joined.append(data, static_cast<size_t>(length));
-            joined.append(m_pushBack, m_pushBackStart, std::string::npos);
-            m_pushBack.swap(joined);
-            m_pushBackStart = 0;
+            joined.append(m_pushBack.bytes, m_pushBack.start, std::string::npos);
+            m_pushBack.bytes.swap(joined);
+            m_pushBack.start = 0;
         }
     } catch (const std::bad_alloc&) {
         return false;
@@ -90,7 +88,7 @@ int CZelTcpFile::HarvestLocked()
     CZelTcpFileLink::ReadRequest& read = m_link->read;
     const int fresh = read.got - read.taken;
     if (fresh > 0) {
-        AppendPushBack(m_link->readBuffer.get() + read.taken, fresh);
+        RawQueue().Append(m_link->readBuffer.get() + read.taken, fresh);
         read.taken = read.got;
         m_bytesReceived += fresh;
     }
@@ -226,6 +224,11 @@ int CZelTcpFile::WaitOnSocket(short events, int64_t untilMs)
 
 int CZelTcpFile::ReadCore(char* buffer, int count, uint32_t timeoutWord, int idleMs)
 {
+    return m_tls ? TlsReadCore(buffer, count, timeoutWord, idleMs) : RawReadCore(buffer, count, timeoutWord, idleMs);
+}
+
+int CZelTcpFile::RawReadCore(char* buffer, int count, uint32_t timeoutWord, int idleMs)
+{
     if (!buffer || count <= 0)
         return 0;
     if (!m_link)
@@ -239,7 +242,7 @@ int CZelTcpFile::ReadCore(char* buffer, int count, uint32_t timeoutWord, int idl
     bool timeUp = false;
     for (;;) {
         CollectArrived();
-        delivered += TakePushBack(buffer + delivered, count - delivered);
+        delivered += RawQueue().Take(buffer + delivered, count - delivered);
         if (delivered >= count || (any && delivered > 0) || gone || timeUp)
             break;
         if (!m_readPending) {
@@ -350,6 +353,11 @@ int CZelTcpFile::Write(const CZelString& bytes, int timeoutMs, int idleMs)
 }
 
 int CZelTcpFile::WriteCore(const char* data, int length, const CZelString* shared, int timeoutMs, int idleMs)
+{
+    return m_tls ? TlsWriteCore(data, length, timeoutMs, idleMs) : RawWriteCore(data, length, shared, timeoutMs, idleMs);
+}
+
+int CZelTcpFile::RawWriteCore(const char* data, int length, const CZelString* shared, int timeoutMs, int idleMs)
 {
     if (IsGone())
         return ClosedResult();
