@@ -7,7 +7,7 @@ packages=(
   libsqlite3-dev libcpp-httplib-dev
   clang libclang-rt-14-dev
   libpugixml-dev libgmp-dev libssl-dev libbotan-2-dev
-  curl swaks fetchmail sqlite3
+  curl swaks fetchmail sqlite3 openssl
 )
 missing=()
 for p in "${packages[@]}"; do
