@@ -1,9 +1,8 @@
 #pragma once
 // The loopback line client the mail benchmarks drive the gateway's SMTP and POP3 servers with.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
+#include "e2e/MailWorld.h"
+
 #include <unistd.h>
 
 #include <cstddef>
@@ -15,15 +14,9 @@ namespace velmo_bench {
 
 inline int ConnectLoopback(int port)
 {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
+    const int fd = e2e::ConnectToLoopback(port);
+    if (fd < 0)
         throw std::runtime_error("cannot connect to port " + std::to_string(port));
-    }
     return fd;
 }
 

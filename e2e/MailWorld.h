@@ -54,17 +54,28 @@ inline constexpr char kPassword[] = "secret-pw";
 
 using velmo_testing::FreePort;
 
-// Whether something accepts connections on the loopback port.
-inline bool Listening(int port)
+// A socket connected to the loopback port, or -1 when nothing accepts there.
+inline int ConnectToLoopback(int port)
 {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(static_cast<uint16_t>(port));
-    const bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    return connected;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Whether something accepts connections on the loopback port.
+inline bool Listening(int port)
+{
+    const int fd = ConnectToLoopback(port);
+    if (fd >= 0)
+        close(fd);
+    return fd >= 0;
 }
 
 // A program started through the shell with its output in files; SIGKILLed when it goes.
