@@ -62,11 +62,22 @@ CZelString CCentralServer::Handle(const CZelString& body)
     return CZelString();
 }
 
+void CCentralServer::SetUnlockedPhaseHook(PhaseHook hook)
+{
+    std::lock_guard hold(m_hookMutex);
+    m_unlockedPhaseHook = std::move(hook);
+}
+
 void CCentralServer::EnterUnlockedPhase(uint32_t type, CCentralUnlockedStep step) const
 {
     assert(!m_store.InTransactionOnThisThread());
-    if (m_unlockedPhaseHook)
-        m_unlockedPhaseHook(type, step);
+    PhaseHook hook;
+    {
+        std::lock_guard hold(m_hookMutex);
+        hook = m_unlockedPhaseHook;
+    }
+    if (hook)
+        hook(type, step);
 }
 
 CZelString CCentralServer::AnswerSealed(uint32_t type, const CZelString& payload, const SealedBody& body)

@@ -31,6 +31,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <vector>
 
 // How far the time inside a login's RSA blocks may be from the server's clock, and how long a
@@ -77,8 +78,8 @@ public:
 
     CCentralStore& Store() { return m_store; }
 
-    // Set before requests come in; the hook runs unlocked, so it may block.
-    void SetUnlockedPhaseHook(PhaseHook hook) { m_unlockedPhaseHook = std::move(hook); }
+    // The hook runs with no lock held, so it may block.
+    void SetUnlockedPhaseHook(PhaseHook hook);
     void EnterUnlockedPhase(uint32_t type, CCentralUnlockedStep step = CCentralUnlockedStep::OpenRequest) const;
 
     // Pieces the handlers share.
@@ -133,5 +134,6 @@ private:
     Log m_log;
     std::map<uint32_t, Handler> m_handlers;
     std::map<uint32_t, bool> m_selfLocked;
+    mutable std::mutex m_hookMutex;
     PhaseHook m_unlockedPhaseHook;
 };

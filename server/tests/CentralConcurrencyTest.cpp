@@ -427,4 +427,22 @@ TEST_P(CentralGoneKey, HeldRequestGetsNoAnswerAndWritesNothing)
 INSTANTIATE_TEST_SUITE_P(Keys, CentralGoneKey, ::testing::ValuesIn(kGoneKeys),
                          [](const ::testing::TestParamInfo<GoneKey>& info) { return info.param.name; });
 
+// Two registrations of one address at once: the one whose RSA was held finds the address taken
+// when it comes to write, and the address stays with the first.
+TEST_F(CentralConcurrencyFixture, AddressTakenWhileARegistrationComputes)
+{
+    m_parking.Arm(kRequestRegister, CCentralUnlockedStep::OpenRequest);
+    User held{"dave@example.org", "GGGG7777HHHH8888", 4};
+    User other{"DAVE@example.org", "IIII9999JJJJ0000", 5};
+    std::optional<CZelXmlDocument> heldAnswer;
+    ASSERT_TRUE(RunWhileParked([&](Client& client) { heldAnswer = client.Register(RegistrationDocument(held)); },
+                               [&](Client& client) { EXPECT_TRUE(client.Register(other)); }));
+    ASSERT_TRUE(heldAnswer);
+    EXPECT_EQ(heldAnswer->RootElement().GetAttr("Status"), "E-mail is already registered");
+    const auto stored = m_store->FindAccountByEmail("dave@example.org");
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->id, other.id);
+    EXPECT_EQ(stored->n, other.Keys().n);
+}
+
 } // namespace
