@@ -130,6 +130,24 @@ CZelString CCentralMessageStore::ReadUpload(int64_t message, int64_t offset, int
     return bytes;
 }
 
+std::vector<CCentralUploadPiece> CCentralMessageStore::ReadUploadBlocks(int64_t message, int64_t offset,
+                                                                       int64_t maxBytes)
+{
+    CSqliteStatement statement = Db().Prepare(
+        "SELECT offset, data FROM message_upload_blocks WHERE message = ? AND offset >="
+        " (SELECT MAX(offset) FROM message_upload_blocks WHERE message = ? AND offset <= ?) ORDER BY offset");
+    statement.Bind(1, message).Bind(2, message).Bind(3, offset);
+    std::vector<CCentralUploadPiece> pieces;
+    int64_t bytes = 0;
+    while (bytes < maxBytes && statement.Step()) {
+        pieces.push_back({statement.Int(0), statement.Bytes(1)});
+        bytes += pieces.back().data.Length();
+    }
+    if (!pieces.empty() && pieces.front().offset + pieces.front().data.Length() <= offset)
+        pieces.clear();
+    return pieces;
+}
+
 void CCentralMessageStore::DropUpload(int64_t message)
 {
     Db().Prepare("DELETE FROM message_upload_blocks WHERE message = ?").Bind(1, message).Run();

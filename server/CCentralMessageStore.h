@@ -32,6 +32,12 @@ struct CCentralUpload {
     int64_t sentTime = 0;       // when it completed
 };
 
+// One stored block of an upload.
+struct CCentralUploadPiece {
+    int64_t offset = 0;
+    CZelString data;
+};
+
 struct CCentralReservation {
     CZelString messageId;
     int64_t senderId = -1;
@@ -87,6 +93,9 @@ public:
     // `length` bytes of the upload from `offset`, at most a whole message; throws when they are
     // not all held.
     CZelString ReadUpload(int64_t message, int64_t offset, int64_t length);
+    // The stored blocks from the one that holds `offset` on, whole, until they reach about
+    // `maxBytes` (at least one block); empty when no block holds `offset`.
+    std::vector<CCentralUploadPiece> ReadUploadBlocks(int64_t message, int64_t offset, int64_t maxBytes);
     // Forgets an upload that failed its checks, so that a new attempt starts afresh.
     void DropUpload(int64_t message);
     // Marks the upload complete and binds each recipient's message id to it.

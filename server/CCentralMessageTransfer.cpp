@@ -236,15 +236,27 @@ CCentralMessages::UploadStep CCentralMessages::StoreUploadBlock(CCentralSealedRe
 }
 
 void CCentralMessages::ReadUploadInPieces(int64_t message, int64_t offset, int64_t length,
-                                          const std::function<void(const CZelString& piece)>& use)
+                                          const std::function<void(const char* bytes, int64_t count)>& use)
 {
-    for (int64_t at = offset; at < offset + length; at += kPieceBytes) {
-        CZelString piece;
+    const int64_t end = offset + length;
+    for (int64_t at = offset; at < end;) {
+        std::vector<CCentralUploadPiece> pieces;
         {
             CCentralStore::Transaction transaction(m_store);
-            piece = m_messages.ReadUpload(message, at, std::min(kPieceBytes, offset + length - at));
+            pieces = m_messages.ReadUploadBlocks(message, at, kPieceBytes);
         }
-        use(piece);
+        if (pieces.empty())
+            throw XCentralStoreError("upload bytes are missing");
+        for (const CCentralUploadPiece& piece : pieces) {
+            const int64_t pieceEnd = piece.offset + piece.data.Length();
+            if (piece.offset > at || pieceEnd <= at)
+                throw XCentralStoreError("upload bytes are missing");
+            const int64_t to = std::min(end, pieceEnd);
+            use(piece.data.Ptr() + (at - piece.offset), to - at);
+            at = to;
+            if (at == end)
+                break;
+        }
     }
 }
 
@@ -257,9 +269,9 @@ CCentralMessages::CheckedFile CCentralMessages::CheckUploadFile(const CCentralSe
     char* out = nullptr;
     CZelString file = CZelString::Uninitialized(static_cast<int32_t>(block.total), &out);
     int64_t filled = 0;
-    ReadUploadInPieces(upload.message, 0, upload.received, [&](const CZelString& piece) {
-        std::memcpy(out + filled, piece.Ptr(), static_cast<size_t>(piece.Length()));
-        filled += piece.Length();
+    ReadUploadInPieces(upload.message, 0, upload.received, [&](const char* bytes, int64_t count) {
+        std::memcpy(out + filled, bytes, static_cast<size_t>(count));
+        filled += count;
     });
     const CZelString tail = block.data.Mid(static_cast<int32_t>(upload.received - block.offset));
     std::memcpy(out + filled, tail.Ptr(), static_cast<size_t>(tail.Length()));
@@ -531,7 +543,7 @@ CZelString CCentralMessages::BuildHead(const CCentralCopy& copy, const CCentralA
     CTransferHasher hasher(key);
     hasher.Add(contentHead.Ptr(), contentHead.Length());
     ReadUploadInPieces(copy.message, copy.textOffset, copy.textLength,
-                       [&hasher](const CZelString& piece) { hasher.Add(piece.Ptr(), piece.Length()); });
+                       [&hasher](const char* bytes, int64_t count) { hasher.Add(bytes, count); });
     const CZelString tail = Frame(kRecordSenderBlock, copy.signature);
     hasher.Add(tail.Ptr(), tail.Length());
     return hasher.Finish() + contentHead;

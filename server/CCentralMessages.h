@@ -67,10 +67,11 @@ private:
     // message of the sender is that message again: `earlier` names it and nothing is bound.
     const char* BindRecipients(const CCentralAccount& sender, const CheckedFile& file, int64_t message,
                                int64_t sentTime, std::optional<CCentralUpload>& earlier);
-    // Bytes [offset, offset + length) of an upload, a few megabytes per short transaction, each
-    // piece handed to `use` with the lock released.
+    // Bytes [offset, offset + length) of an upload in order, whole stored blocks of a few
+    // megabytes per short transaction, each piece handed to `use` with the lock released.
+    // Throws when a byte is not held (the upload went meanwhile).
     void ReadUploadInPieces(int64_t message, int64_t offset, int64_t length,
-                            const std::function<void(const CZelString& piece)>& use);
+                            const std::function<void(const char* bytes, int64_t count)>& use);
 
     // Fetch: the recipient's message data under `key` is built once and kept, rebuilt only when
     // the recipient's key changed (a fresh Inbox key after its old one was dropped). The build
