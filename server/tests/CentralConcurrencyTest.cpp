@@ -445,4 +445,32 @@ TEST_F(CentralConcurrencyFixture, AddressTakenWhileARegistrationComputes)
     EXPECT_EQ(stored->n, other.Keys().n);
 }
 
+// Two first fetches of one message at once: both build the recipient's data, the one held in
+// its build finds the other's already stored and answers from it, so every block of the data
+// comes from one build and the whole opens.
+TEST_F(CentralConcurrencyFixture, TwinFirstFetchesServeOneBuild)
+{
+    Recipient bob;
+    const CZelString file = AliceToBob(bob);
+    ASSERT_EQ(UploadAll(*m_client, m_alice, kKeyNumOutbox, m_aliceKeys.outbox, file, 7000), "OK");
+    ASSERT_EQ(WaitingForBob(*m_client), std::vector<CZelString>{bob.msgId});
+
+    m_parking.Arm(kRequestFetchBlock, CCentralUnlockedStep::BuildData);
+    FetchAnswer held, other;
+    const auto fetch = [&](Client& client, FetchAnswer& answer) {
+        answer = FetchBlock(client, m_bob, kKeyNumInbox, m_bobKeys.inbox, bob.msgId, 0, 3000);
+    };
+    ASSERT_TRUE(RunWhileParked([&](Client& client) { fetch(client, held); },
+                               [&](Client& client) { fetch(client, other); }));
+    ASSERT_TRUE(held.answered);
+    ASSERT_TRUE(other.answered);
+    EXPECT_EQ(held.total, other.total);
+    EXPECT_EQ(held.block, other.block);
+    const CZelString data =
+        FetchAll(*m_client, m_bob, kKeyNumInbox, m_bobKeys.inbox, bob.msgId, 3000, held.block, held.total);
+    const auto opened = OpenMessageData(data, m_bobKeys.inbox, m_bob, bob.msgId);
+    ASSERT_TRUE(opened);
+    EXPECT_EQ(opened->text, Text());
+}
+
 } // namespace
