@@ -91,9 +91,10 @@ TEST_F(VelmoProgramTest, HeadlessGatewayStartsAndStopsOnSigterm)
     ASSERT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(velmo.Errors(), "");
-    // A run that changed no setting leaves nothing in the home but its settings and the lock
-    // it shares.
-    EXPECT_EQ(HomeEntries(), (std::set<std::string>{"config.xml", "velmo.lock"}));
+    // A run that changed no setting leaves nothing in the home but its settings, the lock it
+    // shares and the local servers' TLS pair made on this first start.
+    EXPECT_EQ(HomeEntries(),
+              (std::set<std::string>{"config.xml", "velmo.lock", "local-tls.crt", "local-tls.key"}));
 }
 
 TEST_F(VelmoProgramTest, ASecondSigintDuringTheStopDoesNoHarm)
