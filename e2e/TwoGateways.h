@@ -183,6 +183,7 @@ public:
     // Both gateways serve, both accounts registered and on each other's contact lists.
     bool Ready() const { return m_ready; }
     const fs::path& Root() const { return m_root; }
+    int CentralPort() const { return m_centralPort; }
     std::string Output() const { return first.Output() + "\n" + second.Output(); }
 
     Person ann{"ann", "ann-pw", "Ann", "ann@example.org", "", ""};

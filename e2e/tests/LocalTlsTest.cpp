@@ -212,7 +212,9 @@ TEST_F(LocalTlsTest, WithListenAnyARemoteClientLogsInOnlyUnderTls)
     const uint32_t address = NonLoopbackAddress();
     if (address == 0)
         GTEST_SKIP() << "this machine has no address outside 127.0.0.0/8";
+    // Fresh ports for the restart: the old ones, once free, may go to any other test meanwhile.
     world.first.Stop();
+    ASSERT_TRUE(world.first.Configure(world.CentralPort()));
     ASSERT_TRUE(world.first.Start({"--listen-any"})) << world.Output();
 
     RawClient smtp(world.first.SmtpPort(), address);
