@@ -29,7 +29,8 @@ int64_t MicrosecondsNow()
 const std::array<const char*, CConfig::kKeyCount>& CConfig::Keys()
 {
     static const std::array<const char*, kKeyCount> keys = {kServer, kUrl, kSmtpServerPort, kPop3ServerPort,
-                                                            kBlockSize, kTlsCertificate, kTlsKey};
+                                                            kBlockSize, kTlsCertificate, kTlsKey,
+                                                            kServerFingerprint};
     return keys;
 }
 

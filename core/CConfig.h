@@ -1,5 +1,5 @@
 #pragma once
-// The gateway's configuration: seven named text values, held process-wide and kept in
+// The gateway's configuration: eight named text values, held process-wide and kept in
 // "config.xml" as attributes of the root element. Values stay text; each reader parses what it
 // needs when it uses it, so a value changed at run time takes effect at its next use.
 //
@@ -26,7 +26,10 @@ public:
     // The local servers' own certificate and key files; both empty: the gateway's own pair.
     static constexpr const char* kTlsCertificate = "TlsCertificate";
     static constexpr const char* kTlsKey = "TlsKey";
-    static constexpr int kKeyCount = 7;
+    // With an "https://" Server: the SHA-256 fingerprint of its one certificate; empty: the
+    // system's certificate authorities.
+    static constexpr const char* kServerFingerprint = "ServerFingerprint";
+    static constexpr int kKeyCount = 8;
 
     static constexpr int32_t kDefaultSmtpPort = 25;
     static constexpr int32_t kDefaultPop3Port = 110;

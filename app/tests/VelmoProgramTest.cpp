@@ -152,6 +152,19 @@ TEST_F(VelmoProgramTest, ABrokenConfigIsReportedAndKeptWhenASetReplacesIt)
     EXPECT_EQ(RunToEnd({"--home", home.string(), "config", "get", "Pop3ServerPort"}).out, "1110\n");
 }
 
+TEST_F(VelmoProgramTest, AServerFingerprintIsKeptInTheFormTheFingerprintCommandPrints)
+{
+    std::string pin;
+    for (int i = 0; i < 32; ++i)
+        pin += "a0";
+    const Result set = RunToEnd({"--home", home.string(), "config", "set", "ServerFingerprint", pin});
+    EXPECT_EQ(WEXITSTATUS(set.status), 0) << set.err;
+    std::string normal;
+    for (int i = 0; i < 32; ++i)
+        normal += (i ? ":" : "") + std::string("A0");
+    EXPECT_EQ(RunToEnd({"--home", home.string(), "config", "get", "ServerFingerprint"}).out, normal + "\n");
+}
+
 TEST_F(VelmoProgramTest, ConfigHomeMayComeFromTheEnvironment)
 {
     setenv("VELMO_HOME", home.c_str(), 1);
@@ -170,7 +183,10 @@ TEST_F(VelmoProgramTest, BadConfigCommandsGiveAOneLineErrorAndChangeNothing)
         {"config", "set", "SmtpServerPort", "abc"},
         {"config", "set", "Pop3ServerPort", "70000"},
         {"config", "set", "SmtpServerPort"},
+        {"config", "set", "ServerFingerprint", "AB:CD"},
+        {"config", "set", "ServerFingerprint", std::string(64, 'g')},
         {"config", "frobnicate"},
+        {"tls", "print"},
     };
     for (std::vector<std::string> args : cases) {
         args.insert(args.begin(), {"--home", home.string()});
