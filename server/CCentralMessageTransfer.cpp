@@ -1,5 +1,5 @@
 // The two block transfers: the upload of a queued message file (23) and the fetch of a
-// recipient's message data (24).
+// recipient's message data (24). Neither runs its GOST or RSA work under the store lock.
 
 #include "server/CCentralMessages.h"
 
@@ -12,13 +12,17 @@
 #include "protocol/ZelTransferHash.h"
 
 #include <algorithm>
+#include <cstring>
 #include <optional>
 #include <set>
 #include <vector>
 
 namespace {
 
-constexpr int32_t kSaltSize = 8;
+// How often a transfer starts over when another request changed what it had read.
+constexpr int kTransferAttempts = 3;
+// How much of a message one short read transaction takes.
+constexpr int64_t kPieceBytes = 4 * 1024 * 1024;
 
 // A record inside a byte string: its type and where its payload lies.
 struct RecordSpan {
@@ -99,126 +103,211 @@ struct UploadRecipient {
 
 } // namespace
 
-CZelString CCentralMessages::UploadBlockRequest(const CZelString& payload)
-{
-    int64_t accountId = -1;
-    uint32_t keyNumber = 0;
-    CZelString sealed;
-    if (!SplitSealedRequest(payload, accountId, keyNumber, sealed))
-        return CZelString();
-    const auto sender = m_store.FindAccount(accountId);
-    if (!sender)
-        return CZelString();
-    CZelString key, plain;
-    if (!m_server.UnsealWithRecentKey(accountId, keyNumber, sealed, key, plain))
-        return CZelString();
-    if (plain.Length() < kUploadBlockHeadSize)
-        return UploadRefusal(key, kErrUploadMalformed);
+struct CCentralMessages::UploadBlock {
+    int64_t total = 0;
+    int64_t offset = 0;
+    CZelString hash;
+    CZelString data;
+};
 
-    const int64_t total = GetInt64BE(plain.Ptr());
-    const int64_t offset = GetInt64BE(plain.Ptr() + 8);
-    const CZelString hash = plain.Mid(16, kTransferHashSize);
-    const CZelString data = plain.Mid(kUploadBlockHeadSize);
-    if (total < 1 || total > kMaxMessageBytes)
-        return UploadRefusal(key, kErrUploadLength);
+struct CCentralMessages::UploadStep {
+    enum class Kind { NoAnswer, Refused, Answered, NeedsCheck, Stale };
+    static UploadStep Of(Kind kind, const char* refusal = nullptr)
+    {
+        UploadStep step;
+        step.kind = kind;
+        step.refusal = refusal;
+        return step;
+    }
 
-    std::optional<CCentralUpload> upload = m_messages.FindUpload(sender->id, hash, total);
-    if (!upload) {
-        if (offset != 0 || data.Length() > total)
-            return UploadRefusal(key, kErrUploadOffset);
-        if (!MaySend(*sender))
-            return UploadRefusal(key, kErrSendingNotAllowed);
-        upload = m_messages.StartUpload(sender->id, hash, total);
-    }
-    if (!upload->complete) {
-        // A block the server holds already (its acknowledgement was lost) is acknowledged again;
-        // a gap is never accepted.
-        if (offset < 0 || offset > upload->received || data.Length() > total - offset)
-            return UploadRefusal(key, kErrUploadOffset);
-        const int64_t end = offset + data.Length();
-        if (end > upload->received) {
-            m_messages.AppendUploadBlock(upload->message, upload->received,
-                                         data.Mid(static_cast<int32_t>(upload->received - offset)));
-            upload->received = end;
-        }
-    }
-    CZelString answer = Acknowledgement(key, total, upload->complete ? total : upload->received);
-    if (upload->complete) {
-        answer += FinalStatusRecord(key, FinalStatus(nullptr, upload->sentTime));
-    } else if (upload->received == total) {
-        CZelXmlDocument status;
-        FinishUpload(*sender, key, hash, *upload, status);
-        answer += FinalStatusRecord(key, status);
-    }
-    return answer;
-}
-
-void CCentralMessages::FinishUpload(const CCentralAccount& sender, const CZelString& key, const CZelString& hash,
-                                    CCentralUpload& upload, CZelXmlDocument& status)
-{
-    const CZelString file = m_messages.ReadUpload(upload.message, 0, upload.total);
-    const int64_t sentTime = m_store.NextTimeStamp();
-    std::optional<CCentralUpload> earlier;
+    Kind kind = Kind::NoAnswer;
     const char* refusal = nullptr;
-    if (!MaySend(sender))
-        refusal = kErrSendingNotAllowed;
-    else if (TransferHash(key, file) != hash)
-        refusal = kErrUploadHash;
-    else
-        refusal = AcceptUpload(sender, file, upload.message, sentTime, earlier);
-    if (refusal || earlier) {
-        // A new attempt of the sender starts from nothing rather than meet this one again; a
-        // repeat of a delivered message keeps only the first.
-        m_messages.DropUpload(upload.message);
-    } else {
-        upload.complete = true;
-        upload.sentTime = sentTime;
-    }
-    status = FinalStatus(refusal, earlier ? earlier->sentTime : sentTime);
-}
+    int64_t next = 0;                        // Answered: the acknowledged offset
+    std::optional<CZelXmlDocument> status;   // Answered: the final status after it
+    CCentralUpload upload;                   // NeedsCheck: the upload as it stood
+};
 
-const char* CCentralMessages::AcceptUpload(const CCentralAccount& sender, const CZelString& file, int64_t message,
-                                           int64_t sentTime, std::optional<CCentralUpload>& earlier)
-{
-    std::vector<RecordSpan> outer, records;
-    if (!WalkRecords(file, 0, file.Length(), outer) || outer.size() != 1 || outer[0].type != kRecordQueuedMessage ||
-        !WalkRecords(file, outer[0].offset, outer[0].offset + outer[0].length, records))
-        return kErrUploadMalformed;
-    const auto payloadOf = [&file](const RecordSpan& record) {
-        return file.Mid(static_cast<int32_t>(record.offset), static_cast<int32_t>(record.length));
-    };
-
+struct CCentralMessages::CheckedFile {
+    const char* refusal = nullptr;
     std::vector<UploadRecipient> recipients;
     std::vector<CZelString> keyBlocks;
     CZelString signature;
+    int64_t textOffset = 0;
+    int64_t textLength = 0;
+    uint32_t listKeyNumber = 0;
+    CZelString listKey;                      // the key that opened the recipient list
+    CZelString senderN, senderE;             // the key the sender block opened with
+};
+
+CZelString CCentralMessages::UploadBlockRequest(const CZelString& payload)
+{
+    CCentralSealedRequest request;
+    CZelString plain;
+    if (!m_server.OpenSealedPayload(kRequestUploadBlock, payload, request, plain))
+        return CZelString();
+    UploadBlock block;
+    const char* malformed = nullptr;
+    if (plain.Length() < kUploadBlockHeadSize) {
+        malformed = kErrUploadMalformed;
+    } else {
+        block.total = GetInt64BE(plain.Ptr());
+        block.offset = GetInt64BE(plain.Ptr() + 8);
+        block.hash = plain.Mid(16, kTransferHashSize);
+        block.data = plain.Mid(kUploadBlockHeadSize);
+        if (block.total < 1 || block.total > kMaxMessageBytes)
+            malformed = kErrUploadLength;
+    }
+    if (malformed) {
+        CCentralStore::Transaction transaction(m_store);
+        if (!m_server.ConfirmSealedRequest(request))
+            return CZelString();
+        transaction.Commit();
+        return UploadRefusal(request.key, malformed);
+    }
+
+    for (int attempt = 0; attempt < kTransferAttempts; ++attempt) {
+        UploadStep step = StoreUploadBlock(request, block);
+        if (step.kind == UploadStep::Kind::NeedsCheck)
+            step = FinishUpload(request, block, step.upload, CheckUploadFile(request, block, step.upload));
+        switch (step.kind) {
+        case UploadStep::Kind::NoAnswer:
+            return CZelString();
+        case UploadStep::Kind::Refused:
+            return UploadRefusal(request.key, step.refusal);
+        case UploadStep::Kind::Answered: {
+            CZelString answer = Acknowledgement(request.key, block.total, step.next);
+            if (step.status)
+                answer += FinalStatusRecord(request.key, *step.status);
+            return answer;
+        }
+        case UploadStep::Kind::NeedsCheck:
+        case UploadStep::Kind::Stale:
+            break;
+        }
+    }
+    return CZelString();
+}
+
+CCentralMessages::UploadStep CCentralMessages::StoreUploadBlock(CCentralSealedRequest& request,
+                                                                const UploadBlock& block)
+{
+    using Kind = UploadStep::Kind;
+    CCentralStore::Transaction transaction(m_store);
+    if (!m_server.ConfirmSealedRequest(request))
+        return UploadStep::Of(Kind::NoAnswer);
+    const CCentralAccount& sender = request.account;
+    const auto refuse = [&transaction](const char* refusal) {
+        transaction.Commit();
+        return UploadStep::Of(Kind::Refused, refusal);
+    };
+    std::optional<CCentralUpload> upload = m_messages.FindUpload(sender.id, block.hash, block.total);
+    if (!upload) {
+        if (block.offset != 0 || block.data.Length() > block.total)
+            return refuse(kErrUploadOffset);
+        if (!MaySend(sender))
+            return refuse(kErrSendingNotAllowed);
+        upload = m_messages.StartUpload(sender.id, block.hash, block.total);
+    }
+    UploadStep step = UploadStep::Of(Kind::Answered);
+    if (upload->complete) {
+        step.next = block.total;
+        step.status = FinalStatus(nullptr, upload->sentTime);
+        transaction.Commit();
+        return step;
+    }
+    // A block the server holds already (its acknowledgement was lost) is acknowledged again;
+    // a gap is never accepted.
+    if (block.offset < 0 || block.offset > upload->received || block.data.Length() > block.total - block.offset)
+        return refuse(kErrUploadOffset);
+    const int64_t end = block.offset + block.data.Length();
+    if (std::max(end, upload->received) == block.total) {
+        // The last bytes are stored with the verdict on the whole file, after its check.
+        step.kind = Kind::NeedsCheck;
+        step.upload = *upload;
+    } else if (end > upload->received) {
+        m_messages.AppendUploadBlock(upload->message, upload->received,
+                                     block.data.Mid(static_cast<int32_t>(upload->received - block.offset)));
+        step.next = end;
+    } else {
+        step.next = upload->received;
+    }
+    transaction.Commit();
+    return step;
+}
+
+void CCentralMessages::ReadUploadInPieces(int64_t message, int64_t offset, int64_t length,
+                                          const std::function<void(const CZelString& piece)>& use)
+{
+    for (int64_t at = offset; at < offset + length; at += kPieceBytes) {
+        CZelString piece;
+        {
+            CCentralStore::Transaction transaction(m_store);
+            piece = m_messages.ReadUpload(message, at, std::min(kPieceBytes, offset + length - at));
+        }
+        use(piece);
+    }
+}
+
+CCentralMessages::CheckedFile CCentralMessages::CheckUploadFile(const CCentralSealedRequest& request,
+                                                                const UploadBlock& block, const CCentralUpload& upload)
+{
+    m_server.EnterUnlockedPhase(kRequestUploadBlock, CCentralUnlockedStep::CheckUpload);
+    CheckedFile checked;
+    // The bytes held, then what this block adds beyond them.
+    char* out = nullptr;
+    CZelString file = CZelString::Uninitialized(static_cast<int32_t>(block.total), &out);
+    int64_t filled = 0;
+    ReadUploadInPieces(upload.message, 0, upload.received, [&](const CZelString& piece) {
+        std::memcpy(out + filled, piece.Ptr(), static_cast<size_t>(piece.Length()));
+        filled += piece.Length();
+    });
+    const CZelString tail = block.data.Mid(static_cast<int32_t>(upload.received - block.offset));
+    std::memcpy(out + filled, tail.Ptr(), static_cast<size_t>(tail.Length()));
+    if (TransferHash(request.key, file) != block.hash) {
+        checked.refusal = kErrUploadHash;
+        return checked;
+    }
+
+    const CCentralAccount& sender = request.account;
+    checked.refusal = kErrUploadMalformed;
+    std::vector<RecordSpan> outer, records;
+    if (!WalkRecords(file, 0, file.Length(), outer) || outer.size() != 1 || outer[0].type != kRecordQueuedMessage ||
+        !WalkRecords(file, outer[0].offset, outer[0].offset + outer[0].length, records))
+        return checked;
+    const auto payloadOf = [&file](const RecordSpan& record) {
+        return file.Mid(static_cast<int32_t>(record.offset), static_cast<int32_t>(record.length));
+    };
     const RecordSpan* text = nullptr;
     int recipientLists = 0;
     for (const RecordSpan& record : records) {
         if (record.type == kRecordRecipientList) {
             ++recipientLists;
             int64_t listSender = -1;
-            uint32_t listKeyNumber = 0;
-            CZelString sealed, listKey, plain;
+            CZelString sealed, plain;
             CZelXmlDocument list;
-            if (!SplitSealedRequest(payloadOf(record), listSender, listKeyNumber, sealed) || listSender != sender.id ||
-                !m_server.UnsealWithRecentKey(sender.id, listKeyNumber, sealed, listKey, plain) || !list.Parse(plain))
-                return kErrUploadMalformed;
+            if (!SplitSealedRequest(payloadOf(record), listSender, checked.listKeyNumber, sealed) ||
+                listSender != sender.id ||
+                !CCentralServer::UnsealWithAnyKey(m_server.ReadRecentKeys(sender.id, checked.listKeyNumber), sealed,
+                                                  checked.listKey, plain) ||
+                !list.Parse(plain))
+                return checked;
             for (CZelXmlNode rcpt = list.RootElement().FindChild(kElementRcpt); !rcpt.IsNull(); rcpt = rcpt.NextSameName()) {
                 UploadRecipient recipient{rcpt.GetAttr(kAttrMsgId)};
                 if (!ParseDecimal(rcpt.GetAttr(kAttrUserId), recipient.userId))
-                    return kErrUploadMalformed;
-                recipients.push_back(recipient);
+                    return checked;
+                checked.recipients.push_back(recipient);
             }
         } else if (record.type == kRecordSenderBlock) {
-            signature = payloadOf(record);
+            checked.signature = payloadOf(record);
         } else if (record.type == kRecordKeyBlock) {
-            keyBlocks.push_back(payloadOf(record));
+            checked.keyBlocks.push_back(payloadOf(record));
         } else if (record.type == kRecordMessageText) {
             text = &record;
         }
     }
-    if (recipientLists != 1 || recipients.empty() || keyBlocks.size() != recipients.size() || !text)
-        return kErrUploadMalformed;
+    if (recipientLists != 1 || checked.recipients.empty() || checked.keyBlocks.size() != checked.recipients.size() ||
+        !text)
+        return checked;
 
     // The sender block must open with the sender's key and name the sender: the recipients
     // check the message's own hash against it.
@@ -227,33 +316,83 @@ const char* CCentralMessages::AcceptUpload(const CCentralAccount& sender, const 
     uint32_t signedTime = 0;
     CZelXmlDocument signedDocument;
     int64_t senderId = -1;
-    if (!OpenLoginPayload(signature, sender.n, sender.e, signer, signedText, signedTime) || signer != sender.id ||
-        !signedDocument.Parse(signedText) || !ParseDecimal(signedDocument.RootElement().GetAttr(kAttrSenderId), senderId) ||
-        senderId != sender.id)
-        return kErrUploadMalformed;
+    if (!OpenLoginPayload(checked.signature, sender.n, sender.e, signer, signedText, signedTime) ||
+        signer != sender.id || !signedDocument.Parse(signedText) ||
+        !ParseDecimal(signedDocument.RootElement().GetAttr(kAttrSenderId), senderId) || senderId != sender.id)
+        return checked;
+    checked.senderN = sender.n;
+    checked.senderE = sender.e;
+    checked.textOffset = text->offset;
+    checked.textLength = text->length;
+    checked.refusal = nullptr;
+    return checked;
+}
 
+CCentralMessages::UploadStep CCentralMessages::FinishUpload(CCentralSealedRequest& request, const UploadBlock& block,
+                                                            const CCentralUpload& upload, const CheckedFile& file)
+{
+    using Kind = UploadStep::Kind;
+    CCentralStore::Transaction transaction(m_store);
+    if (!m_server.ConfirmSealedRequest(request))
+        return UploadStep::Of(Kind::NoAnswer);
+    // Another request moved the upload on, finished or dropped it while this one checked.
+    const std::optional<CCentralUpload> current = m_messages.FindUploadOf(upload.message);
+    if (!current || current->complete || current->received != upload.received)
+        return UploadStep::Of(Kind::Stale);
+
+    const CCentralAccount& sender = request.account;
+    const int64_t sentTime = m_store.NextTimeStamp();
+    std::optional<CCentralUpload> earlier;
+    const char* refusal = nullptr;
+    if (!MaySend(sender))
+        refusal = kErrSendingNotAllowed;
+    else if (file.refusal)
+        refusal = file.refusal;
+    else if (file.senderN != sender.n || file.senderE != sender.e)
+        refusal = kErrUploadMalformed;
+    else
+        refusal = BindRecipients(sender, file, upload.message, sentTime, earlier);
+    if (refusal || earlier) {
+        // A new attempt of the sender starts from nothing rather than meet this one again; a
+        // repeat of a delivered message keeps only the first.
+        m_messages.DropUpload(upload.message);
+    } else {
+        m_messages.AppendUploadBlock(upload.message, upload.received,
+                                     block.data.Mid(static_cast<int32_t>(upload.received - block.offset)));
+        m_store.TouchSessionKey(sender.id, file.listKeyNumber, file.listKey, CCentralServer::NowMicroseconds());
+    }
+    transaction.Commit();
+    UploadStep step = UploadStep::Of(Kind::Answered);
+    step.next = block.total;
+    step.status = FinalStatus(refusal, earlier ? earlier->sentTime : sentTime);
+    return step;
+}
+
+const char* CCentralMessages::BindRecipients(const CCentralAccount& sender, const CheckedFile& file, int64_t message,
+                                             int64_t sentTime, std::optional<CCentralUpload>& earlier)
+{
     std::vector<CCentralCopyPart> copies;
     std::set<CZelString> seen;
     std::set<int64_t> boundTo;
     size_t bound = 0;
-    for (size_t i = 0; i < recipients.size(); ++i) {
-        const UploadRecipient& recipient = recipients[i];
+    for (size_t i = 0; i < file.recipients.size(); ++i) {
+        const UploadRecipient& recipient = file.recipients[i];
         const auto reservation = m_messages.FindReservation(recipient.messageId);
         if (!reservation || reservation->senderId != sender.id || reservation->recipientId != recipient.userId ||
             !seen.insert(recipient.messageId).second)
             return kErrUnknownMessageId;
-        if (keyBlocks[i].Length() <= 8 || GetInt64BE(keyBlocks[i].Ptr()) != recipient.userId)
+        if (file.keyBlocks[i].Length() <= 8 || GetInt64BE(file.keyBlocks[i].Ptr()) != recipient.userId)
             return kErrUploadMalformed;
         if (reservation->bound) {
             ++bound;
             boundTo.insert(reservation->message);
         }
-        copies.push_back({recipient.messageId, keyBlocks[i]});
+        copies.push_back({recipient.messageId, file.keyBlocks[i]});
     }
     if (bound > 0) {
         // Every id already went out with one finished message: the sender lost that verdict and
         // sends the message again. Any other mix of used ids is not a message of its own.
-        if (bound != recipients.size() || boundTo.size() != 1)
+        if (bound != file.recipients.size() || boundTo.size() != 1)
             return kErrUnknownMessageId;
         earlier = m_messages.FindUploadOf(*boundTo.begin());
         if (!earlier || !earlier->complete) {
@@ -262,71 +401,140 @@ const char* CCentralMessages::AcceptUpload(const CCentralAccount& sender, const 
         }
         return nullptr;
     }
-    m_messages.CompleteUpload(message, sentTime, signature, text->offset, text->length, copies);
+    m_messages.CompleteUpload(message, sentTime, file.signature, file.textOffset, file.textLength, copies);
     return nullptr;
 }
+
+struct CCentralMessages::FetchPlace {
+    CZelString messageId;
+    bool posValid = false;
+    int64_t pos = -1;
+    CZelString knownText;
+    int64_t blockSize = 0;
+};
+
+struct CCentralMessages::FetchStep {
+    enum class Kind { NoAnswer, Refused, Answered, NeedsBuild };
+    static FetchStep Of(Kind kind, const char* refusal = nullptr)
+    {
+        FetchStep step;
+        step.kind = kind;
+        step.refusal = refusal;
+        return step;
+    }
+
+    Kind kind = Kind::NoAnswer;
+    const char* refusal = nullptr;
+    CZelString block;             // Answered: the plain block answer
+    CCentralCopy copy;            // NeedsBuild: the copy and its sender
+    CCentralAccount sender;
+};
 
 CZelString CCentralMessages::FetchBlockRequest(const CZelString& payload)
 {
     CCentralSealedRequest request;
-    if (!m_server.OpenSealedRequest(payload, request))
+    if (!m_server.OpenSealedRequest(kRequestFetchBlock, payload, request))
         return CZelString();
     const CZelXmlNode root = request.document.RootElement();
-    const CZelString messageId = root.GetAttr(kAttrMessageId);
-    std::optional<CCentralCopy> copy = m_messages.FindCopy(messageId, request.account.id);
-    if (!copy || copy->deleted)
-        return FetchRefusal(request.key, messageId, kErrNoSuchMessage);
-    EnsureBuilt(*copy, request.key);
-    const int64_t length = DataLength(*copy);
+    FetchPlace place;
+    place.messageId = root.GetAttr(kAttrMessageId);
+    place.posValid = ParseDecimal(root.GetAttr(kAttrPos), place.pos);
+    place.knownText = root.GetAttr(kAttrLength);
+    if (!ParseDecimal(root.GetAttr(kAttrBlockSize), place.blockSize) || place.blockSize < 1)
+        place.blockSize = kDefaultFetchBlockBytes;
+    place.blockSize = std::min(place.blockSize, kMaxFetchBlockBytes);
 
-    int64_t pos = -1, known = -1, blockSize = 0;
-    if (!ParseDecimal(root.GetAttr(kAttrPos), pos) || pos < 0 || pos >= length)
-        return FetchRefusal(request.key, messageId, kErrFetchPosition);
-    // A client that holds a start of other data (of another length) must start afresh.
-    const CZelString knownText = root.GetAttr(kAttrLength);
-    if (!knownText.IsEmpty() && (!ParseDecimal(knownText, known) || known != length))
-        return FetchRefusal(request.key, messageId, kErrFetchLength);
-    if (!ParseDecimal(root.GetAttr(kAttrBlockSize), blockSize) || blockSize < 1)
-        blockSize = kDefaultFetchBlockBytes;
-    blockSize = std::min(blockSize, kMaxFetchBlockBytes);
-
-    const int64_t count = std::min(blockSize, length - pos);
-    const CZelString block = Int64BE(length) + Int64BE(pos) + ReadData(*copy, pos, count);
-    return Frame(AnswerType(kRequestFetchBlock), SealAnswer(request.key, block));
+    CZelString builtHead;
+    for (int attempt = 0; attempt < kTransferAttempts; ++attempt) {
+        FetchStep step = ReadFetchBlock(request, place, builtHead);
+        switch (step.kind) {
+        case FetchStep::Kind::NoAnswer:
+            return CZelString();
+        case FetchStep::Kind::Refused:
+            return FetchRefusal(request.key, place.messageId, step.refusal);
+        case FetchStep::Kind::Answered:
+            return Frame(AnswerType(kRequestFetchBlock), SealAnswer(request.key, step.block));
+        case FetchStep::Kind::NeedsBuild:
+            builtHead = BuildHead(step.copy, step.sender, request.key);
+            break;
+        }
+    }
+    return CZelString();
 }
 
-CZelString CCentralMessages::SenderRecord(const CCentralCopy& copy, const CZelString& key)
+CCentralMessages::FetchStep CCentralMessages::ReadFetchBlock(CCentralSealedRequest& request, const FetchPlace& place,
+                                                             const CZelString& builtHead)
 {
-    const auto sender = m_store.FindAccount(copy.senderId);
-    if (!sender)
-        throw XCentralStoreError("the sender of a stored message is missing");
+    using Kind = FetchStep::Kind;
+    CCentralStore::Transaction transaction(m_store);
+    if (!m_server.ConfirmSealedRequest(request))
+        return FetchStep::Of(Kind::NoAnswer);
+    const auto refuse = [&transaction](const char* refusal) {
+        transaction.Commit();
+        return FetchStep::Of(Kind::Refused, refusal);
+    };
+    std::optional<CCentralCopy> copy = m_messages.FindCopy(place.messageId, request.account.id);
+    if (!copy || copy->deleted)
+        return refuse(kErrNoSuchMessage);
+    if (copy->head.IsEmpty() || copy->dataKey != request.key) {
+        if (builtHead.IsEmpty()) {
+            const auto sender = m_store.FindAccount(copy->senderId);
+            if (!sender)
+                throw XCentralStoreError("the sender of a stored message is missing");
+            FetchStep step = FetchStep::Of(Kind::NeedsBuild);
+            step.copy = std::move(*copy);
+            step.sender = *sender;
+            return step;
+        }
+        copy->head = builtHead;
+        copy->dataKey = request.key;
+        m_messages.SaveBuiltData(copy->messageId, request.key, copy->head);
+    }
+    const int64_t length = DataLength(*copy);
+    if (!place.posValid || place.pos < 0 || place.pos >= length)
+        return refuse(kErrFetchPosition);
+    // A client that holds a start of other data (of another length) must start afresh.
+    int64_t known = -1;
+    if (!place.knownText.IsEmpty() && (!ParseDecimal(place.knownText, known) || known != length))
+        return refuse(kErrFetchLength);
+    const int64_t count = std::min(place.blockSize, length - place.pos);
+    FetchStep step = FetchStep::Of(Kind::Answered);
+    step.block = Int64BE(length) + Int64BE(place.pos) + ReadData(*copy, place.pos, count);
+    transaction.Commit();
+    return step;
+}
+
+CZelString CCentralMessages::SenderRecord(const CCentralCopy& copy, const CCentralAccount& sender,
+                                          const CZelString& key)
+{
     CZelXmlDocument document = CCentralServer::NewAnswer();
     CZelXmlNode root = document.RootElement();
-    root.SetAttr(kAttrName, sender->name);
-    root.SetAttr(kAttrTranslitName, sender->translitName);
-    root.SetAttr(kAttrUnicodeName, sender->unicodeName);
-    root.SetAttr(kAttrEmail, sender->email);
-    root.SetAttr(kAttrId, Format("%D", sender->id));
+    root.SetAttr(kAttrName, sender.name);
+    root.SetAttr(kAttrTranslitName, sender.translitName);
+    root.SetAttr(kAttrUnicodeName, sender.unicodeName);
+    root.SetAttr(kAttrEmail, sender.email);
+    root.SetAttr(kAttrId, Format("%D", sender.id));
     root.SetAttr(kAttrSentMessageTimeStamp, Format("%D", copy.sentTime));
-    root.SetAttr(kAttrN, sender->n);
-    root.SetAttr(kAttrE, sender->e);
+    root.SetAttr(kAttrN, sender.n);
+    root.SetAttr(kAttrE, sender.e);
     return Frame(kRecordSenderInfo, SealAnswer(key, document.ToRequestText()));
 }
 
-void CCentralMessages::EnsureBuilt(CCentralCopy& copy, const CZelString& key)
+CZelString CCentralMessages::BuildHead(const CCentralCopy& copy, const CCentralAccount& sender, const CZelString& key)
 {
-    if (!copy.head.IsEmpty() && copy.dataKey == key)
-        return;
+    m_server.EnterUnlockedPhase(kRequestFetchBlock, CCentralUnlockedStep::BuildData);
     const CZelString keyRecord = Frame(kRecordKeyBlock, copy.keyBlock);
     const int64_t tailLength = kRecordHeadSize + copy.signature.Length();
     const int64_t messageLength = keyRecord.Length() + kRecordHeadSize + copy.textLength + tailLength;
-    const CZelString contentHead = SenderRecord(copy, key) + RecordHead(kRecordMessage, messageLength) + keyRecord +
-                                   RecordHead(kRecordMessageText, copy.textLength);
-    const CZelString content = contentHead + m_messages.ReadUpload(copy.message, copy.textOffset, copy.textLength) +
-                               Frame(kRecordSenderBlock, copy.signature);
-    copy.head = TransferHash(key, content) + contentHead;
-    copy.dataKey = key;
-    m_messages.SaveBuiltData(copy.messageId, key, copy.head);
+    const CZelString contentHead = SenderRecord(copy, sender, key) + RecordHead(kRecordMessage, messageLength) +
+                                   keyRecord + RecordHead(kRecordMessageText, copy.textLength);
+    CTransferHasher hasher(key);
+    hasher.Add(contentHead.Ptr(), contentHead.Length());
+    ReadUploadInPieces(copy.message, copy.textOffset, copy.textLength,
+                       [&hasher](const CZelString& piece) { hasher.Add(piece.Ptr(), piece.Length()); });
+    const CZelString tail = Frame(kRecordSenderBlock, copy.signature);
+    hasher.Add(tail.Ptr(), tail.Length());
+    return hasher.Finish() + contentHead;
 }
 
 int64_t CCentralMessages::DataLength(const CCentralCopy& copy) const

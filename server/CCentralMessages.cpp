@@ -53,9 +53,13 @@ CZelString CCentralMessages::WriteRefusal(const CCentralAccount& sender, const C
 
 CZelString CCentralMessages::ReqMsgIdRequest(const CZelString& payload)
 {
-    CCentralSealedRequest request;
-    if (!m_server.OpenSealedRequest(payload, request))
-        return CZelString();
+    return m_server.AnswerSealed(kRequestReqMsgId, payload, [this](CCentralSealedRequest& request) {
+        return ReserveMessageId(request);
+    });
+}
+
+CZelXmlDocument CCentralMessages::ReserveMessageId(const CCentralSealedRequest& request)
+{
     const CCentralAccount& sender = request.account;
     const CZelString address = request.document.RootElement().GetAttr(kAttrRcpt);
     const std::optional<CCentralAccount> recipient =
@@ -74,7 +78,7 @@ CZelString CCentralMessages::ReqMsgIdRequest(const CZelString& payload)
     if (!refusal.IsEmpty()) {
         root.SetAttr(kAttrStatus, kStatusError);
         root.SetAttr(kAttrErrorMessage, refusal);
-        return CCentralServer::SealedAnswer(kRequestReqMsgId, request.key, answer);
+        return answer;
     }
     root.SetAttr(kAttrStatus, kStatusOk);
     root.SetAttr(kAttrMsgId, m_messages.ReserveMessageId(sender.id, recipient->id));
@@ -85,20 +89,24 @@ CZelString CCentralMessages::ReqMsgIdRequest(const CZelString& payload)
     root.SetAttr(kAttrName, recipient->name);
     root.SetAttr(kAttrTranslitName, recipient->translitName);
     root.SetAttr(kAttrUnicodeName, recipient->unicodeName);
-    return CCentralServer::SealedAnswer(kRequestReqMsgId, request.key, answer);
+    return answer;
 }
 
 CZelString CCentralMessages::SeedRequest(const CZelString& payload)
 {
-    CCentralSealedRequest request;
-    if (!m_server.OpenSealedRequest(payload, request))
-        return CZelString();
+    return m_server.AnswerSealed(kRequestSeed, payload, [this](CCentralSealedRequest& request) {
+        return ListMessages(request);
+    });
+}
+
+CZelXmlDocument CCentralMessages::ListMessages(const CCentralSealedRequest& request)
+{
     const CCentralAccount& caller = request.account;
     const CZelXmlNode document = request.document.RootElement();
     const CZelString seed = document.GetAttr(kAttrSeed);
     const auto stored = m_store.Seed(caller.id);
     if (seed.IsEmpty() || !stored || stored->first != seed || stored->second <= CCentralServer::NowMicroseconds())
-        return CCentralServer::SealedAnswer(kRequestSeed, request.key, StatusAnswer(kErrSeedInvalid));
+        return StatusAnswer(kErrSeedInvalid);
 
     int64_t after = 0;
     if (!ParseDecimal(document.GetAttr(kAttrLastDeliveredTimeStamp), after) || after < 0)
@@ -134,25 +142,28 @@ CZelString CCentralMessages::SeedRequest(const CZelString& payload)
         element.SetAttr(kAttrMessageId, messageId);
         root.AddChild(element);
     }
-    return CCentralServer::SealedAnswer(kRequestSeed, request.key, answer);
+    return answer;
 }
 
 CZelString CCentralMessages::ReceivedRequest(const CZelString& payload)
 {
-    CCentralSealedRequest request;
-    if (!m_server.OpenSealedRequest(payload, request))
-        return CZelString();
-    const CZelString messageId = request.document.RootElement().GetAttr(kAttrMessageId);
-    const bool known = !messageId.IsEmpty() &&
-                       m_messages.MarkDelivered(messageId, request.account.id, m_store.NextTimeStamp());
-    return CCentralServer::SealedAnswer(kRequestReceived, request.key, StatusAnswer(known ? nullptr : kErrNoSuchMessage));
+    return m_server.AnswerSealed(kRequestReceived, payload, [this](CCentralSealedRequest& request) {
+        const CZelString messageId = request.document.RootElement().GetAttr(kAttrMessageId);
+        const bool known = !messageId.IsEmpty() &&
+                           m_messages.MarkDelivered(messageId, request.account.id, m_store.NextTimeStamp());
+        return StatusAnswer(known ? nullptr : kErrNoSuchMessage);
+    });
 }
 
 CZelString CCentralMessages::DeleteRequest(const CZelString& payload)
 {
-    CCentralSealedRequest request;
-    if (!m_server.OpenSealedRequest(payload, request))
-        return CZelString();
+    return m_server.AnswerSealed(kRequestDeleteMessage, payload, [this](CCentralSealedRequest& request) {
+        return DeleteCopy(request);
+    });
+}
+
+CZelXmlDocument CCentralMessages::DeleteCopy(const CCentralSealedRequest& request)
+{
     const CZelString messageId = request.document.RootElement().GetAttr(kAttrMsgId);
     const char* refusal = kErrNoSuchMessage;
     if (!messageId.IsEmpty()) {
@@ -165,16 +176,16 @@ CZelString CCentralMessages::DeleteRequest(const CZelString& payload)
                 refusal = nullptr;
         }
     }
-    return CCentralServer::SealedAnswer(kRequestDeleteMessage, request.key, StatusAnswer(refusal));
+    return StatusAnswer(refusal);
 }
 
 void RegisterMessageRequests(CCentralServer& server)
 {
     auto messages = std::make_shared<CCentralMessages>(server);
-    server.Register(kRequestReqMsgId, [messages](const CZelString& p) { return messages->ReqMsgIdRequest(p); });
-    server.Register(kRequestUploadBlock, [messages](const CZelString& p) { return messages->UploadBlockRequest(p); });
-    server.Register(kRequestSeed, [messages](const CZelString& p) { return messages->SeedRequest(p); });
-    server.Register(kRequestFetchBlock, [messages](const CZelString& p) { return messages->FetchBlockRequest(p); });
-    server.Register(kRequestReceived, [messages](const CZelString& p) { return messages->ReceivedRequest(p); });
-    server.Register(kRequestDeleteMessage, [messages](const CZelString& p) { return messages->DeleteRequest(p); });
+    server.RegisterSelfLocked(kRequestReqMsgId, [messages](const CZelString& p) { return messages->ReqMsgIdRequest(p); });
+    server.RegisterSelfLocked(kRequestUploadBlock, [messages](const CZelString& p) { return messages->UploadBlockRequest(p); });
+    server.RegisterSelfLocked(kRequestSeed, [messages](const CZelString& p) { return messages->SeedRequest(p); });
+    server.RegisterSelfLocked(kRequestFetchBlock, [messages](const CZelString& p) { return messages->FetchBlockRequest(p); });
+    server.RegisterSelfLocked(kRequestReceived, [messages](const CZelString& p) { return messages->ReceivedRequest(p); });
+    server.RegisterSelfLocked(kRequestDeleteMessage, [messages](const CZelString& p) { return messages->DeleteRequest(p); });
 }

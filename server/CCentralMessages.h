@@ -25,6 +25,7 @@
 #include "server/CCentralServer.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 
 class CCentralMessages {
@@ -39,24 +40,47 @@ public:
     CZelString DeleteRequest(const CZelString& payload);
 
 private:
+    // The small requests' bodies, inside their write transaction: the answer document.
+    CZelXmlDocument ReserveMessageId(const CCentralSealedRequest& request);
+    CZelXmlDocument ListMessages(const CCentralSealedRequest& request);
+    CZelXmlDocument DeleteCopy(const CCentralSealedRequest& request);
+
     // Whether the sender's standing lets it send at all.
     static bool MaySend(const CCentralAccount& sender);
     // The ReqMsgId refusal for this sender and recipient; empty when the mail is welcome.
     CZelString WriteRefusal(const CCentralAccount& sender, const CCentralAccount& recipient);
 
-    // Upload: the final step once every byte is held. Fills the final status document.
-    void FinishUpload(const CCentralAccount& sender, const CZelString& key, const CZelString& hash,
-                      CCentralUpload& upload, CZelXmlDocument& status);
-    // Reads the queued message file and binds its recipients; null when accepted. A file whose
-    // message ids all belong to one finished message of the sender is that message again:
-    // `earlier` names it and nothing is bound.
-    const char* AcceptUpload(const CCentralAccount& sender, const CZelString& file, int64_t message,
-                             int64_t sentTime, std::optional<CCentralUpload>& earlier);
+    // Upload: a block is stored in one short transaction. The block that reaches the total is
+    // checked unlocked (transfer hash, recipient list, sender block) against the bytes held, and
+    // stored together with the recipients' binding in a second transaction that first checks
+    // the upload still stands where the check found it; else the block starts over.
+    struct UploadBlock;   // an opened upload request
+    struct UploadStep;    // what a transaction decided
+    struct CheckedFile;   // what the unlocked check of the whole file found
+    UploadStep StoreUploadBlock(CCentralSealedRequest& request, const UploadBlock& block);
+    CheckedFile CheckUploadFile(const CCentralSealedRequest& request, const UploadBlock& block,
+                                const CCentralUpload& upload);
+    UploadStep FinishUpload(CCentralSealedRequest& request, const UploadBlock& block, const CCentralUpload& upload,
+                            const CheckedFile& file);
+    // Inside the finishing transaction: checks each recipient's reservation and binds the
+    // recipients; null when accepted. A file whose message ids all belong to one finished
+    // message of the sender is that message again: `earlier` names it and nothing is bound.
+    const char* BindRecipients(const CCentralAccount& sender, const CheckedFile& file, int64_t message,
+                               int64_t sentTime, std::optional<CCentralUpload>& earlier);
+    // Bytes [offset, offset + length) of an upload, a few megabytes per short transaction, each
+    // piece handed to `use` with the lock released.
+    void ReadUploadInPieces(int64_t message, int64_t offset, int64_t length,
+                            const std::function<void(const CZelString& piece)>& use);
 
-    // The recipient's message data under `key`: built once and kept, rebuilt only when the
-    // recipient's key changed (a fresh Inbox key after its old one was dropped).
-    void EnsureBuilt(CCentralCopy& copy, const CZelString& key);
-    CZelString SenderRecord(const CCentralCopy& copy, const CZelString& key);
+    // Fetch: the recipient's message data under `key` is built once and kept, rebuilt only when
+    // the recipient's key changed (a fresh Inbox key after its old one was dropped). The build
+    // (the sender record's sealing, the transfer hash over the text) runs unlocked; the head is
+    // stored unless another fetch stored one under the same key first, which then stands.
+    struct FetchPlace;    // what the fetch document asks for
+    struct FetchStep;     // what the fetch's transaction decided
+    FetchStep ReadFetchBlock(CCentralSealedRequest& request, const FetchPlace& place, const CZelString& builtHead);
+    CZelString BuildHead(const CCentralCopy& copy, const CCentralAccount& sender, const CZelString& key);
+    static CZelString SenderRecord(const CCentralCopy& copy, const CCentralAccount& sender, const CZelString& key);
     int64_t DataLength(const CCentralCopy& copy) const;
     CZelString ReadData(const CCentralCopy& copy, int64_t offset, int64_t length);
 

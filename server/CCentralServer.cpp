@@ -7,19 +7,21 @@
 #include "protocol/ZelSealing.h"
 #include "protocol/ZelServerRequests.h"
 
+#include <algorithm>
+#include <cassert>
 #include <chrono>
 #include <exception>
 
 CCentralServer::CCentralServer(CCentralStore& store, Log log) : m_store(store), m_log(std::move(log))
 {
-    Register(kRequestServerKey, [this](const CZelString& p) { return ServerKeyRequest(p); });
-    Register(kRequestRegister, [this](const CZelString& p) { return RegisterRequest(p); });
+    RegisterSelfLocked(kRequestServerKey, [this](const CZelString& p) { return ServerKeyRequest(p); });
+    RegisterSelfLocked(kRequestRegister, [this](const CZelString& p) { return RegisterRequest(p); });
     RegisterSelfLocked(kRequestReqTimestamp,
                        [this](const CZelString& p) { return LoginRequest(kRequestReqTimestamp, p); });
     RegisterSelfLocked(kRequestPreLogin, [this](const CZelString& p) { return LoginRequest(kRequestPreLogin, p); });
-    Register(kRequestContactList, [this](const CZelString& p) { return ContactListRequest(p); });
-    Register(kRequestAccountUpdate, [this](const CZelString& p) { return AccountUpdateRequest(p); });
-    Register(kRequestAdministrative, [this](const CZelString& p) { return AdministrativeRequest(p); });
+    RegisterSelfLocked(kRequestContactList, [this](const CZelString& p) { return ContactListRequest(p); });
+    RegisterSelfLocked(kRequestAccountUpdate, [this](const CZelString& p) { return AccountUpdateRequest(p); });
+    RegisterSelfLocked(kRequestAdministrative, [this](const CZelString& p) { return AdministrativeRequest(p); });
 }
 
 void CCentralServer::Register(uint32_t type, Handler handler)
@@ -60,32 +62,107 @@ CZelString CCentralServer::Handle(const CZelString& body)
     return CZelString();
 }
 
-bool CCentralServer::OpenSealedRequest(const CZelString& payload, CCentralSealedRequest& request)
+void CCentralServer::SetUnlockedPhaseHook(PhaseHook hook)
+{
+    std::lock_guard hold(m_hookMutex);
+    m_unlockedPhaseHook = std::move(hook);
+}
+
+void CCentralServer::EnterUnlockedPhase(uint32_t type, CCentralUnlockedStep step) const
+{
+    assert(!m_store.InTransactionOnThisThread());
+    PhaseHook hook;
+    {
+        std::lock_guard hold(m_hookMutex);
+        hook = m_unlockedPhaseHook;
+    }
+    if (hook)
+        hook(type, step);
+}
+
+CZelString CCentralServer::AnswerSealed(uint32_t type, const CZelString& payload, const SealedBody& body)
+{
+    CCentralSealedRequest request;
+    if (!OpenSealedRequest(type, payload, request))
+        return CZelString();
+    CZelXmlDocument answer;
+    {
+        CCentralStore::Transaction transaction(m_store);
+        if (!ConfirmSealedRequest(request))
+            return CZelString();
+        answer = body(request);
+        transaction.Commit();
+    }
+    return SealedAnswer(type, request.key, answer);
+}
+
+bool CCentralServer::OpenSealedPayload(uint32_t type, const CZelString& payload, CCentralSealedRequest& request,
+                                       CZelString& plain)
 {
     int64_t accountId = -1;
     CZelString sealed;
     if (!SplitSealedRequest(payload, accountId, request.keyNumber, sealed))
         return false;
-    auto account = m_store.FindAccount(accountId);
-    if (!account)
-        return false;
+    std::vector<CZelString> keys;
+    {
+        CCentralStore::Transaction transaction(m_store);
+        auto account = m_store.FindAccount(accountId);
+        if (!account)
+            return false;
+        request.account = std::move(*account);
+        keys = m_store.SessionKeys(accountId, request.keyNumber, NowMicroseconds());
+    }
+    EnterUnlockedPhase(type);
+    return UnsealWithAnyKey(keys, sealed, request.key, plain);
+}
+
+bool CCentralServer::OpenSealedRequest(uint32_t type, const CZelString& payload, CCentralSealedRequest& request)
+{
     CZelString plain;
-    if (!UnsealWithRecentKey(accountId, request.keyNumber, sealed, request.key, plain))
+    return OpenSealedPayload(type, payload, request, plain) && request.document.Parse(plain) &&
+           !request.document.RootElement().IsNull();
+}
+
+bool CCentralServer::OpenSealedRequest(const CZelString& payload, CCentralSealedRequest& request)
+{
+    int64_t accountId = -1;
+    CZelString sealed, plain;
+    if (!SplitSealedRequest(payload, accountId, request.keyNumber, sealed))
         return false;
-    if (!request.document.Parse(plain) || request.document.RootElement().IsNull())
+    const auto account = m_store.FindAccount(accountId);
+    if (!account || !UnsealWithAnyKey(m_store.SessionKeys(accountId, request.keyNumber, NowMicroseconds()), sealed,
+                                      request.key, plain))
         return false;
     request.account = *account;
+    return request.document.Parse(plain) && !request.document.RootElement().IsNull() && ConfirmSealedRequest(request);
+}
+
+bool CCentralServer::ConfirmSealedRequest(CCentralSealedRequest& request)
+{
+    auto account = m_store.FindAccount(request.account.id);
+    if (!account)
+        return false;
+    const int64_t now = NowMicroseconds();
+    const std::vector<CZelString> keys = m_store.SessionKeys(account->id, request.keyNumber, now);
+    if (std::find(keys.begin(), keys.end(), request.key) == keys.end())
+        return false;
+    m_store.TouchSessionKey(account->id, request.keyNumber, request.key, now);
+    request.account = std::move(*account);
     return true;
 }
 
-bool CCentralServer::UnsealWithRecentKey(int64_t accountId, uint32_t keyNumber, const CZelString& sealed,
-                                         CZelString& key, CZelString& plain)
+std::vector<CZelString> CCentralServer::ReadRecentKeys(int64_t accountId, uint32_t keyNumber)
 {
-    const int64_t now = NowMicroseconds();
-    for (const CZelString& candidate : m_store.SessionKeys(accountId, keyNumber, now)) {
+    CCentralStore::Transaction transaction(m_store);
+    return m_store.SessionKeys(accountId, keyNumber, NowMicroseconds());
+}
+
+bool CCentralServer::UnsealWithAnyKey(const std::vector<CZelString>& keys, const CZelString& sealed, CZelString& key,
+                                      CZelString& plain)
+{
+    for (const CZelString& candidate : keys) {
         // The 64-bit MAC tells the right key from the others.
         if (candidate.Length() == kSessionKeySize && Unseal(candidate, sealed, plain)) {
-            m_store.TouchSessionKey(accountId, keyNumber, candidate, now);
             key = candidate;
             return true;
         }

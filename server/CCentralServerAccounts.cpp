@@ -1,4 +1,5 @@
 // The account requests: the server key (1), registration (2) and the account update (27).
+// The server key pair never changes once the store is open, so its RSA needs no lock.
 
 #include "crypto/LongInt2.h"
 #include "crypto/RsaBlockTransform.h"
@@ -74,6 +75,7 @@ CZelString CCentralServer::ServerKeyRequest(const CZelString& payload)
 CZelString CCentralServer::RegisterRequest(const CZelString& payload)
 {
     const CCentralServerKey& serverKey = m_store.ServerKey();
+    EnterUnlockedPhase(kRequestRegister);
     CZelString text;
     try {
         const LongInt2 n(serverKey.n.Ptr(), serverKey.n.Length());
@@ -98,10 +100,15 @@ CZelString CCentralServer::RegisterRequest(const CZelString& payload)
         return PlainAnswer(kRequestRegister, StatusAnswer(kErrEmailMissing));
     if (!IsUsablePublicKey(account.n, account.e))
         return PlainAnswer(kRequestRegister, StatusAnswer(kErrKeyMissing));
-    if (m_store.FindAccountByEmail(account.email))
-        return PlainAnswer(kRequestRegister, StatusAnswer(kErrEmailRegistered));
 
-    const int64_t id = m_store.AddAccount(account);
+    int64_t id = -1;
+    {
+        CCentralStore::Transaction transaction(m_store);
+        if (m_store.FindAccountByEmail(account.email))
+            return PlainAnswer(kRequestRegister, StatusAnswer(kErrEmailRegistered));
+        id = m_store.AddAccount(account);
+        transaction.Commit();
+    }
     CZelXmlDocument answer = StatusAnswer(kStatusSuccess);
     answer.RootElement().SetAttr(kAttrId, Format("%D", id));
     if (m_log)
@@ -111,9 +118,13 @@ CZelString CCentralServer::RegisterRequest(const CZelString& payload)
 
 CZelString CCentralServer::AccountUpdateRequest(const CZelString& payload)
 {
-    CCentralSealedRequest request;
-    if (!OpenSealedRequest(payload, request))
-        return CZelString();
+    return AnswerSealed(kRequestAccountUpdate, payload, [this](CCentralSealedRequest& request) {
+        return UpdateAccount(request);
+    });
+}
+
+CZelXmlDocument CCentralServer::UpdateAccount(const CCentralSealedRequest& request)
+{
     const CZelXmlNode root = request.document.RootElement();
     CCentralAccount account = request.account;
     CZelXmlDocument answer = NewAnswer();
@@ -139,11 +150,11 @@ CZelString CCentralServer::AccountUpdateRequest(const CZelString& payload)
     if (refusal) {
         answer.RootElement().SetAttr(kAttrStatus, kStatusError);
         answer.RootElement().SetAttr(kAttrErrorMessage, refusal);
-        return SealedAnswer(kRequestAccountUpdate, request.key, answer);
+        return answer;
     }
     ReadOwnFields(root, account);
     m_store.UpdateAccountData(account);
     answer.RootElement().SetAttr(kAttrStatus, kStatusOk);
     answer.RootElement().AddChild(MakeUpdates(account, root.GetAttr(kAttrLastUpdatesTimeStamp)));
-    return SealedAnswer(kRequestAccountUpdate, request.key, answer);
+    return answer;
 }

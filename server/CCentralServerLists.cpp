@@ -45,9 +45,13 @@ private:
 
 CZelString CCentralServer::ContactListRequest(const CZelString& payload)
 {
-    CCentralSealedRequest request;
-    if (!OpenSealedRequest(payload, request))
-        return CZelString();
+    return AnswerSealed(kRequestContactList, payload, [this](CCentralSealedRequest& request) {
+        return ChangeLists(request);
+    });
+}
+
+CZelXmlDocument CCentralServer::ChangeLists(const CCentralSealedRequest& request)
+{
     const CCentralAccount& caller = request.account;
     const CZelXmlNode root = request.document.RootElement();
     CZelXmlDocument answer = NewAnswer();
@@ -96,7 +100,7 @@ CZelString CCentralServer::ContactListRequest(const CZelString& payload)
     }
     results.Finish();
     answer.RootElement().AddChild(MakeUpdates(caller, root.GetAttr(kAttrLastUpdatesTimeStamp)));
-    return SealedAnswer(kRequestContactList, request.key, answer);
+    return answer;
 }
 
 const char* CCentralServer::AdministrativeCommand(const CCentralAccount& caller, const CZelXmlNode& command)
@@ -141,9 +145,13 @@ const char* CCentralServer::ReportAbuse(const CCentralAccount& caller, const CZe
 
 CZelString CCentralServer::AdministrativeRequest(const CZelString& payload)
 {
-    CCentralSealedRequest request;
-    if (!OpenSealedRequest(payload, request))
-        return CZelString();
+    return AnswerSealed(kRequestAdministrative, payload, [this](CCentralSealedRequest& request) {
+        return Administer(request);
+    });
+}
+
+CZelXmlDocument CCentralServer::Administer(const CCentralSealedRequest& request)
+{
     const CZelXmlNode root = request.document.RootElement();
     CZelXmlDocument answer = NewAnswer();
     CommandResults results(answer.RootElement());
@@ -162,5 +170,5 @@ CZelString CCentralServer::AdministrativeRequest(const CZelString& payload)
     // The caller's own standing may have changed; read it afresh.
     const auto caller = m_store.FindAccount(request.account.id);
     answer.RootElement().AddChild(MakeUpdates(caller ? *caller : request.account, root.GetAttr(kAttrLastUpdatesTimeStamp)));
-    return SealedAnswer(kRequestAdministrative, request.key, answer);
+    return answer;
 }

@@ -65,6 +65,7 @@ CZelString CCentralServer::LoginRequest(uint32_t type, const CZelString& payload
     if (!account)
         return CZelString();
     int64_t namedId = -1;
+    EnterUnlockedPhase(type);
     CZelString text;
     uint32_t timeSeconds = 0;
     if (!OpenLoginPayload(payload, account->n, account->e, namedId, text, timeSeconds))

@@ -86,18 +86,32 @@ CCentralStore::~CCentralStore() = default;
 
 CCentralStore::Transaction::Transaction(CCentralStore& store) : m_store(store), m_lock(store.m_lock)
 {
-    m_store.m_db->Exec("BEGIN IMMEDIATE");
+    if (m_store.m_depth++ == 0)
+        m_store.m_owner = std::this_thread::get_id();
+    try {
+        m_store.m_db->Exec("BEGIN IMMEDIATE");
+    } catch (...) {
+        LeaveThread();
+        throw;
+    }
 }
 
 CCentralStore::Transaction::~Transaction()
 {
-    if (m_done)
-        return;
-    try {
-        m_store.m_db->Exec("ROLLBACK");
-    } catch (const XCentralStoreError&) {
-        // SQLite already rolled back on its own (a failed COMMIT, a full disk).
+    if (!m_done) {
+        try {
+            m_store.m_db->Exec("ROLLBACK");
+        } catch (const XCentralStoreError&) {
+            // SQLite already rolled back on its own (a failed COMMIT, a full disk).
+        }
     }
+    LeaveThread();
+}
+
+void CCentralStore::Transaction::LeaveThread()
+{
+    if (--m_store.m_depth == 0)
+        m_store.m_owner = std::thread::id();
 }
 
 void CCentralStore::Transaction::Commit()

@@ -13,17 +13,20 @@
 //   messages, message_recipients   uploaded mail and each recipient's copy, delivery and
 //                      abuse report times (filled by the message requests)
 //
-// A request's reads and writes run inside one Transaction, so it either happens whole or not
-// at all; the store is shared by the server's threads and serialises them.
+// A request's writes run inside one Transaction, so they happen whole or not at all; the store
+// is shared by the server's threads and serialises its transactions, so they stay short: no
+// RSA or GOST work runs inside one.
 
 #include "foundation/CZelString.h"
 #include "server/CSqliteDb.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 struct CCentralAccount {
@@ -81,10 +84,15 @@ public:
         void Commit();
 
     private:
+        void LeaveThread();
+
         CCentralStore& m_store;
         std::unique_lock<std::recursive_mutex> m_lock;
         bool m_done = false;
     };
+
+    // Whether the calling thread is inside a Transaction now.
+    bool InTransactionOnThisThread() const { return m_owner.load() == std::this_thread::get_id(); }
 
     int SchemaVersion();
     const CCentralServerKey& ServerKey() const { return m_serverKey; }
@@ -137,6 +145,8 @@ private:
 
     std::unique_ptr<CSqliteDb> m_db;
     std::recursive_mutex m_lock;
+    std::atomic<std::thread::id> m_owner{};   // the thread inside a Transaction
+    int m_depth = 0;                          // its nesting, touched under m_lock only
     CCentralServerKey m_serverKey;
     int64_t m_lastTimeStamp = 0;
 };
