@@ -5,6 +5,8 @@
 #include "server/CCentralStore.h"
 
 #include "CentralTestSupport.h"
+#include "RawHttpPeer.h"
+#include "foundation/testing/Eventually.h"
 #include "testing/SocketsEnvironment.h"
 
 #include <csignal>
@@ -50,6 +52,31 @@ TEST_F(CentralProgramTest, ServesTheClientAndStopsCleanlyOnEitherSignal)
         EXPECT_EQ(program.Wait(), 0);
         EXPECT_NE(program.RestOfOutput().find("velmo-central stopped"), std::string::npos);
     }
+}
+
+TEST_F(CentralProgramTest, TheStopRequestLetsTheRequestInHandFinish)
+{
+    std::vector<std::string> args = ServeArgs();
+    args.insert(args.end(), {"--drain", "600", "--header-timeout", "600", "--transfer-window", "600"});
+    Program program(args);
+    const int port = program.ReadPort();
+    ASSERT_GT(port, 0);
+    RawPeer busy(port);
+    ASSERT_TRUE(busy.Send(HonestPost(std::string(Frame(99, "x").View()))));
+    ASSERT_EQ(StatusLineOf(busy.ReadAnswer()), "HTTP/1.1 200 OK");
+    const std::string request = HonestPost(std::string(Frame(99, "in hand").View()));
+    ASSERT_TRUE(busy.Send(request.substr(0, request.size() - 4)));
+
+    program.Signal(SIGTERM);
+    // Nobody new gets in, but the request under way is still answered, and then the program ends.
+    EXPECT_TRUE(velmo_testing::Eventually([&] { return !RawPeer().Connect(port); }));
+    ASSERT_TRUE(busy.Send(request.substr(request.size() - 4)));
+    const RawPeer::Received all = busy.ReadUntilClosed();
+    EXPECT_TRUE(all.closed);
+    EXPECT_EQ(StatusLineOf(all.bytes), "HTTP/1.1 200 OK");
+    EXPECT_NE(all.bytes.find("\r\nConnection: close\r\n"), std::string::npos);
+    EXPECT_EQ(program.Wait(), 0);
+    EXPECT_NE(program.RestOfOutput().find("velmo-central stopped"), std::string::npos);
 }
 
 TEST_F(CentralProgramTest, AKilledServerKeepsWhatItAcknowledged)
@@ -117,6 +144,10 @@ TEST_F(CentralProgramTest, UsageErrorsAndABusyPortAreReported)
         {{"--db"}, 2},
         {{"--frobnicate"}, 2},
         {{"serve"}, 2},
+        {{"--header-timeout", "0"}, 2},
+        {{"--max-body", "-5"}, 2},
+        {{"--max-connections", "ten"}, 2},
+        {{"--workers"}, 2},
     };
     for (const Case& c : cases) {
         Program program(c.args);
