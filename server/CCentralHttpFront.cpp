@@ -73,6 +73,9 @@ int CCentralHttpFront::Start(const std::string& host, int port, std::string* err
     if (!Listen(host, port, error))
         return -1;
     const int bound = m_acceptor.local_endpoint().port();
+    // A front stopped before starts afresh.
+    m_loop.restart();
+    m_draining = false;
     m_keepLooping.emplace(m_loop.get_executor());
     m_running = true;
     Accept();

@@ -252,4 +252,14 @@ TEST_F(CentralHttpFrontTest, StopDropsARequestThatOutlastsTheDrainDeadline)
     EXPECT_EQ(m_handled, 1);
 }
 
+TEST_F(CentralHttpFrontTest, ServesAgainAfterAStop)
+{
+    StartFront();
+    ASSERT_TRUE(Served());
+    m_front->Stop();
+    m_port = m_front->Start("127.0.0.1", 0, nullptr);
+    ASSERT_GT(m_port, 0);
+    EXPECT_TRUE(Served());
+}
+
 } // namespace
