@@ -57,20 +57,19 @@ TEST_F(CentralProgramTest, ServesTheClientAndStopsCleanlyOnEitherSignal)
 TEST_F(CentralProgramTest, TheStopRequestLetsTheRequestInHandFinish)
 {
     std::vector<std::string> args = ServeArgs();
-    args.insert(args.end(), {"--drain", "600", "--header-timeout", "600", "--transfer-window", "600"});
+    args.insert(args.end(), {"--drain", "600", "--transfer-window", "600"});
     Program program(args);
     const int port = program.ReadPort();
     ASSERT_GT(port, 0);
     RawPeer busy(port);
-    ASSERT_TRUE(busy.Send(HonestPost(std::string(Frame(99, "x").View()))));
-    ASSERT_EQ(StatusLineOf(busy.ReadAnswer()), "HTTP/1.1 200 OK");
-    const std::string request = HonestPost(std::string(Frame(99, "in hand").View()));
-    ASSERT_TRUE(busy.Send(request.substr(0, request.size() - 4)));
+    const std::string body(Frame(99, "in hand").View());
+    ASSERT_TRUE(busy.Send(HeadWaitingToContinue(body.size())));
+    ASSERT_EQ(busy.ReadAnswer(), kContinueAnswer);
 
     program.Signal(SIGTERM);
     // Nobody new gets in, but the request under way is still answered, and then the program ends.
     EXPECT_TRUE(velmo_testing::Eventually([&] { return !RawPeer().Connect(port); }));
-    ASSERT_TRUE(busy.Send(request.substr(request.size() - 4)));
+    ASSERT_TRUE(busy.Send(body));
     const RawPeer::Received all = busy.ReadUntilClosed();
     EXPECT_TRUE(all.closed);
     EXPECT_EQ(StatusLineOf(all.bytes), "HTTP/1.1 200 OK");

@@ -147,6 +147,16 @@ inline std::string HonestPost(const std::string& body)
            std::to_string(body.size()) + "\r\nConnection: keep-alive\r\n\r\n" + body;
 }
 
+// The head of a POST that waits for the server's "100 Continue" before it sends its body: once
+// that came, the server is reading the request.
+inline std::string HeadWaitingToContinue(size_t bodyLength)
+{
+    return "POST /cgi-bin/velmo.cgi HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " + std::to_string(bodyLength) +
+           "\r\nExpect: 100-continue\r\n\r\n";
+}
+
+inline constexpr char kContinueAnswer[] = "HTTP/1.1 100 Continue\r\n\r\n";
+
 inline std::string StatusLineOf(const std::string& answer)
 {
     return answer.substr(0, answer.find("\r\n"));
