@@ -78,6 +78,26 @@ TEST_F(CentralProgramTest, TheStopRequestLetsTheRequestInHandFinish)
     EXPECT_NE(program.RestOfOutput().find("velmo-central stopped"), std::string::npos);
 }
 
+TEST_F(CentralProgramTest, TheLimitsOnTheCommandLineAreTheServers)
+{
+    std::vector<std::string> args = ServeArgs();
+    args.insert(args.end(), {"--max-connections-per-address", "1", "--max-body", "100"});
+    Program program(args);
+    const int port = program.ReadPort();
+    ASSERT_GT(port, 0);
+    RawPeer first(port);
+    ASSERT_TRUE(first.Send(HonestPost(std::string(Frame(99, "x").View()))));
+    ASSERT_EQ(StatusLineOf(first.ReadAnswer()), "HTTP/1.1 200 OK");
+    // A second connection from the same address is closed unanswered; the first one's next
+    // request is over the body limit.
+    RawPeer second(port);
+    EXPECT_EQ(second.ReadUntilClosed().bytes, "");
+    ASSERT_TRUE(first.Send(HonestPost(std::string(101, 'b'))));
+    EXPECT_EQ(StatusLineOf(first.ReadUntilClosed().bytes), "HTTP/1.1 413 Payload Too Large");
+    program.Signal(SIGTERM);
+    EXPECT_EQ(program.Wait(), 0);
+}
+
 TEST_F(CentralProgramTest, AKilledServerKeepsWhatItAcknowledged)
 {
     {
