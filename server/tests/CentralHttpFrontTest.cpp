@@ -19,6 +19,9 @@ using velmo_testing::Eventually;
 
 namespace {
 
+// More than the socket buffers of both ends hold.
+constexpr size_t kBigAnswer = 64 * 1024 * 1024;
+
 class CentralHttpFrontTest : public ::testing::Test {
 protected:
     void StartFront(CCentralHttpOptions options = {})
@@ -30,6 +33,8 @@ protected:
                     throw std::runtime_error("the request failed inside the server");
                 if (body == "quiet")
                     return std::string();
+                if (body == "big")
+                    return std::string(kBigAnswer, 'a');
                 return "answer to " + body;
             },
             options);
@@ -206,6 +211,21 @@ INSTANTIATE_TEST_SUITE_P(
                       Idler{"IdleAfterAnAnswer", true, ""},
                       Idler{"HalfAHeadAfterAnAnswer", true, "POST / HTTP/1.1\r\n"}),
     [](const ::testing::TestParamInfo<Idler>& info) { return info.param.name; });
+
+TEST_F(CentralHttpFrontTest, APeerThatDoesNotReadItsAnswerIsDropped)
+{
+    CCentralHttpOptions options;
+    options.transferWindowSeconds = 1;
+    StartFront(options);
+    RawPeer peer(m_port);
+    ASSERT_TRUE(peer.Send(HonestPost("ping")));
+    ASSERT_FALSE(peer.ReadAnswer().empty());
+    ASSERT_TRUE(peer.Send(HonestPost("big")));
+    // It reads nothing until the server has given up on it.
+    ASSERT_TRUE(Eventually([&] { return m_front->OpenConnections() == 0; }));
+    EXPECT_LT(peer.ReadUntilClosed().bytes.size(), kBigAnswer);
+    EXPECT_TRUE(Served());
+}
 
 // ---- stopping ----
 
