@@ -17,6 +17,7 @@
 //                                    server storing each block and checking the whole at the end)
 //                                    against the same bytes over one plain loopback socket
 //   RATE upload_100MB_bytes_per_s    the upload's own throughput, for more digits than the ratio
+#include "bench/BenchHostileHttp.h"
 #include "bench/BenchMain.h"
 #include "crypto/CCryptRandom.h"
 #include "crypto/CGostCipher.h"
@@ -38,14 +39,11 @@
 #include "server/CCentralMessages.h"
 #include "server/CCentralServer.h"
 #include "server/CCentralStore.h"
-#include "server/tests/HostileHttp.h"
-#include "server/tests/RawHttpPeer.h"
 
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -444,87 +442,6 @@ HonestRun RunHonestClients(const CZelServerAddress& server, const std::vector<Us
     return run;
 }
 
-// The hostile load of the server's own test, from other loopback addresses than the honest
-// clients': idle connections, peers trickling their bodies, the malformed requests' table ten
-// times a second and 20 MB uploads over the body limit one after the other, until stopped.
-class HostileLoad {
-public:
-    static constexpr int kIdle = 2000;
-    static constexpr int kSlow = 200;
-
-    explicit HostileLoad(int port) : m_port(port)
-    {
-        for (int i = 0; i < kIdle; ++i)
-            m_idle.emplace_back(port, ("127.0.1." + std::to_string(1 + i % 10)).c_str());
-        for (int i = 0; i < kSlow; ++i) {
-            m_slow.emplace_back(port, "127.0.2.1");
-            m_slow.back().Send("POST /cgi-bin/velmo.cgi HTTP/1.1\r\nContent-Length: 100000\r\n\r\nslow");
-        }
-        m_threads.emplace_back([this] { Trickle(); });
-        m_threads.emplace_back([this] { Malformed(); });
-        m_threads.emplace_back([this] { Uploads(); });
-    }
-
-    ~HostileLoad()
-    {
-        m_stop = true;
-        for (std::thread& thread : m_threads)
-            thread.join();
-    }
-
-private:
-    void Trickle()
-    {
-        while (!m_stop) {
-            for (centraltest::RawPeer& peer : m_slow)
-                peer.Send("x");
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        }
-    }
-
-    void Malformed()
-    {
-        const std::vector<centraltest::BadRequest> table = centraltest::BadRequests();
-        while (!m_stop) {
-            for (const centraltest::BadRequest& bad : table) {
-                centraltest::RawPeer peer(m_port, "127.0.3.1");
-                peer.Send(bad.bytes);
-                peer.ReadUntilClosed();
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-    }
-
-    void Uploads()
-    {
-        const std::string block(64 * 1024, 'u');
-        while (!m_stop) {
-            centraltest::RawPeer peer(m_port, "127.0.4.1");
-            std::thread reader([&] { peer.ReadUntilClosed(); });
-            peer.Send("POST /cgi-bin/velmo.cgi HTTP/1.1\r\nContent-Length: 20971520\r\n\r\n");
-            // About 6 MB/s: a fast client on a real network, not the loopback's full speed.
-            for (size_t sent = 0; sent < 20971520 && !m_stop && peer.Send(block); sent += block.size())
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            ::shutdown(peer.Fd(), SHUT_WR);
-            reader.join();
-        }
-    }
-
-    const int m_port;
-    std::atomic<bool> m_stop{false};
-    std::vector<centraltest::RawPeer> m_idle, m_slow;
-    std::vector<std::thread> m_threads;
-};
-
-void RaiseOwnFileLimit()
-{
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
-        limit.rlim_cur = limit.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &limit);
-    }
-}
-
 int PortOf(const CZelServerAddress& server)
 {
     const std::string text = server.server.ToStd();
@@ -543,7 +460,7 @@ void SealedRequestsRun(benchmark::State& state, bool underAttack)
 {
     const int threadsBefore = ThreadCount();
     PrepareKeys(0, kRateClients);
-    RaiseOwnFileLimit();
+    velmo_bench::RaiseOwnFileLimit();
     SocketsStart(true);
     {
         CentralUnderTest central;
@@ -559,7 +476,7 @@ void SealedRequestsRun(benchmark::State& state, bool underAttack)
             for (int i = 0; i < kRateClients; ++i)
                 BecomeContacts(link, users[(i + 1) % kRateClients], users[i]);
         }
-        std::optional<HostileLoad> load;
+        std::optional<velmo_bench::HostileLoad> load;
         if (underAttack)
             load.emplace(PortOf(server));
         HonestRun run;
@@ -595,27 +512,13 @@ void SealedRequestsUnderAttack(benchmark::State& state)
     SealedRequestsRun(state, true);
 }
 
-long ResidentKilobytes()
-{
-    FILE* status = std::fopen("/proc/self/status", "r");
-    if (!status)
-        return -1;
-    char line[256];
-    long kilobytes = -1;
-    while (std::fgets(line, sizeof line, status))
-        if (std::sscanf(line, "VmRSS: %ld", &kilobytes) == 1)
-            break;
-    std::fclose(status);
-    return kilobytes;
-}
-
 // What one kept-alive connection costs the server between requests: resident memory before
 // and after 2000 connections that each did one exchange, over 2000. The clients' side is file
 // descriptors only, and socket buffers are the kernel's, not the process's.
 void IdleConnectionMemory(benchmark::State& state)
 {
     constexpr int kConnections = 2000;
-    RaiseOwnFileLimit();
+    velmo_bench::RaiseOwnFileLimit();
     SocketsStart(true);
     {
         CentralUnderTest central;
@@ -628,7 +531,7 @@ void IdleConnectionMemory(benchmark::State& state)
             centraltest::RawPeer warm(port, "127.0.5.1");
             warm.Send(request);
             warm.ReadAnswer();
-            const long before = ResidentKilobytes();
+            const long before = velmo_bench::ResidentKilobytes();
             for (int i = 0; i < kConnections; ++i) {
                 peers.emplace_back(port, ("127.0.6." + std::to_string(1 + i % 10)).c_str());
                 if (!peers.back().Send(request) || peers.back().ReadAnswer().empty()) {
@@ -636,7 +539,7 @@ void IdleConnectionMemory(benchmark::State& state)
                     return;
                 }
             }
-            const long after = ResidentKilobytes();
+            const long after = velmo_bench::ResidentKilobytes();
             char line[128];
             std::snprintf(line, sizeof line, "MEM central_per_idle_connection_KB %.1f",
                           double(after - before) / kConnections);
