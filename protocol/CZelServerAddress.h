@@ -11,5 +11,5 @@ struct CZelServerAddress {
     CZelString url;           // the path every request is posted to
     // HTTPS only: the SHA-256 fingerprint of the one certificate the server may present; empty
     // to trust the system's certificate authorities and check the host name instead.
-    CZelString fingerprint;
+    CZelString fingerprint = {};
 };
