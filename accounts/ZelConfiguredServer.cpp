@@ -5,5 +5,5 @@
 CZelServerAddress ConfiguredServerAddress()
 {
     const CConfig& config = CConfig::Global();
-    return {config.Get(CConfig::kServer), config.Get(CConfig::kUrl)};
+    return {config.Get(CConfig::kServer), config.Get(CConfig::kUrl), config.Get(CConfig::kServerFingerprint)};
 }

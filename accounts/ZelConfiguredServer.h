@@ -1,5 +1,6 @@
 #pragma once
-// The central server the gateway's configuration names (`Server` and `Url`), read at the
+// The central server the gateway's configuration names (`Server`, `Url` and, for HTTPS,
+// `ServerFingerprint`), read at the
 // moment of the call, for a unit of work about to start.
 
 #include "protocol/CZelServerAddress.h"

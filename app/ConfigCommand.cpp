@@ -3,6 +3,7 @@
 #include "app/CCommandTable.h"
 #include "core/CConfig.h"
 #include "core/CVelmoApp.h"
+#include "tls/CTlsCertificate.h"
 
 #include <cstdint>
 #include <ostream>
@@ -69,6 +70,22 @@ bool NormaliseNumber(CCommandContext& context, const std::string& key, const std
     return true;
 }
 
+// A fingerprint is kept in the form `velmo tls fingerprint` and openssl print it; empty
+// clears the pin.
+bool NormaliseFingerprint(CCommandContext& context, std::string& value)
+{
+    if (value.empty())
+        return true;
+    const std::string normal = CTlsCertificate::NormalFingerprint(value);
+    if (normal.empty()) {
+        context.err << "velmo: " << CConfig::kServerFingerprint
+                    << " takes a SHA-256 fingerprint (32 hex pairs, ':' between them optional), not '" << value << "'\n";
+        return false;
+    }
+    value = normal;
+    return true;
+}
+
 int ConfigGet(CCommandContext& context)
 {
     if (context.args.size() > 2) {
@@ -101,6 +118,8 @@ int ConfigSet(CCommandContext& context)
     if (!CheckKey(context, key))
         return kExitUsage;
     if (CConfig::IsNumberKey(key) && !NormaliseNumber(context, key, context.args[2], value))
+        return kExitUsage;
+    if (key == CConfig::kServerFingerprint && !NormaliseFingerprint(context, value))
         return kExitUsage;
     if (!EnterHome(context))
         return kExitFailed;

@@ -7,6 +7,7 @@
 #include "app/ConfigCommand.h"
 #include "app/GatewayCommand.h"
 #include "app/HistoryCommand.h"
+#include "app/TlsCommand.h"
 
 #include <csignal>
 #include <malloc.h>
@@ -27,6 +28,7 @@ int main(int argc, char** argv)
     AddAccountCommands(commands);
     AddHistoryCommand(commands);
     AddAdministrativeCommands(commands);
+    AddTlsCommand(commands);
 
     const CCommandLine line = CCommandLine::Parse(argc, argv);
     if (!line.error.empty()) {

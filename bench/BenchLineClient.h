@@ -2,11 +2,14 @@
 // The loopback line client the mail benchmarks drive the gateway's SMTP and POP3 servers with.
 
 #include "e2e/MailWorld.h"
+#include "tls/CTlsContext.h"
+#include "tls/CTlsStream.h"
 
 #include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -20,8 +23,8 @@ inline int ConnectLoopback(int port)
     return fd;
 }
 
-// A plain line client on a loopback socket: only what the measurements need, so a figure
-// never includes a client library's own costs.
+// A line client on a loopback socket, plain or (after StartTls) protected: only what the
+// measurements need, so a figure never includes a client library's own costs.
 class LineClient {
 public:
     explicit LineClient(int port) : m_fd(ConnectLoopback(port)) {}
@@ -29,7 +32,33 @@ public:
     LineClient(const LineClient&) = delete;
     LineClient& operator=(const LineClient&) = delete;
 
+    // Runs the client side of the handshake over the connection, trusting `context`; every
+    // later Send and read is protected.
+    void StartTls(const CTlsContext& context, const std::string& serverName)
+    {
+        m_tls = std::make_unique<CTlsStream>(context, CTlsStream::ERole::Client, serverName);
+        for (;;) {
+            const CTlsStream::EStep step = m_tls->Handshake();
+            SendRaw(m_tls->TakeOutgoing());
+            if (step == CTlsStream::EStep::Done)
+                return;
+            if (step != CTlsStream::EStep::NeedInput)
+                throw std::runtime_error("TLS handshake failed: " + m_tls->FailureReason());
+            m_tls->PutIncoming(ReadRaw());
+        }
+    }
+
     void Send(const std::string& bytes)
+    {
+        if (!m_tls)
+            return SendRaw(bytes);
+        if (m_tls->Write(bytes) != CTlsStream::EStep::Done)
+            throw std::runtime_error("TLS write failed: " + m_tls->FailureReason());
+        SendRaw(m_tls->TakeOutgoing());
+    }
+
+private:
+    void SendRaw(const std::string& bytes)
     {
         for (size_t sent = 0; sent < bytes.size();) {
             const ssize_t wrote = write(m_fd, bytes.data() + sent, bytes.size() - sent);
@@ -38,6 +67,8 @@ public:
             sent += static_cast<size_t>(wrote);
         }
     }
+
+public:
     // One line, without its CR LF.
     std::string Line()
     {
@@ -77,17 +108,34 @@ public:
     }
 
 private:
-    void ReadMore()
+    std::string ReadRaw()
     {
         char chunk[64 * 1024];
         const ssize_t got = read(m_fd, chunk, sizeof chunk);
         if (got <= 0)
             throw std::runtime_error("the gateway closed the connection");
-        m_buffer.append(chunk, static_cast<size_t>(got));
+        return std::string(chunk, static_cast<size_t>(got));
+    }
+
+    void ReadMore()
+    {
+        if (!m_tls) {
+            m_buffer += ReadRaw();
+            return;
+        }
+        for (;;) {
+            const CTlsStream::EStep step = m_tls->Read(m_buffer);
+            if (step == CTlsStream::EStep::Done)
+                return;
+            if (step != CTlsStream::EStep::NeedInput)
+                throw std::runtime_error("TLS read failed: " + m_tls->FailureReason());
+            m_tls->PutIncoming(ReadRaw());
+        }
     }
 
     int m_fd = -1;
     std::string m_buffer;
+    std::unique_ptr<CTlsStream> m_tls;
 };
 
 }

@@ -13,6 +13,8 @@
 //                           that queues it, the block download, the checks and the storing
 //   RATIO retr_20MB         the time to read the stored file through a plain loopback socket / the
 //                           time of RETR through the POP3 server (command to the final ".")
+//   RATIO retr_20MB_tls     the time of RETR in the clear / the time of the same RETR on a
+//                           connection protected with STLS (the cost of TLS on the biggest answer)
 //   MEM pop3_peak_20MB      the gateway's peak resident memory in MB while it downloads and serves
 //                           (the peak is reset once the message is uploaded, before each download)
 #include "bench/BenchLineClient.h"
@@ -145,12 +147,20 @@ void PeakMemory(benchmark::State& state)
 
 // --- incoming mail ---
 
-// A POP3 session of bob, logged in (the login exchange included).
+// A POP3 session of bob, logged in (the login exchange included); with `tls`, after STLS,
+// trusting only the gateway's own certificate.
 class PopSession {
 public:
-    explicit PopSession(e2e::MailWorld& world) : m_line(world.Pop3Port())
+    explicit PopSession(e2e::MailWorld& world, bool tls = false) : m_line(world.Pop3Port())
     {
         m_line.Line();
+        if (tls) {
+            m_line.Send("STLS\r\n");
+            const std::string begin = m_line.Line();
+            if (begin.rfind("+OK", 0) != 0)
+                throw std::runtime_error("STLS refused: " + begin);
+            m_line.StartTls(CTlsContext::Client((world.Home() / "local-tls.crt").string()), "localhost");
+        }
         m_line.Send("USER " + world.bob.login + "\r\n");
         m_line.Line();
         m_line.Send(std::string("PASS ") + e2e::kPassword + "\r\n");
@@ -209,15 +219,18 @@ void DownloadOurs(benchmark::State& state)
     }
 }
 
-void RetrOurs(benchmark::State& state)
+void TimeRetrieval(benchmark::State& state, bool tls)
 {
-    PopSession session(World());
+    PopSession session(World(), tls);
     for (auto _ : state) {
         const auto asked = Clock::now();
         benchmark::DoNotOptimize(session.Retrieve(1));
         state.SetIterationTime(std::chrono::duration<double>(Clock::now() - asked).count());
     }
 }
+
+void RetrOurs(benchmark::State& state) { TimeRetrieval(state, false); }
+void RetrOursUnderTls(benchmark::State& state) { TimeRetrieval(state, true); }
 
 // The yardstick of RETR: the stored file read from disk and passed through a plain loopback
 // socket to a reader that takes it all.
@@ -282,6 +295,8 @@ BENCHMARK(CfbPass)->Name("download_20MB/theirs")->Iterations(3)->Unit(benchmark:
 BENCHMARK(DownloadOurs)->Name("download_20MB/ours")->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(RetrTheirs)->Name("retr_20MB/theirs")->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(RetrOurs)->Name("retr_20MB/ours")->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(RetrOurs)->Name("retr_20MB_tls/theirs")->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(RetrOursUnderTls)->Name("retr_20MB_tls/ours")->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(Pop3PeakMemory)->Name("pop3_peak_20MB")->Iterations(1);
 
 } // namespace

@@ -5,11 +5,19 @@
 //   RATE sealed_requests_per_s       20 clients at once, each over its own kept-alive
 //                                    connection: server key, login handing over the session and
 //                                    Outbox keys, ReqMsgId to a correspondent; every request counts
+//   TIME honest_answer_max_ms        the slowest single answer of those, in milliseconds
+//   RATE sealed_requests_per_s_under_attack   the same while 2000 idle connections, 200 peers
+//                                    trickling bodies, a stream of malformed requests and 20 MB
+//                                    uploads over the body limit hold the server
+//   TIME honest_answer_max_under_attack_ms    the slowest single answer under the attack
+//   MEM central_per_idle_connection_KB        the server's resident memory per kept-alive
+//                                    connection waiting for its next request
 //   RATIO upload_100MB               a 100 MiB queued message file uploaded in 5000 KB blocks as
 //                                    the outbox does it (transfer hash, sealed type 23 blocks, the
 //                                    server storing each block and checking the whole at the end)
 //                                    against the same bytes over one plain loopback socket
 //   RATE upload_100MB_bytes_per_s    the upload's own throughput, for more digits than the ratio
+#include "bench/BenchHostileHttp.h"
 #include "bench/BenchMain.h"
 #include "crypto/CCryptRandom.h"
 #include "crypto/CGostCipher.h"
@@ -356,12 +364,103 @@ void LoginHttp(benchmark::State& state)
     SocketsStop();
 }
 
-// ---- 20 concurrent clients ----
+// ---- 20 concurrent clients, calm and under a hostile load ----
 
-void SealedRequests(benchmark::State& state)
+// What the 20 clients did: answers counted, how long it all took, the slowest single answer,
+// the first failure (empty when none).
+struct HonestRun {
+    int64_t answered = 0;
+    std::chrono::steady_clock::duration took{};
+    std::chrono::steady_clock::duration slowestAnswer{};
+    std::string failure;
+};
+
+// Each client over its own kept-alive connection, kRateRounds times: server key, login handing
+// over the session and Outbox keys, ReqMsgId to the next client, who has it as a contact.
+HonestRun RunHonestClients(const CZelServerAddress& server, const std::vector<User>& users)
+{
+    std::atomic<int64_t> answered{0};
+    std::mutex lock;
+    HonestRun run;
+    std::mutex gateLock;
+    std::condition_variable gate;
+    bool open = false;
+    std::vector<std::thread> clients;
+    for (int i = 0; i < kRateClients; ++i)
+        clients.emplace_back([&, i] {
+            const User& sender = users[i];
+            const std::string& address = users[(i + 1) % kRateClients].email;
+            {
+                std::unique_lock<std::mutex> guard(gateLock);
+                gate.wait(guard, [&] { return open; });
+            }
+            std::chrono::steady_clock::duration slowest{};
+            const auto fail = [&](const std::string& why) {
+                std::lock_guard<std::mutex> guard(lock);
+                if (run.failure.empty())
+                    run.failure = why;
+            };
+            // Times one answer, keeping the slowest.
+            auto timed = [&](auto&& request) {
+                const auto start = std::chrono::steady_clock::now();
+                auto result = request();
+                slowest = std::max(slowest, std::chrono::steady_clock::now() - start);
+                return result;
+            };
+            try {
+                ServerLink link(server);
+                for (int round = 0; round < kRateRounds; ++round) {
+                    if (!timed([&] { return RequestServerKey(link.server, link.connection, kHttpWriteTimeoutMs); })
+                             .IsComplete())
+                        return fail("server key request not answered");
+                    ++answered;
+                    const CZelString session = MakeSessionKey(), outbox = MakeSessionKey();
+                    if (!timed([&] { return Login(link, sender, {{kKeyNumSession, session}, {kKeyNumOutbox, outbox}}); }))
+                        return fail("login not answered");
+                    ++answered;
+                    const CZelXmlDocument answer = timed([&] { return ReqMsgId(link, sender, session, address); });
+                    if (answer.RootElement().GetAttr(kAttrMsgId).IsEmpty())
+                        return fail("ReqMsgId refused: " + answer.RootElement().GetAttr(kAttrErrorMessage).ToStd());
+                    ++answered;
+                }
+            } catch (const std::exception& error) {
+                fail(error.what());
+            }
+            std::lock_guard<std::mutex> guard(lock);
+            run.slowestAnswer = std::max(run.slowestAnswer, slowest);
+        });
+    const auto start = std::chrono::steady_clock::now();
+    {
+        std::lock_guard<std::mutex> guard(gateLock);
+        open = true;
+    }
+    gate.notify_all();
+    for (std::thread& client : clients)
+        client.join();
+    run.took = std::chrono::steady_clock::now() - start;
+    run.answered = answered;
+    return run;
+}
+
+int PortOf(const CZelServerAddress& server)
+{
+    const std::string text = server.server.ToStd();
+    return std::stoi(text.substr(text.rfind(':') + 1));
+}
+
+void AddMilliseconds(const char* name, std::chrono::steady_clock::duration took)
+{
+    char line[128];
+    std::snprintf(line, sizeof line, "TIME %s %.0f", name, std::chrono::duration<double, std::milli>(took).count());
+    velmo_bench::AddFigureLine(line);
+}
+
+// The 20 clients against a fresh server, with the hostile load on or not.
+void SealedRequestsRun(benchmark::State& state, bool underAttack)
 {
     const int threadsBefore = ThreadCount();
     PrepareKeys(0, kRateClients);
+    velmo_bench::RaiseOwnFileLimit();
     SocketsStart(true);
     {
         CentralUnderTest central;
@@ -377,70 +476,77 @@ void SealedRequests(benchmark::State& state)
             for (int i = 0; i < kRateClients; ++i)
                 BecomeContacts(link, users[(i + 1) % kRateClients], users[i]);
         }
-
-        std::atomic<int64_t> answered{0};
-        std::atomic<int> failures{0};
-        std::string firstFailure;
-        std::mutex failureLock;
+        std::optional<velmo_bench::HostileLoad> load;
+        if (underAttack)
+            load.emplace(PortOf(server));
+        HonestRun run;
         for (auto _ : state) {
-            std::mutex gateLock;
-            std::condition_variable gate;
-            bool open = false;
-            std::vector<std::thread> clients;
-            for (int i = 0; i < kRateClients; ++i)
-                clients.emplace_back([&, i] {
-                    const User& sender = users[i];
-                    const std::string& address = users[(i + 1) % kRateClients].email;
-                    {
-                        std::unique_lock<std::mutex> guard(gateLock);
-                        gate.wait(guard, [&] { return open; });
-                    }
-                    const auto fail = [&](const std::string& why) {
-                        std::lock_guard<std::mutex> guard(failureLock);
-                        if (failures++ == 0)
-                            firstFailure = why;
-                    };
-                    try {
-                        ServerLink link(server);
-                        for (int round = 0; round < kRateRounds; ++round) {
-                            if (!RequestServerKey(link.server, link.connection, kHttpWriteTimeoutMs).IsComplete())
-                                return fail("server key request not answered");
-                            ++answered;
-                            const CZelString session = MakeSessionKey(), outbox = MakeSessionKey();
-                            if (!Login(link, sender, {{kKeyNumSession, session}, {kKeyNumOutbox, outbox}}))
-                                return fail("login not answered");
-                            ++answered;
-                            const CZelXmlDocument answer = ReqMsgId(link, sender, session, address);
-                            if (answer.RootElement().GetAttr(kAttrMsgId).IsEmpty())
-                                return fail("ReqMsgId refused: " +
-                                            answer.RootElement().GetAttr(kAttrErrorMessage).ToStd());
-                            ++answered;
-                        }
-                    } catch (const std::exception& error) {
-                        fail(error.what());
-                    }
-                });
-            const auto start = std::chrono::steady_clock::now();
-            {
-                std::lock_guard<std::mutex> guard(gateLock);
-                open = true;
-            }
-            gate.notify_all();
-            for (std::thread& client : clients)
-                client.join();
-            const auto took = std::chrono::steady_clock::now() - start;
-            state.SetIterationTime(std::chrono::duration<double>(took).count());
-            if (failures == 0)
-                AddRate("sealed_requests_per_s", answered, took);
+            run = RunHonestClients(server, users);
+            state.SetIterationTime(std::chrono::duration<double>(run.took).count());
         }
-        state.counters["requests"] = static_cast<double>(answered.load());
-        if (failures > 0)
-            state.SkipWithError(("a client failed: " + firstFailure).c_str());
+        load.reset();
+        state.counters["requests"] = static_cast<double>(run.answered);
+        if (!run.failure.empty()) {
+            state.SkipWithError(("a client failed: " + run.failure).c_str());
+        } else if (underAttack) {
+            AddRate("sealed_requests_per_s_under_attack", run.answered, run.took);
+            AddMilliseconds("honest_answer_max_under_attack_ms", run.slowestAnswer);
+        } else {
+            AddRate("sealed_requests_per_s", run.answered, run.took);
+            AddMilliseconds("honest_answer_max_ms", run.slowestAnswer);
+        }
     }
     SocketsStop();
     if (ThreadCount() != threadsBefore)
         std::fprintf(stderr, "server bench: %d threads before the clients and the server, %d after\n", threadsBefore,
                      ThreadCount());
+}
+
+void SealedRequests(benchmark::State& state)
+{
+    SealedRequestsRun(state, false);
+}
+
+void SealedRequestsUnderAttack(benchmark::State& state)
+{
+    SealedRequestsRun(state, true);
+}
+
+// What one kept-alive connection costs the server between requests: resident memory before
+// and after 2000 connections that each did one exchange, over 2000. The clients' side is file
+// descriptors only, and socket buffers are the kernel's, not the process's.
+void IdleConnectionMemory(benchmark::State& state)
+{
+    constexpr int kConnections = 2000;
+    velmo_bench::RaiseOwnFileLimit();
+    SocketsStart(true);
+    {
+        CentralUnderTest central;
+        const int port = PortOf(central.StartHttp());
+        const std::string request = centraltest::HonestPost(Frame(kRequestServerKey, CZelString()).ToStd());
+        for (auto _ : state) {
+            std::vector<centraltest::RawPeer> peers;
+            peers.reserve(kConnections);
+            // One exchange first, so the server's first-use allocations are not counted.
+            centraltest::RawPeer warm(port, "127.0.5.1");
+            warm.Send(request);
+            warm.ReadAnswer();
+            const long before = velmo_bench::ResidentKilobytes();
+            for (int i = 0; i < kConnections; ++i) {
+                peers.emplace_back(port, ("127.0.6." + std::to_string(1 + i % 10)).c_str());
+                if (!peers.back().Send(request) || peers.back().ReadAnswer().empty()) {
+                    state.SkipWithError("a connection was not served");
+                    return;
+                }
+            }
+            const long after = velmo_bench::ResidentKilobytes();
+            char line[128];
+            std::snprintf(line, sizeof line, "MEM central_per_idle_connection_KB %.1f",
+                          double(after - before) / kConnections);
+            velmo_bench::AddFigureLine(line);
+        }
+    }
+    SocketsStop();
 }
 
 // ---- 100 MiB upload ----
@@ -714,5 +820,11 @@ BENCHMARK(SealedRequests)
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
+BENCHMARK(SealedRequestsUnderAttack)
+    ->Name("sealed_requests_20_clients_under_attack")
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(IdleConnectionMemory)->Name("central_idle_connections")->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(UploadOurs)->Name("upload_100MB/ours")->Unit(benchmark::kMillisecond);
 BENCHMARK(UploadTheirs)->Name("upload_100MB/theirs")->Unit(benchmark::kMillisecond);

@@ -6,7 +6,7 @@
 # tests' world (GoogleTest's library for its checks, no test runner) and the two programs
 # built beside it.
 find_package(GTest REQUIRED)
-velmo_bench(mail SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/MailBench.cpp DEPS server accounts protocol GTest::gtest)
+velmo_bench(mail SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/MailBench.cpp DEPS server accounts protocol tls GTest::gtest)
 target_compile_definitions(bench_mail PRIVATE VELMO_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
                                               VELMO_BINARY_DIR="${CMAKE_BINARY_DIR}")
 add_dependencies(bench_mail velmo velmo-central)

@@ -29,7 +29,8 @@ int64_t MicrosecondsNow()
 const std::array<const char*, CConfig::kKeyCount>& CConfig::Keys()
 {
     static const std::array<const char*, kKeyCount> keys = {kServer, kUrl, kSmtpServerPort, kPop3ServerPort,
-                                                            kBlockSize};
+                                                            kBlockSize, kTlsCertificate, kTlsKey,
+                                                            kServerFingerprint};
     return keys;
 }
 
@@ -139,8 +140,15 @@ bool CConfig::Save(const CZelString& fileName, CZelString* keptAs) const
             *keptAs = kept;
     }
     CZelXmlNode root = document.RootElement();
-    for (const char* key : Keys())
-        root.SetAttr(key, Get(key));
+    for (const char* key : Keys()) {
+        const CZelString value = Get(key);
+        // An optional value left empty is not written: the file stays as a gateway without
+        // that setting writes it.
+        if (value.IsEmpty() && DefaultOf(key).IsEmpty())
+            root.RemoveAttr(key);
+        else
+            root.SetAttr(key, value);
+    }
     return document.SaveFile(fileName, 0, kFileIndent, kFileIndentStep, kFileNewline);
 }
 

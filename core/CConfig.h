@@ -1,5 +1,5 @@
 #pragma once
-// The gateway's configuration: five named text values, held process-wide and kept in
+// The gateway's configuration: eight named text values, held process-wide and kept in
 // "config.xml" as attributes of the root element. Values stay text; each reader parses what it
 // needs when it uses it, so a value changed at run time takes effect at its next use.
 //
@@ -23,7 +23,13 @@ public:
     static constexpr const char* kSmtpServerPort = "SmtpServerPort";
     static constexpr const char* kPop3ServerPort = "Pop3ServerPort";
     static constexpr const char* kBlockSize = "BlockSize";
-    static constexpr int kKeyCount = 5;
+    // The local servers' own certificate and key files; both empty: the gateway's own pair.
+    static constexpr const char* kTlsCertificate = "TlsCertificate";
+    static constexpr const char* kTlsKey = "TlsKey";
+    // With an "https://" Server: the SHA-256 fingerprint of its one certificate; empty: the
+    // system's certificate authorities.
+    static constexpr const char* kServerFingerprint = "ServerFingerprint";
+    static constexpr int kKeyCount = 8;
 
     static constexpr int32_t kDefaultSmtpPort = 25;
     static constexpr int32_t kDefaultPop3Port = 110;
@@ -56,7 +62,7 @@ public:
     // file leaves the defaults in place; the result only says which case it was.
     LoadResult Load(const CZelString& fileName = kFileName);
 
-    // Writes the five values into the file, keeping everything else the file holds. A file
+    // Writes the values into the file, keeping everything else the file holds. A file
     // that exists but does not parse is kept beside it as "<name>.broken-<time>" before the
     // new one replaces it (its name goes to `keptAs`). False when the file could not be written.
     bool Save(const CZelString& fileName = kFileName, CZelString* keptAs = nullptr) const;

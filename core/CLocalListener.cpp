@@ -73,3 +73,12 @@ int CLocalListener::AcceptNext(const std::function<void()>& betweenSlices)
     }
     return -1;
 }
+
+bool CLocalListener::LastPeerIsRemote() const
+{
+    constexpr uint32_t kLoopbackNet = 127;
+    uint32_t address = 0;
+    int port = 0;
+    m_listener.AcceptedPeer(address, port);
+    return (address >> 24) != kLoopbackNet;
+}

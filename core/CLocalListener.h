@@ -49,6 +49,9 @@ public:
 
     void Close() { m_listener.Close(); }
 
+    // The last accepted client is not on this machine: its address is outside 127.0.0.0/8.
+    bool LastPeerIsRemote() const;
+
 private:
     CZelStartServerThread& m_self;
     CProtocolListData& m_log;

@@ -3,6 +3,7 @@
 #include "core/CAccountChangeFlags.h"
 #include "core/CAutostart.h"
 #include "core/CConfig.h"
+#include "core/CLocalTls.h"
 #include "core/CLogMirror.h"
 #include "core/CProtocolListData.h"
 #include "core/CServiceSlots.h"
@@ -175,6 +176,13 @@ void CVelmoApp::UnwireHeadlessOutput()
     CAccountChangeFlags::Global().SetNotifier({});
 }
 
+void CVelmoApp::InstallLocalTls(std::ostream& err)
+{
+    std::string problem;
+    if (!CLocalTls::Install(CConfig::Global(), problem))
+        err << "velmo: the local servers offer no TLS: " << problem << std::endl;
+}
+
 int CVelmoApp::Run(std::ostream& out, std::ostream& err)
 {
     CZelString problem;
@@ -195,6 +203,7 @@ int CVelmoApp::Run(std::ostream& out, std::ostream& err)
 
     CConfig::Global().Load();
     CZelStartServerThread::SetListenOnAnyAddress(m_options.listenAny);
+    InstallLocalTls(err);
     HandleSwitches();
 
     int exitCode = 0;

@@ -70,6 +70,9 @@ public:
 
 private:
     void HandleSwitches();
+    // Loads (on the first start: makes) the local servers' TLS pair; without one they serve
+    // in the clear and the user is told why.
+    void InstallLocalTls(std::ostream& err);
     void WaitForStop();
     void LoadTranslations(std::ostream& err);
     void AnnounceStart(std::ostream& out);

@@ -87,11 +87,13 @@ public:
         return value == found->second.end() ? "" : value->second;
     }
 
-    // Started headless; true once its SMTP and POP3 servers accept connections.
-    bool Start()
+    // Started headless (with `extra` options); true once its SMTP and POP3 servers accept
+    // connections.
+    bool Start(const std::vector<std::string>& extra = {})
     {
-        m_program = std::make_unique<LoggedProgram>(
-            std::vector<std::string>{kVelmoProgram, "--home", Home().string(), "--headless"},
+        std::vector<std::string> command = {kVelmoProgram, "--home", Home().string(), "--headless"};
+        command.insert(command.end(), extra.begin(), extra.end());
+        m_program = std::make_unique<LoggedProgram>(command,
             m_root / (m_name + ".out"), m_root / (m_name + ".err"));
         return Eventually([&] {
             return m_program->OutputHas(kAcceptingLine) && m_program->OutputHas(kPop3AcceptingLine) &&
@@ -181,6 +183,7 @@ public:
     // Both gateways serve, both accounts registered and on each other's contact lists.
     bool Ready() const { return m_ready; }
     const fs::path& Root() const { return m_root; }
+    int CentralPort() const { return m_centralPort; }
     std::string Output() const { return first.Output() + "\n" + second.Output(); }
 
     Person ann{"ann", "ann-pw", "Ann", "ann@example.org", "", ""};

@@ -67,3 +67,17 @@ bool CMemoryLineChannel::Write(const CZelString& bytes, int timeoutMs)
     m_writes.push_back(bytes.ToStd());
     return true;
 }
+
+void CMemoryLineChannel::OfferTls(std::string failure)
+{
+    m_tlsOffered = true;
+    m_tlsFailure = std::move(failure);
+}
+
+bool CMemoryLineChannel::StartTls(int)
+{
+    if (!CanStartTls())
+        return false;
+    m_secure = m_tlsFailure.empty();
+    return m_secure;
+}

@@ -31,6 +31,16 @@ public:
     const std::vector<std::string>& Writes() const { return m_writes; }
     int Reads() const { return m_reads; }
 
+    // Pretends the connection can be upgraded: the handshake succeeds without any bytes
+    // moving, or fails with `failure` when that is not empty. The script goes on as the
+    // client's protected bytes.
+    void OfferTls(std::string failure = {});
+    bool CanStartTls() const override { return m_tlsOffered && !m_secure; }
+    bool IsSecure() const override { return m_secure; }
+    bool StartTls(int timeoutMs) override;
+    CZelString TlsFailure() const override { return CZelString(std::string_view(m_tlsFailure)); }
+    CZelString TlsProtocol() const override { return CZelString(m_secure ? "memory" : ""); }
+
 private:
     bool Refill();
 
@@ -41,4 +51,7 @@ private:
     size_t m_pendingStart = 0;
     std::vector<std::string> m_writes;
     int m_reads = 0;
+    bool m_tlsOffered = false;
+    bool m_secure = false;
+    std::string m_tlsFailure;
 };

@@ -2,8 +2,12 @@
 
 #include "foundation/XTOOError.h"
 #include "net/CZelTcpFile.h"
+#include "tls/CTlsContext.h"
 
-CTcpLineChannel::CTcpLineChannel(CZelTcpFile& connection) : m_connection(connection) {}
+CTcpLineChannel::CTcpLineChannel(CZelTcpFile& connection, std::shared_ptr<const CTlsContext> tls)
+    : m_connection(connection), m_tls(std::move(tls))
+{
+}
 
 CZelString CTcpLineChannel::ReadLine(int maximum, int timeoutMs)
 {
@@ -20,4 +24,29 @@ CZelString CTcpLineChannel::ReadLine(int maximum, int timeoutMs)
 bool CTcpLineChannel::Write(const CZelString& bytes, int timeoutMs)
 {
     return m_connection.Write(bytes, timeoutMs) == bytes.Length();
+}
+
+bool CTcpLineChannel::CanStartTls() const
+{
+    return m_tls && !m_connection.IsTls();
+}
+
+bool CTcpLineChannel::IsSecure() const
+{
+    return m_connection.IsTls();
+}
+
+bool CTcpLineChannel::StartTls(int timeoutMs)
+{
+    return CanStartTls() && m_connection.StartTlsServer(*m_tls, timeoutMs);
+}
+
+CZelString CTcpLineChannel::TlsFailure() const
+{
+    return CZelString(std::string_view(m_connection.TlsFailureReason()));
+}
+
+CZelString CTcpLineChannel::TlsProtocol() const
+{
+    return CZelString(std::string_view(m_connection.TlsProtocol()));
 }

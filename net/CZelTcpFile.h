@@ -95,6 +95,8 @@ public:
     bool StartTlsClient(const CTlsContext& context, const std::string& serverName, int timeoutMs);
     bool IsTls() const { return m_tls != nullptr; }
     const std::string& TlsFailureReason() const { return m_tlsFailure; }
+    // The protocol agreed ("TLSv1.3"); empty without TLS.
+    std::string TlsProtocol() const;
 
     // Bytes the next Read or ReadUntil returns first.
     bool PushBack(const CZelString& bytes);

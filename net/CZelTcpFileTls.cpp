@@ -147,3 +147,8 @@ void CZelTcpFile::EndTls()
     m_tls.reset();
     m_cipherIn.Clear();
 }
+
+std::string CZelTcpFile::TlsProtocol() const
+{
+    return m_tls ? m_tls->Protocol() : std::string();
+}

@@ -17,4 +17,17 @@ public:
     // bytes may have gone); a session streaming a long answer must stop there, since what it
     // sends next would no longer follow what the peer received.
     virtual bool Write(const CZelString& bytes, int timeoutMs) = 0;
+
+    // --- TLS, for the sessions that offer it (STARTTLS, STLS) ---
+    // Whether the connection can still be upgraded: a server pair is there and no TLS yet.
+    virtual bool CanStartTls() const { return false; }
+    // Whether the bytes now cross the network protected.
+    virtual bool IsSecure() const { return false; }
+    // Runs the server side of the handshake within `timeoutMs`; what the client sent before it
+    // is dropped. False when it failed: the connection is then of no further use, and
+    // TlsFailure() says why.
+    virtual bool StartTls(int /*timeoutMs*/) { return false; }
+    virtual CZelString TlsFailure() const { return CZelString(); }
+    // The protocol agreed ("TLSv1.3"), for the log.
+    virtual CZelString TlsProtocol() const { return CZelString(); }
 };

@@ -1,6 +1,7 @@
 #include "pop3/CPop3Server.h"
 
 #include "core/CLocalListener.h"
+#include "core/CLocalTls.h"
 #include "core/CProtocolListData.h"
 #include "core/CZelStartServerThread.h"
 #include "foundation/CZelFormat.h"
@@ -36,8 +37,9 @@ void LogFailure(CProtocolListData& log, const CZelString& text)
 // listener has joined the thread.
 class CPop3Connection {
 public:
-    CPop3Connection(int handle, const Pop3DeskFactory& makeDesk, CProtocolListData& log, const CZelString& hostName)
-        : m_handle(handle), m_makeDesk(makeDesk), m_log(log), m_hostName(hostName),
+    CPop3Connection(int handle, const Pop3DeskFactory& makeDesk, CProtocolListData& log, const CZelString& hostName,
+                    bool remotePeer)
+        : m_handle(handle), m_makeDesk(makeDesk), m_log(log), m_hostName(hostName), m_remotePeer(remotePeer),
           m_thread([this] { Serve(); })
     {
     }
@@ -88,8 +90,8 @@ private:
         const std::unique_ptr<IPop3Desk> desk = m_makeDesk();
         if (!desk)
             return;
-        CTcpLineChannel channel(connection);
-        CPop3Session session(channel, *desk, m_log, CPop3SessionOptions{m_hostName});
+        CTcpLineChannel channel(connection, CLocalTls::ServerContext());
+        CPop3Session session(channel, *desk, m_log, CPop3SessionOptions{m_hostName, m_remotePeer});
         session.Run();
     }
 
@@ -97,6 +99,7 @@ private:
     const Pop3DeskFactory& m_makeDesk;
     CProtocolListData& m_log;
     const CZelString m_hostName;
+    const bool m_remotePeer;
     std::mutex m_mutex;
     CZelTcpFile* m_connection = nullptr;   // guarded by m_mutex
     bool m_stopped = false;                // guarded by m_mutex
@@ -110,9 +113,10 @@ public:
 
     size_t Count() const { return m_live.size(); }
 
-    void Start(int handle, const Pop3DeskFactory& makeDesk, CProtocolListData& log, const CZelString& hostName)
+    void Start(int handle, const Pop3DeskFactory& makeDesk, CProtocolListData& log, const CZelString& hostName,
+               bool remotePeer)
     {
-        m_live.push_back(std::make_unique<CPop3Connection>(handle, makeDesk, log, hostName));
+        m_live.push_back(std::make_unique<CPop3Connection>(handle, makeDesk, log, hostName, remotePeer));
     }
 
     // Joins and frees every connection whose session has ended.
@@ -174,7 +178,7 @@ void RunPop3Server(int32_t port, CZelStartServerThread& self, Pop3DeskFactory ma
         if (live.Count() >= static_cast<size_t>(kPop3SessionLimit))
             TurnAway(handle, log);
         else
-            live.Start(handle, makeDesk, log, hostName);
+            live.Start(handle, makeDesk, log, hostName, listener.LastPeerIsRemote());
     }
     listener.Close();
     live.StopAll();

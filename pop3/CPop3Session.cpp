@@ -11,6 +11,7 @@
 #include "pop3/CPop3MessageFile.h"
 #include "pop3/CPop3TextFilter.h"
 #include "pop3/IPop3Desk.h"
+#include "protocol/ZelLocalTlsTexts.h"
 #include "protocol/ZelPop3Texts.h"
 
 #include <algorithm>
@@ -178,13 +179,13 @@ bool CPop3Session::Authorize()
     return LogIn(accountId, account);
 }
 
-bool CPop3Session::ReadAuthorizationLine(CZelString& line, bool refuseAuth)
+bool CPop3Session::ReadAuthorizationLine(CZelString& line, bool beforeUser)
 {
     for (;;) {
         if (!ReadCommand(line))
             return false;
         const CZelString upper = Upper(line);
-        if (refuseAuth && (upper == kPop3CmdAuth || upper.View().starts_with(kPop3CmdAuthWithArgument) ||
+        if (beforeUser && (upper == kPop3CmdAuth || upper.View().starts_with(kPop3CmdAuthWithArgument) ||
                            upper.View().starts_with(kPop3CmdApop))) {
             Reply(kPop3ReplyAuthNotSupported);
             continue;
@@ -194,10 +195,45 @@ bool CPop3Session::ReadAuthorizationLine(CZelString& line, bool refuseAuth)
             Reply(kPop3ReplyGoodbye);
             return false;
         }
-        if (word != kPop3CmdCapa)
-            return true;
-        Reply(kPop3ReplyCapabilities);
+        if (word == kPop3CmdCapa) {
+            Reply(beforeUser && m_channel.CanStartTls() ? kPop3ReplyCapabilitiesWithStls : kPop3ReplyCapabilities);
+            continue;
+        }
+        if (beforeUser && word == kPop3CmdStls) {
+            if (!StartTls())
+                return false;
+            continue;
+        }
+        if ((word == kPop3CmdUser || word == kPop3CmdPass) && LoginNeedsTls()) {
+            // Refused before the name is looked up or the password compared.
+            Reply(kPop3ReplyTlsRequired);
+            continue;
+        }
+        return true;
     }
+}
+
+bool CPop3Session::StartTls()
+{
+    if (!m_channel.CanStartTls()) {
+        Reply(kPop3ReplyTlsUnavailable);
+        return true;
+    }
+    Reply(kPop3ReplyBeginTls);
+    if (!m_channel.StartTls(kLocalTlsHandshakeTimeoutMs)) {
+        CZelString reason = m_channel.TlsFailure();
+        reason.Replace("\r", "");
+        reason.Replace("\n", "");
+        m_log.Write(kLocalTlsLogHandshakeFailed, reason);
+        return false;
+    }
+    m_log.Write(kLocalTlsLogStarted, m_channel.TlsProtocol());
+    return true;
+}
+
+bool CPop3Session::LoginNeedsTls() const
+{
+    return m_options.remotePeer && !m_channel.IsSecure();
 }
 
 bool CPop3Session::CheckPassword(int64_t accountId, const CZelString& user, const CZelString& password,

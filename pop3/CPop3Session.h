@@ -9,6 +9,9 @@
 // them out and only then says whether every removal succeeded. Message numbers are positions
 // in the list taken at login (see CPop3Mailbox).
 //
+// STLS before USER upgrades the connection; the authorization starts over without a new
+// greeting. A client on another machine must do so before USER.
+//
 // No password reaches the log: a PASS line is logged as "PASS ********".
 
 #include "accounts/CAccountLogins.h"
@@ -27,6 +30,9 @@ class IPop3Desk;
 
 struct CPop3SessionOptions {
     CZelString hostName;   // in the greeting; "<unknown>" when empty
+    // The client is not on this machine (the server listens on every address): USER and PASS
+    // are refused until the connection is protected.
+    bool remotePeer = false;
 };
 
 class CPop3Session {
@@ -49,9 +55,13 @@ private:
 
     // --- authorization ---
     bool Authorize();
-    // Reads until a line that is none of the commands answered while waiting (QUIT, CAPA and,
-    // before USER, AUTH and APOP); false when the session ends there.
-    bool ReadAuthorizationLine(CZelString& line, bool refuseAuth);
+    // Reads until a line that is none of the commands answered while waiting (QUIT, CAPA, a
+    // USER or PASS refused in the clear and, before USER, AUTH, APOP and STLS); false when the
+    // session ends there.
+    bool ReadAuthorizationLine(CZelString& line, bool beforeUser);
+    // Answers STLS; false when the session ends (the handshake failed).
+    bool StartTls();
+    bool LoginNeedsTls() const;
     bool CheckPassword(int64_t accountId, const CZelString& user, const CZelString& password,
                        CZelXmlDocument& account);
     bool LogIn(int64_t accountId, const CZelXmlDocument& account);

@@ -4,8 +4,12 @@
 #include "foundation/IZelLogSink.h"
 #include "foundation/XTOOError.h"
 #include "net/CZelTcpFile.h"
+#include "tls/CTlsCertificate.h"
+#include "tls/CTlsContext.h"
 
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace {
@@ -32,6 +36,21 @@ void LogReplyError(IZelLogSink* log, std::string_view header)
     log->AddStringEx(FormatTr("%S", log->TranslateText(kServerReplyError, kThisFile), CZelString(line)));
 }
 
+// One client context per pinned fingerprint (empty: the system's authorities), made at first
+// use: loading the system's authorities costs far more than a connection.
+std::shared_ptr<const CTlsContext> SharedClientContext(const std::string& fingerprint)
+{
+    static std::mutex mutex;
+    static std::map<std::string, std::shared_ptr<const CTlsContext>> contexts;
+    std::lock_guard<std::mutex> hold(mutex);
+    std::shared_ptr<const CTlsContext>& context = contexts[fingerprint];
+    if (!context) {
+        context = std::make_shared<const CTlsContext>(fingerprint.empty() ? CTlsContext::ClientOfSystemAuthorities()
+                                                                          : CTlsContext::ClientPinned(fingerprint));
+    }
+    return context;
+}
+
 } // namespace
 
 CZelString CZelHttpClient::BuildRequest(const CZelString& body, const CZelString& host, const CZelString& path)
@@ -39,14 +58,29 @@ CZelString CZelHttpClient::BuildRequest(const CZelString& body, const CZelString
     return Format(kRequestHeader, path, host, static_cast<int64_t>(body.Length())) + body;
 }
 
+bool CZelHttpClient::IsHttps(const CZelString& server)
+{
+    return server.View().starts_with(kHttpsScheme);
+}
+
+CZelString CZelHttpClient::HostAndPort(const CZelString& server)
+{
+    if (IsHttps(server))
+        return server.Mid(static_cast<int32_t>(sizeof kHttpsScheme - 1));
+    if (server.View().starts_with(kHttpScheme))
+        return server.Mid(static_cast<int32_t>(sizeof kHttpScheme - 1));
+    return server;
+}
+
 void CZelHttpClient::SplitServer(const CZelString& server, CZelString& host, int& port)
 {
-    host = server;
-    port = kHttpDefaultPort;
-    const int32_t colon = server.ReverseFind(':');
+    const CZelString rest = HostAndPort(server);
+    host = rest;
+    port = IsHttps(server) ? kHttpsDefaultPort : kHttpDefaultPort;
+    const int32_t colon = rest.ReverseFind(':');
     if (colon < 0)
         return;
-    const std::string_view digits = server.View().substr(static_cast<size_t>(colon) + 1);
+    const std::string_view digits = rest.View().substr(static_cast<size_t>(colon) + 1);
     if (digits.empty() || digits.size() > 5)
         return;
     int value = 0;
@@ -57,14 +91,14 @@ void CZelHttpClient::SplitServer(const CZelString& server, CZelString& host, int
     }
     if (value < 1 || value > 65535)
         return;
-    host = server.Left(colon);
+    host = rest.Left(colon);
     port = value;
 }
 
 CZelString CZelHttpClient::Post(const CZelString& body, CZelTcpFile& connection, int writeTimeoutMs,
                                 IZelLogSink* log) const
 {
-    const CZelString request = BuildRequest(body, m_address.server, m_address.url);
+    const CZelString request = BuildRequest(body, HostAndPort(m_address.server), m_address.url);
     if (!EnsureOpen(connection))
         return CZelString();
     if (!WriteRequest(connection, request, writeTimeoutMs))
@@ -80,10 +114,34 @@ bool CZelHttpClient::EnsureOpen(CZelTcpFile& connection) const
     int port = kHttpDefaultPort;
     SplitServer(m_address.server, host, port);
     try {
-        return connection.Open(host, port);
+        if (!connection.Open(host, port))
+            return false;
     } catch (const XTOOSockErr& error) {
         ThrowWithStage(Format(kOpenStage, m_address.server), error);
     }
+    if (IsHttps(m_address.server))
+        StartTls(connection, host);
+    return true;
+}
+
+void CZelHttpClient::StartTls(CZelTcpFile& connection, const CZelString& host) const
+{
+    std::string failure;
+    const std::string pin = CTlsCertificate::NormalFingerprint(m_address.fingerprint.View());
+    if (!m_address.fingerprint.IsEmpty() && pin.empty()) {
+        failure = "the pinned fingerprint " + m_address.fingerprint.ToStd() + " is not a SHA-256 fingerprint";
+    } else {
+        try {
+            const std::shared_ptr<const CTlsContext> context = SharedClientContext(pin);
+            if (connection.StartTlsClient(*context, host.ToStd(), kHttpsHandshakeTimeoutMs))
+                return;
+            failure = connection.TlsFailureReason();
+        } catch (const XTOOBaseError& error) {
+            failure = error.GetText().ToStd();
+        }
+    }
+    connection.Close();
+    throw XTOOSockErr::WithMessage(Format(kOpenStage, m_address.server) + CZelString(std::string_view(failure)));
 }
 
 // A request that was not sent whole leaves the server waiting for the rest of it, so the

@@ -5,7 +5,10 @@
 // back to the connection for the next post.
 //
 // The client posts to the address it was made with: `server` ("host" or "host:port"; port 80
-// when none is given) and the path `url`.
+// when none is given) and the path `url`. A server written "https://host[:port]" (port 443 by
+// default) is spoken to over TLS, verified against the address's pinned fingerprint or else the
+// system's certificate authorities and the host name; a failed verification fails the open,
+// before any byte of a request is sent.
 //
 // Connection errors are thrown as XTOOSockErr whose text names the stage first:
 // "fhttp.Open(<server>): ", "fhttp.Write(<n> bytes): " or "fhttp.Read(): ".
@@ -21,6 +24,10 @@ class CZelTcpFile;
 class IZelLogSink;
 
 inline constexpr int kHttpDefaultPort = 80;
+inline constexpr int kHttpsDefaultPort = 443;
+inline constexpr char kHttpsScheme[] = "https://";
+inline constexpr char kHttpScheme[] = "http://";
+inline constexpr int kHttpsHandshakeTimeoutMs = 60000;
 inline constexpr int kHttpReadChunk = 65536;
 inline constexpr int kHttpReadTimeoutMs = 60000;
 inline constexpr int kHttpWriteIdleTimeoutMs = 60000;
@@ -54,11 +61,16 @@ public:
     static CZelString BuildRequest(const CZelString& body, const CZelString& host, const CZelString& path);
 
     // "host" or "host:port" (a port of 1 to 65535 digits after the last ':'); otherwise the
-    // whole text is the host and the port is 80.
+    // whole text is the host and the port is 80. A leading "http://" is dropped; after
+    // "https://" the port is 443 unless one is given.
     static void SplitServer(const CZelString& server, CZelString& host, int& port);
+    static bool IsHttps(const CZelString& server);
+    // The server text without its scheme, as the Host header names it.
+    static CZelString HostAndPort(const CZelString& server);
 
 private:
     bool EnsureOpen(CZelTcpFile& connection) const;
+    void StartTls(CZelTcpFile& connection, const CZelString& host) const;
     bool WriteRequest(CZelTcpFile& connection, const CZelString& request, int writeTimeoutMs) const;
     CZelString ReadAnswer(CZelTcpFile& connection, IZelLogSink* log) const;
     int ReadSome(CZelTcpFile& connection, char* chunk) const;

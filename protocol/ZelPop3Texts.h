@@ -53,6 +53,7 @@ inline constexpr char kPop3CmdAuthWithArgument[] = "AUTH ";
 inline constexpr char kPop3CmdApop[] = "APOP";
 inline constexpr char kPop3CmdQuit[] = "QUIT";
 inline constexpr char kPop3CmdCapa[] = "CAPA";
+inline constexpr char kPop3CmdStls[] = "STLS";
 inline constexpr char kPop3CmdStat[] = "STAT";
 inline constexpr char kPop3CmdList[] = "LIST";
 inline constexpr char kPop3CmdRetr[] = "RETR";
@@ -68,6 +69,15 @@ inline constexpr char kPop3LineEnd[] = "\r\n";
 inline constexpr char kPop3ReplyGreeting[] = "+OK Tandrill POP3 secure mail server at %S is ready\r\n";
 inline constexpr char kPop3UnknownHost[] = "<unknown>";
 inline constexpr char kPop3ReplyCapabilities[] = "+OK Capability list follows\r\nUSER\r\nUIDL\r\n.\r\n";
+// Before USER, on a connection that can still be protected.
+inline constexpr char kPop3ReplyCapabilitiesWithStls[] = "+OK Capability list follows\r\nUSER\r\nUIDL\r\nSTLS\r\n.\r\n";
+inline constexpr char kPop3ReplyBeginTls[] = "+OK Begin TLS negotiation\r\n";
+// USER and PASS over the network in the clear: passwords only ever cross a protected
+// connection.
+inline constexpr char kPop3ReplyTlsRequired[] = "-ERR TLS required\r\n";
+// STLS where it cannot be granted: the gateway has no usable certificate, or the connection
+// is protected already.
+inline constexpr char kPop3ReplyTlsUnavailable[] = "-ERR TLS not available\r\n";
 inline constexpr char kPop3ReplyAuthNotSupported[] = "-ERR authenticated mechanism is not supported\r\n";
 inline constexpr char kPop3ReplyUserRequired[] = "-ERR USER command is required\r\n";
 inline constexpr char kPop3ReplyBadLogin[] = "-ERR Bad Login\r\n";

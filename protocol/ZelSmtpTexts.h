@@ -59,6 +59,7 @@ inline constexpr char kSmtpCmdAuthPlain[] = "AUTH PLAIN";
 inline constexpr char kSmtpCmdAuthPlainWithResponse[] = "AUTH PLAIN ";
 // "AUTH PLAIN " and the initial response from the twelfth character on.
 inline constexpr int kSmtpAuthPlainResponseStart = 11;
+inline constexpr char kSmtpCmdStartTls[] = "STARTTLS";
 inline constexpr char kSmtpCmdMailFrom[] = "MAIL FROM:";
 inline constexpr char kSmtpCmdRcptTo[] = "RCPT TO:";
 inline constexpr char kSmtpWordDelimiters[] = " \t";
@@ -71,7 +72,16 @@ inline constexpr char kSmtpUnknownHost[] = "<unknown>";
 inline constexpr char kSmtpReplyExtensions[] =
     "250-%S\r\n250-PIPELINING\r\n250-SIZE %D\r\n250-ETRN\r\n250-STARTTLS\r\n250-AUTH PLAIN LOGIN\r\n"
     "250-AUTH=PLAIN LOGIN\r\n250-ENHANCEDSTATUSCODES\r\n250-8BITMIME\r\n250 DSN\r\n";
+// Once the connection is protected, STARTTLS is no longer offered.
+inline constexpr char kSmtpReplyExtensionsUnderTls[] =
+    "250-%S\r\n250-PIPELINING\r\n250-SIZE %D\r\n250-ETRN\r\n250-AUTH PLAIN LOGIN\r\n"
+    "250-AUTH=PLAIN LOGIN\r\n250-ENHANCEDSTATUSCODES\r\n250-8BITMIME\r\n250 DSN\r\n";
 inline constexpr char kSmtpReplyOk[] = "250 OK\r\n";
+inline constexpr char kSmtpReplyReadyToStartTls[] = "220 Ready to start TLS\r\n";
+// The gateway has no usable certificate: the client may go on without TLS, or leave.
+inline constexpr char kSmtpReplyTlsUnavailable[] = "454 4.7.0 TLS not available due to temporary reason\r\n";
+// AUTH over the network in the clear: passwords only ever cross a protected connection.
+inline constexpr char kSmtpReplyTlsRequired[] = "530 5.7.0 Must issue a STARTTLS command first\r\n";
 inline constexpr char kSmtpReplyRecipientOk[] = "250 Ok\r\n";
 inline constexpr char kSmtpReplyNotImplemented[] = "502 Command not implemented\r\n";
 inline constexpr char kSmtpReplyBadSequence[] = "503 bad sequence of commands\r\n";

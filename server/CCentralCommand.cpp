@@ -25,6 +25,67 @@ bool TakeValue(int argc, const char* const* argv, int& i, std::string& value, CC
     return true;
 }
 
+// A whole number from 1 to `most`.
+template <typename Number>
+bool TakeCount(int argc, const char* const* argv, int& i, Number& value, CCentralCommandLine& line,
+               long long most = 1LL << 40)
+{
+    std::string text;
+    if (!TakeValue(argc, argv, i, text, line))
+        return false;
+    long long parsed = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), parsed);
+    if (ec != std::errc() || end != text.data() + text.size() || parsed < 1 || parsed > most) {
+        line.error = std::string(argv[i - 1]) + " wants a whole number from 1 to " + std::to_string(most) + ", not " + text;
+        return false;
+    }
+    value = static_cast<Number>(parsed);
+    return true;
+}
+
+// The HTTP limits; false when `arg` is none of them.
+bool TakeLimit(const std::string& arg, int argc, const char* const* argv, int& i, CCentralCommandLine& line)
+{
+    constexpr long long kDay = 24 * 3600;
+    constexpr long long kMaxInt = 1LL << 30;
+    CCentralHttpOptions& http = line.http;
+    if (arg == "--header-timeout")
+        TakeCount(argc, argv, i, http.headerTimeoutSeconds, line, kDay);
+    else if (arg == "--keep-alive")
+        TakeCount(argc, argv, i, http.keepAliveSeconds, line, kDay);
+    else if (arg == "--drain")
+        TakeCount(argc, argv, i, http.drainSeconds, line, kDay);
+    else if (arg == "--transfer-floor")
+        TakeCount(argc, argv, i, http.transferFloorBytesPerSecond, line);
+    else if (arg == "--transfer-window")
+        TakeCount(argc, argv, i, http.transferWindowSeconds, line, kDay);
+    else if (arg == "--max-body")
+        TakeCount(argc, argv, i, http.maxBodyBytes, line);
+    else if (arg == "--max-connections")
+        TakeCount(argc, argv, i, http.maxConnections, line, kMaxInt);
+    else if (arg == "--max-connections-per-address")
+        TakeCount(argc, argv, i, http.maxConnectionsPerAddress, line, kMaxInt);
+    else if (arg == "--workers")
+        TakeCount(argc, argv, i, http.workers, line, 1024);
+    else
+        return false;
+    return true;
+}
+
+std::string LimitsUsage()
+{
+    const CCentralHttpOptions d;
+    auto n = [](auto value) { return std::to_string(value); };
+    return "limits (defaults in brackets):\n"
+           "  --header-timeout SECONDS [" + n(d.headerTimeoutSeconds) + "]  --keep-alive SECONDS [" +
+           n(d.keepAliveSeconds) + "]  --drain SECONDS [" + n(d.drainSeconds) + "]\n"
+           "  --transfer-floor BYTES_PER_SECOND [" + n(d.transferFloorBytesPerSecond) + "] over --transfer-window SECONDS [" +
+           n(d.transferWindowSeconds) + "]\n"
+           "  --max-body BYTES [" + n(d.maxBodyBytes) + "]  --max-connections N [" + n(d.maxConnections) +
+           "]  --max-connections-per-address N [" + n(d.maxConnectionsPerAddress) + "]\n"
+           "  --workers N [one per core]\n";
+}
+
 bool IsLevel(const std::string& level)
 {
     for (const char* known : {kLevelAdministrator, kLevelAuthorized, kLevelRestricted, kLevelDisabled})
@@ -62,7 +123,7 @@ int Serve(const CCentralCommandLine& line, std::ostream& out, std::ostream& err,
         err << "velmo-central: " << text.View() << std::endl;
     });
     RegisterMessageRequests(server);
-    CCentralHttpServer http(server);
+    CCentralHttpServer http(server, line.http);
     std::string error;
     const int bound = http.Start(host, port, &error);
     if (bound < 0) {
@@ -106,6 +167,8 @@ CCentralCommandLine ParseCentralCommandLine(int argc, const char* const* argv)
             TakeValue(argc, argv, i, line.listen, line);
         else if (arg == "--db")
             TakeValue(argc, argv, i, line.db, line);
+        else if (TakeLimit(arg, argc, argv, i, line))
+            continue;
         else if (arg.rfind("--", 0) == 0)
             line.error = "unknown option " + arg;
         else
@@ -133,9 +196,10 @@ CCentralCommandLine ParseCentralCommandLine(int argc, const char* const* argv)
 
 std::string CentralUsage()
 {
-    return "usage: velmo-central [--listen ADDR:PORT] [--db FILE]\n"
+    return "usage: velmo-central [--listen ADDR:PORT] [--db FILE] [limits]\n"
            "       velmo-central admin set-level EMAIL LEVEL --db FILE\n"
-           "LEVEL is Administrator, Authorized, Restricted or Disabled.\n";
+           "LEVEL is Administrator, Authorized, Restricted or Disabled.\n" +
+           LimitsUsage();
 }
 
 int RunCentralCommand(const CCentralCommandLine& line, std::ostream& out, std::ostream& err,

@@ -1,11 +1,19 @@
 #pragma once
 // The `velmo-central` command line:
-//   velmo-central [--listen ADDR:PORT] [--db FILE]
+//   velmo-central [--listen ADDR:PORT] [--db FILE] [limits]
 //       serves until the stop request; prints "velmo-central listening on ADDR:PORT" (the real
-//       port when 0 was asked for) once it accepts connections
+//       port when 0 was asked for) once it accepts connections. On the stop request it takes no
+//       new connections, lets the requests in hand finish (within --drain seconds) and exits 0.
+//       The limits (see CCentralHttpOptions for their defaults):
+//         --header-timeout SECONDS   --keep-alive SECONDS     --drain SECONDS
+//         --transfer-floor BYTES_PER_SECOND --transfer-window SECONDS
+//         --max-body BYTES           --max-connections N      --max-connections-per-address N
+//         --workers N
 //   velmo-central admin set-level EMAIL LEVEL --db FILE
 //       changes a user's level offline ("Administrator", "Authorized", "Restricted",
 //       "Disabled"; "Disabled" also disables the user's logins)
+
+#include "server/CCentralHttpLimits.h"
 
 #include <functional>
 #include <iosfwd>
@@ -22,6 +30,7 @@ struct CCentralCommandLine {
     std::string db = kCentralDefaultDb;
     std::string email;
     std::string level;
+    CCentralHttpOptions http;
     std::string error;       // non-empty when the line is not understood
 };
 

@@ -1,6 +1,7 @@
 #include "smtp/CSmtpServer.h"
 
 #include "core/CLocalListener.h"
+#include "core/CLocalTls.h"
 #include "core/CProtocolListData.h"
 #include "core/CZelStartServerThread.h"
 #include "foundation/CZelFormat.h"
@@ -66,16 +67,16 @@ CLocalListenerTexts ListenerTexts(CProtocolListData& log)
 }
 
 void Serve(int handle, CZelStartServerThread& self, const DeskFactory& makeDesk, CProtocolListData& log,
-           const CZelString& hostName)
+           const CZelString& hostName, bool remotePeer)
 {
     try {
         CZelTcpFile connection(handle, EErrorMode::Throw);
         CConnectionStopper stopper(self, connection);
-        CTcpLineChannel channel(connection);
+        CTcpLineChannel channel(connection, CLocalTls::ServerContext());
         const std::unique_ptr<ISmtpMailDesk> desk = makeDesk();
         if (!desk)
             return;
-        CSmtpSession session(channel, *desk, log, CSmtpSessionOptions{hostName, {}});
+        CSmtpSession session(channel, *desk, log, CSmtpSessionOptions{hostName, {}, remotePeer});
         session.Run();
     } catch (const XTOOBaseError& error) {
         log.Write(kSmtpLogTextLine, error.GetText());
@@ -104,7 +105,7 @@ void RunSmtpServer(int32_t port, CZelStartServerThread& self, DeskFactory makeDe
         const int handle = listener.AcceptNext();
         if (handle < 0)
             return;
-        Serve(handle, self, makeDesk, log, hostName);
+        Serve(handle, self, makeDesk, log, hostName, listener.LastPeerIsRemote());
     }
 }
 

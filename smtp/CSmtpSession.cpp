@@ -5,6 +5,7 @@
 #include "foundation/CZelFormat.h"
 #include "foundation/XTOOError.h"
 #include "foundation/ZelBase64.h"
+#include "protocol/ZelLocalTlsTexts.h"
 #include "protocol/ZelSmtpTexts.h"
 #include "net/ILineChannel.h"
 #include "smtp/ISmtpMailDesk.h"
@@ -124,6 +125,11 @@ void CSmtpSession::Dialogue()
 bool CSmtpSession::Greet()
 {
     Reply(Format(kSmtpReplyGreeting, m_options.hostName));
+    return Hello();
+}
+
+bool CSmtpSession::Hello()
+{
     CZelString line;
     if (!ReadCommand(line, true))
         return false;
@@ -132,14 +138,61 @@ bool CSmtpSession::Greet()
         Reply(kSmtpReplyBadSequence);
         return false;
     }
-    Reply(Format(kSmtpReplyExtensions, m_options.hostName, kSmtpMaxMessageBytes));
+    const char* extensions = m_channel.IsSecure() ? kSmtpReplyExtensionsUnderTls : kSmtpReplyExtensions;
+    Reply(Format(extensions, m_options.hostName, kSmtpMaxMessageBytes));
     return true;
+}
+
+bool CSmtpSession::StartTls()
+{
+    // A second STARTTLS is as out of place as any other command here.
+    if (m_channel.IsSecure()) {
+        Reply(kSmtpReplyBadSequence);
+        return false;
+    }
+    if (!m_channel.CanStartTls()) {
+        Reply(kSmtpReplyTlsUnavailable);
+        return true;
+    }
+    Reply(kSmtpReplyReadyToStartTls);
+    if (!m_channel.StartTls(kLocalTlsHandshakeTimeoutMs)) {
+        m_log.Write(kLocalTlsLogHandshakeFailed, OneLine(m_channel.TlsFailure()));
+        return false;
+    }
+    m_log.Write(kLocalTlsLogStarted, m_channel.TlsProtocol());
+    // Nothing learnt in the clear carries over: the client greets again.
+    return Hello();
+}
+
+bool CSmtpSession::LoginNeedsTls() const
+{
+    return m_options.remotePeer && !m_channel.IsSecure();
+}
+
+bool CSmtpSession::ReadAuthCommand(CZelString& line)
+{
+    for (;;) {
+        if (!ReadCommand(line, true, ESecret::AuthPlainResponse))
+            return false;
+        const CZelString upper = Upper(line);
+        if (upper == kSmtpCmdStartTls) {
+            if (!StartTls())
+                return false;
+            continue;
+        }
+        const bool auth = upper == kSmtpCmdAuthLogin || upper == kSmtpCmdAuthPlain ||
+                          StartsWith(upper, kSmtpCmdAuthPlainWithResponse);
+        if (!auth || !LoginNeedsTls())
+            return true;
+        // Refused before anything of it is decoded or looked up.
+        Reply(kSmtpReplyTlsRequired);
+    }
 }
 
 bool CSmtpSession::Authenticate()
 {
     CZelString line;
-    if (!ReadCommand(line, true, ESecret::AuthPlainResponse))
+    if (!ReadAuthCommand(line))
         return false;
     const CZelString upper = Upper(line);
     const bool login = upper == kSmtpCmdAuthLogin;

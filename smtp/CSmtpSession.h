@@ -5,6 +5,9 @@
 // server's side (handshake, lookups, queueing, the Outbox key) is the desk's; the session only
 // talks and logs. Whatever way the session ends, the desk's Outbox key release runs.
 //
+// STARTTLS after EHLO upgrades the connection and the session starts over at EHLO; a client
+// on another machine must do so before AUTH.
+//
 // Secrets never reach the log: the AUTH PLAIN response and the AUTH LOGIN password line are
 // logged as "********".
 
@@ -24,6 +27,9 @@ class ISmtpMailDesk;
 struct CSmtpSessionOptions {
     CZelString hostName;                      // in the greeting and the extension list
     std::function<int64_t()> nowMs;           // a steady clock in ms; empty: the system's
+    // The client is not on this machine (the server listens on every address): AUTH is
+    // refused until the connection is protected.
+    bool remotePeer = false;
 };
 
 class CSmtpSession {
@@ -46,7 +52,13 @@ private:
 
     void Dialogue();
     bool Greet();
+    bool Hello();
     bool Authenticate();
+    // Reads the AUTH command, answering STARTTLS and the refusals of a login in the clear on
+    // the way; false when the session has to end.
+    bool ReadAuthCommand(CZelString& line);
+    bool StartTls();
+    bool LoginNeedsTls() const;
     bool ReadLogin(bool plain, const CZelString& command, CZelString& login, CZelString& password);
     bool ReadPassword(CZelString& password);
     bool ReportStanding(const CZelString& operatedStatus);

@@ -12,6 +12,7 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <cctype>
 #include <memory>
 
 namespace {
@@ -164,9 +165,35 @@ std::string CTlsCertificate::Fingerprint(const std::string& certificatePem)
 {
     ERR_clear_error();
     CertPtr cert = ParseCertificate(certificatePem);
+    return Fingerprint(cert.get());
+}
+
+std::string CTlsCertificate::NormalFingerprint(std::string_view text)
+{
+    constexpr size_t kDigestBytes = 32;
+    std::string normal;
+    std::string pair;
+    for (const char c : text) {
+        if (c == ':' && pair.empty())
+            continue;
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
+            return {};
+        pair += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        if (pair.size() == 2) {
+            normal += (normal.empty() ? "" : ":") + pair;
+            pair.clear();
+        }
+    }
+    if (!pair.empty() || normal.size() != kDigestBytes * 3 - 1)
+        return {};
+    return normal;
+}
+
+std::string CTlsCertificate::Fingerprint(x509_st* certificate)
+{
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
-    Require(X509_digest(cert.get(), EVP_sha256(), digest, &length) == 1, "certificate fingerprint");
+    Require(X509_digest(certificate, EVP_sha256(), digest, &length) == 1, "certificate fingerprint");
     static const char kHex[] = "0123456789ABCDEF";
     std::string text;
     for (unsigned int i = 0; i < length; ++i) {

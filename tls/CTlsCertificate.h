@@ -5,6 +5,9 @@
 // their own instead.
 
 #include <string>
+#include <string_view>
+
+struct x509_st;
 
 class CTlsCertificate {
 public:
@@ -26,6 +29,10 @@ public:
     // SHA-256 over the certificate's DER form, as upper-case hex pairs joined by ':'.
     // Throws XTOOErrMsg when the text holds no certificate.
     static std::string Fingerprint(const std::string& certificatePem);
+    static std::string Fingerprint(x509_st* certificate);
+    // A fingerprint as a user may write it (hex digits in either case, with or without ':'
+    // between the pairs) in the form Fingerprint gives; empty when it is not 32 bytes of hex.
+    static std::string NormalFingerprint(std::string_view text);
 
     // Writes both files, each atomically; the key file is readable by its owner only (0600),
     // and written first, so a certificate on disk always has its key.

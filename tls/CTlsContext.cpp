@@ -1,9 +1,13 @@
 #include "tls/CTlsContext.h"
 
 #include "foundation/XTOOError.h"
+#include "tls/CTlsCertificate.h"
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
+
+#include <memory>
 
 namespace {
 
@@ -28,6 +32,34 @@ SSL_CTX* NewModernContext(const SSL_METHOD* method)
     // with the very same buffer address.
     SSL_CTX_set_mode(context, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_ENABLE_PARTIAL_WRITE);
     return context;
+}
+
+// Where a pinned client context keeps its fingerprint; freed with the context.
+int PinIndex()
+{
+    static const int index = SSL_CTX_get_ex_new_index(
+        0, nullptr, nullptr, nullptr, [](void*, void* pin, CRYPTO_EX_DATA*, int, long, void*) {
+            delete static_cast<std::string*>(pin);
+        });
+    return index;
+}
+
+// The leaf certificate decides alone: it is accepted when its fingerprint is the pinned one,
+// refused otherwise; what the chain or the names would say does not count.
+int VerifyPinned(int, X509_STORE_CTX* store)
+{
+    if (X509_STORE_CTX_get_error_depth(store) > 0)
+        return 1;
+    auto* ssl = static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    const auto* pin = static_cast<const std::string*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), PinIndex()));
+    X509* leaf = X509_STORE_CTX_get_current_cert(store);
+    bool matches = false;
+    try {
+        matches = pin && leaf && CTlsCertificate::Fingerprint(leaf) == *pin;
+    } catch (const XTOOBaseError&) {
+    }
+    X509_STORE_CTX_set_error(store, matches ? X509_V_OK : X509_V_ERR_CERT_REJECTED);
+    return matches ? 1 : 0;
 }
 
 } // namespace
@@ -77,5 +109,25 @@ CTlsContext CTlsContext::Client(const std::string& trustedCertificateFile)
     if (SSL_CTX_load_verify_locations(context, trustedCertificateFile.c_str(), nullptr) != 1)
         ThrowTlsFailure("TLS trusted certificate " + trustedCertificateFile);
     SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
+    return result;
+}
+
+CTlsContext CTlsContext::ClientOfSystemAuthorities()
+{
+    CTlsContext result = Adopt(NewModernContext(TLS_client_method()));
+    if (SSL_CTX_set_default_verify_paths(result.Handle()) != 1)
+        ThrowTlsFailure("TLS system certificate authorities");
+    SSL_CTX_set_verify(result.Handle(), SSL_VERIFY_PEER, nullptr);
+    return result;
+}
+
+CTlsContext CTlsContext::ClientPinned(const std::string& fingerprint)
+{
+    CTlsContext result = Adopt(NewModernContext(TLS_client_method()));
+    auto pin = std::make_unique<std::string>(fingerprint);
+    if (SSL_CTX_set_ex_data(result.Handle(), PinIndex(), pin.get()) != 1)
+        ThrowTlsFailure("TLS pinned fingerprint");
+    pin.release();
+    SSL_CTX_set_verify(result.Handle(), SSL_VERIFY_PEER, VerifyPinned);
     return result;
 }

@@ -16,6 +16,13 @@ public:
     static CTlsContext Server(const std::string& certificateFile, const std::string& keyFile);
     // A client that verifies the server against `trustedCertificateFile` (its only authority).
     static CTlsContext Client(const std::string& trustedCertificateFile);
+    // A client that verifies the server against the system's certificate authorities.
+    static CTlsContext ClientOfSystemAuthorities();
+    // A client that trusts exactly the server certificate with this SHA-256 fingerprint (as
+    // CTlsCertificate::Fingerprint writes it), whoever signed it and whatever names it bears:
+    // the user compared the fingerprint, which says more than any authority. Anything else is
+    // refused with "certificate rejected".
+    static CTlsContext ClientPinned(const std::string& fingerprint);
     // Takes ownership of a context made elsewhere (tests make deliberately outdated clients).
     static CTlsContext Adopt(ssl_ctx_st* context);
 

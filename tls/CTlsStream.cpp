@@ -5,6 +5,7 @@
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
 #include <algorithm>
@@ -141,6 +142,10 @@ CTlsStream::EStep CTlsStream::Failure(int result, const char* step)
     default: {
         std::string reason = TakeTlsErrorReason();
         m_failure = std::string(step) + ": " + (reason.empty() ? "connection broken" : reason);
+        // "certificate verify failed" alone does not tell the user what to fix.
+        const long verified = SSL_get_verify_result(m_ssl);
+        if (verified != X509_V_OK)
+            m_failure += std::string(" (") + X509_verify_cert_error_string(verified) + ")";
         m_failed = true;
         return EStep::Failed;
     }

@@ -91,9 +91,10 @@ TEST_F(VelmoProgramTest, HeadlessGatewayStartsAndStopsOnSigterm)
     ASSERT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(velmo.Errors(), "");
-    // A run that changed no setting leaves nothing in the home but its settings and the lock
-    // it shares.
-    EXPECT_EQ(HomeEntries(), (std::set<std::string>{"config.xml", "velmo.lock"}));
+    // A run that changed no setting leaves nothing in the home but its settings, the lock it
+    // shares and the local servers' TLS pair made on this first start.
+    EXPECT_EQ(HomeEntries(),
+              (std::set<std::string>{"config.xml", "velmo.lock", "local-tls.crt", "local-tls.key"}));
 }
 
 TEST_F(VelmoProgramTest, ASecondSigintDuringTheStopDoesNoHarm)
@@ -151,6 +152,19 @@ TEST_F(VelmoProgramTest, ABrokenConfigIsReportedAndKeptWhenASetReplacesIt)
     EXPECT_EQ(RunToEnd({"--home", home.string(), "config", "get", "Pop3ServerPort"}).out, "1110\n");
 }
 
+TEST_F(VelmoProgramTest, AServerFingerprintIsKeptInTheFormTheFingerprintCommandPrints)
+{
+    std::string pin;
+    for (int i = 0; i < 32; ++i)
+        pin += "a0";
+    const Result set = RunToEnd({"--home", home.string(), "config", "set", "ServerFingerprint", pin});
+    EXPECT_EQ(WEXITSTATUS(set.status), 0) << set.err;
+    std::string normal;
+    for (int i = 0; i < 32; ++i)
+        normal += (i ? ":" : "") + std::string("A0");
+    EXPECT_EQ(RunToEnd({"--home", home.string(), "config", "get", "ServerFingerprint"}).out, normal + "\n");
+}
+
 TEST_F(VelmoProgramTest, ConfigHomeMayComeFromTheEnvironment)
 {
     setenv("VELMO_HOME", home.c_str(), 1);
@@ -169,7 +183,10 @@ TEST_F(VelmoProgramTest, BadConfigCommandsGiveAOneLineErrorAndChangeNothing)
         {"config", "set", "SmtpServerPort", "abc"},
         {"config", "set", "Pop3ServerPort", "70000"},
         {"config", "set", "SmtpServerPort"},
+        {"config", "set", "ServerFingerprint", "AB:CD"},
+        {"config", "set", "ServerFingerprint", std::string(64, 'g')},
         {"config", "frobnicate"},
+        {"tls", "print"},
     };
     for (std::vector<std::string> args : cases) {
         args.insert(args.begin(), {"--home", home.string()});

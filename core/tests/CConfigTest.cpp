@@ -94,6 +94,25 @@ TEST_F(ConfigFileTest, FirstSaveCreatesAConfigDocumentWithTheFiveValues)
                       "SmtpServerPort=\"25\" Pop3ServerPort=\"110\" BlockSize=\"100\" />\r\n");
 }
 
+TEST_F(ConfigFileTest, TlsFilesAreKeptWhenSetAndLeaveTheFileWhenEmptiedAgain)
+{
+    CConfig config;
+    config.Set(CConfig::kTlsCertificate, "/etc/mine.crt");
+    config.Set(CConfig::kTlsKey, "/etc/mine.key");
+    ASSERT_TRUE(config.Save(file));
+    CConfig loaded;
+    ASSERT_EQ(loaded.Load(file).status, CConfig::LoadResult::Loaded);
+    EXPECT_EQ(loaded.Get(CConfig::kTlsCertificate), "/etc/mine.crt");
+    EXPECT_EQ(loaded.Get(CConfig::kTlsKey), "/etc/mine.key");
+
+    // Back to the gateway's own pair: an empty attribute would read the same, but the file
+    // goes back to what a gateway without the setting writes.
+    loaded.Set(CConfig::kTlsCertificate, "");
+    loaded.Set(CConfig::kTlsKey, "");
+    ASSERT_TRUE(loaded.Save(file));
+    EXPECT_EQ(Read().find("Tls"), std::string::npos) << Read();
+}
+
 TEST_F(ConfigFileTest, SaveKeepsForeignAttributesAndChildElements)
 {
     Write("<?xml?>\r\n<!DOCTYPE Config>\r\n<Config Theme=\"dark\" SmtpServerPort=\"26\" >\r\n"

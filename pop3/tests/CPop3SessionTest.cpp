@@ -236,6 +236,73 @@ TEST_F(Pop3SessionTest, DialogueCasesWholeAndTrickled)
     }
 }
 
+// STLS and the refusal of a login in the clear, on a channel that pretends the handshake.
+struct TlsCase {
+    const char* name;
+    bool offered;          // a server pair is there
+    std::string failure;   // the handshake fails with this, when not empty
+    bool remote;           // the client is on another machine
+    std::string script;
+    std::string transcript;
+    std::vector<std::string> calls;
+    bool secureAtEnd;
+};
+
+std::vector<TlsCase> TlsCases()
+{
+    const std::string capaTls = "+OK Capability list follows\r\nUSER\r\nUIDL\r\nSTLS\r\n.\r\n";
+    const std::string begin = "+OK Begin TLS negotiation\r\n";
+    const std::string unavailable = "-ERR TLS not available\r\n";
+    const std::string required = "-ERR TLS required\r\n";
+    return {
+        {"StlsIsOfferedBeforeUserOnlyAndTheLoginFollowsUnderTls", true, "", false,
+         "CAPA\r\nSTLS\r\nCAPA\r\n" + kLogin + "CAPA\r\nQUIT\r\n",
+         kGreeting + capaTls + begin + kCapabilities + kNeedPassword + kLocked + kCapabilities + kBye, {kLoginCall},
+         true},
+        {"StlsAfterUserIsNoPassword", true, "", false, "USER ann\r\nSTLS\r\n",
+         kGreeting + kNeedPassword + "-ERR PASS command is required\r\n", {}, false},
+        {"ASecondStlsIsRefusedAndTheSessionGoesOn", true, "", false, "STLS\r\nSTLS\r\n" + kLogin + "QUIT\r\n",
+         kGreeting + begin + unavailable + kNeedPassword + kLocked + kBye, {kLoginCall}, true},
+        {"StlsWithoutACertificateIsRefused", false, "", false, "STLS\r\n" + kLogin + "QUIT\r\n",
+         kGreeting + unavailable + kNeedPassword + kLocked + kBye, {kLoginCall}, false},
+        {"AFailedHandshakeEndsWithoutAnotherWord", true, "wrong version number", false, "STLS\r\n" + kLogin,
+         kGreeting + begin, {}, false},
+        {"ARemoteClientLogsInOnlyUnderTls", true, "", true,
+         "USER ann\r\nPASS secret\r\nSTLS\r\n" + kLogin + "QUIT\r\n",
+         kGreeting + required + required + begin + kNeedPassword + kLocked + kBye, {kLoginCall}, true},
+        {"ARemoteClientWithoutTlsOnOfferNeverLogsIn", false, "", true, "STLS\r\n" + kLogin + "QUIT\r\n",
+         kGreeting + unavailable + required + required + kBye, {}, false},
+    };
+}
+
+TEST_F(Pop3SessionTest, TlsCasesWholeAndTrickled)
+{
+    for (const TlsCase& c : TlsCases()) {
+        for (const bool trickle : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (trickle ? " trickled" : " whole"));
+            MakeMailbox(kMailbox);
+            CMemoryLineChannel channel(c.script, trickle);
+            if (c.offered)
+                channel.OfferTls(c.failure);
+            ScriptedPop3Desk desk;
+            CPop3Session(channel, desk, m_log, CPop3SessionOptions{"mx.test", c.remote}).Run();
+            EXPECT_EQ(Joined(channel.Writes()), c.transcript);
+            EXPECT_EQ(desk.Record().Calls(), c.calls);
+            EXPECT_EQ(channel.IsSecure(), c.secureAtEnd);
+            EXPECT_FALSE(CPop3BusyAccounts::IsBusy(1));
+        }
+    }
+}
+
+TEST_F(Pop3SessionTest, AFailedHandshakeIsLoggedWithItsReason)
+{
+    CMemoryLineChannel channel("STLS\r\n");
+    channel.OfferTls("wrong version number");
+    ScriptedPop3Desk desk;
+    Play(channel, desk);
+    EXPECT_TRUE(LogHas("TLS handshake failed: wrong version number")) << ::testing::PrintToString(LogLines());
+}
+
 TEST_F(Pop3SessionTest, LogShowsTheDialogueInItsColoursWithThePasswordMasked)
 {
     MakeMailbox(kMailbox);

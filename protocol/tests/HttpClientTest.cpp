@@ -418,6 +418,10 @@ TEST(HttpServerText, HostAndOptionalPort)
         {"host:", "host:", 80},
         {"host:80a", "host:80a", 80},
         {"", "", 80},
+        {"http://central.example:8080", "central.example", 8080},
+        {"https://central.example", "central.example", 443},
+        {"https://central.example:8443", "central.example", 8443},
+        {"https://127.0.0.1:1", "127.0.0.1", 1},
     };
     for (const Case& c : cases) {
         CZelString host;

@@ -5,6 +5,8 @@
 #include "server/CCentralStore.h"
 
 #include "CentralTestSupport.h"
+#include "RawHttpPeer.h"
+#include "foundation/testing/Eventually.h"
 #include "testing/SocketsEnvironment.h"
 
 #include <csignal>
@@ -50,6 +52,50 @@ TEST_F(CentralProgramTest, ServesTheClientAndStopsCleanlyOnEitherSignal)
         EXPECT_EQ(program.Wait(), 0);
         EXPECT_NE(program.RestOfOutput().find("velmo-central stopped"), std::string::npos);
     }
+}
+
+TEST_F(CentralProgramTest, TheStopRequestLetsTheRequestInHandFinish)
+{
+    std::vector<std::string> args = ServeArgs();
+    args.insert(args.end(), {"--drain", "600", "--transfer-window", "600"});
+    Program program(args);
+    const int port = program.ReadPort();
+    ASSERT_GT(port, 0);
+    RawPeer busy(port);
+    const std::string body(Frame(99, "in hand").View());
+    ASSERT_TRUE(busy.Send(HeadWaitingToContinue(body.size())));
+    ASSERT_EQ(busy.ReadAnswer(), kContinueAnswer);
+
+    program.Signal(SIGTERM);
+    // Nobody new gets in, but the request under way is still answered, and then the program ends.
+    EXPECT_TRUE(velmo_testing::Eventually([&] { return !RawPeer().Connect(port); }));
+    ASSERT_TRUE(busy.Send(body));
+    const RawPeer::Received all = busy.ReadUntilClosed();
+    EXPECT_TRUE(all.closed);
+    EXPECT_EQ(StatusLineOf(all.bytes), "HTTP/1.1 200 OK");
+    EXPECT_NE(all.bytes.find("\r\nConnection: close\r\n"), std::string::npos);
+    EXPECT_EQ(program.Wait(), 0);
+    EXPECT_NE(program.RestOfOutput().find("velmo-central stopped"), std::string::npos);
+}
+
+TEST_F(CentralProgramTest, TheLimitsOnTheCommandLineAreTheServers)
+{
+    std::vector<std::string> args = ServeArgs();
+    args.insert(args.end(), {"--max-connections-per-address", "1", "--max-body", "100"});
+    Program program(args);
+    const int port = program.ReadPort();
+    ASSERT_GT(port, 0);
+    RawPeer first(port);
+    ASSERT_TRUE(first.Send(HonestPost(std::string(Frame(99, "x").View()))));
+    ASSERT_EQ(StatusLineOf(first.ReadAnswer()), "HTTP/1.1 200 OK");
+    // A second connection from the same address is closed unanswered; the first one's next
+    // request is over the body limit.
+    RawPeer second(port);
+    EXPECT_EQ(second.ReadUntilClosed().bytes, "");
+    ASSERT_TRUE(first.Send(HonestPost(std::string(101, 'b'))));
+    EXPECT_EQ(StatusLineOf(first.ReadUntilClosed().bytes), "HTTP/1.1 413 Payload Too Large");
+    program.Signal(SIGTERM);
+    EXPECT_EQ(program.Wait(), 0);
 }
 
 TEST_F(CentralProgramTest, AKilledServerKeepsWhatItAcknowledged)
@@ -117,6 +163,10 @@ TEST_F(CentralProgramTest, UsageErrorsAndABusyPortAreReported)
         {{"--db"}, 2},
         {{"--frobnicate"}, 2},
         {{"serve"}, 2},
+        {{"--header-timeout", "0"}, 2},
+        {{"--max-body", "-5"}, 2},
+        {{"--max-connections", "ten"}, 2},
+        {{"--workers"}, 2},
     };
     for (const Case& c : cases) {
         Program program(c.args);

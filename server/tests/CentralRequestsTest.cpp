@@ -481,7 +481,8 @@ TEST_F(CentralRequestsTest, UnansweredAndOversizedRequestsLeaveTheServerServing)
 TEST_F(CentralRequestsTest, APeerThatStopsHalfwayIsDropped)
 {
     CCentralHttpOptions options;
-    options.readTimeoutSeconds = 1;
+    options.headerTimeoutSeconds = 1;
+    options.transferWindowSeconds = 1;
     options.keepAliveSeconds = 1;
     CCentralHttpServer quick(*m_server, options);
     const int port = quick.Start("127.0.0.1", 0);

@@ -45,6 +45,13 @@ std::string B64(const std::string& bytes)
 const std::string kPlain = B64(std::string("\0ann\0secret", 11));
 const std::string kLogin = "EHLO me\r\nAUTH PLAIN " + kPlain + "\r\n";
 const std::vector<std::string> kLoggedIn = {kGreeting, kExtensions, kAuthOk};
+const std::string kLoginTail = "AUTH PLAIN " + kPlain + "\r\nQUIT\r\n";
+const std::string kExtensionsUnderTls =
+    "250-mx.test\r\n250-PIPELINING\r\n250-SIZE 104857600\r\n250-ETRN\r\n250-AUTH PLAIN LOGIN\r\n"
+    "250-AUTH=PLAIN LOGIN\r\n250-ENHANCEDSTATUSCODES\r\n250-8BITMIME\r\n250 DSN\r\n";
+const std::string kReadyForTls = "220 Ready to start TLS\r\n";
+const std::string kTlsUnavailable = "454 4.7.0 TLS not available due to temporary reason\r\n";
+const std::string kTlsRequired = "530 5.7.0 Must issue a STARTTLS command first\r\n";
 
 std::vector<std::string> Then(std::vector<std::string> first, const std::vector<std::string>& more)
 {
@@ -89,7 +96,8 @@ std::vector<Case> Cases()
         {"NoopBeforeEhloThenQuit", "NOOP\r\nEHLO me\r\nAUTH PLAIN " + kPlain + "\r\nQUIT\r\n",
          {kGreeting, kOk, kExtensions, kAuthOk, kBye}, {kHandshake}},
         {"HeloIsAnsweredLikeEhlo", "helo me\r\nQUIT\r\n", {kGreeting, kExtensions, kBadSequence}, {}},
-        {"StarttlsAfterEhloEnds", "EHLO me\r\nSTARTTLS\r\nNOOP\r\n", {kGreeting, kExtensions, kBadSequence}, {}},
+        {"StarttlsWithoutACertificateIsRefusedAndTheStageGoesOn", "EHLO me\r\nSTARTTLS\r\nNOOP\r\n" + kLoginTail,
+         {kGreeting, kExtensions, kTlsUnavailable, kOk, kAuthOk, kBye}, {kHandshake}},
         {"MailBeforeEhloEnds", "MAIL FROM:<a@b>\r\n", {kGreeting, kBadSequence}, {}},
         {"BinaryGarbageBeforeEhloEnds", std::string("\x00\xff\x01\x80garbage\r\n", 12), {kGreeting, kBadSequence}, {}},
         {"OverlongLineBeforeEhloEnds", std::string(70000, 'E') + "\r\n", {kGreeting, kBadSequence}, {}},
@@ -259,6 +267,69 @@ TEST_F(SmtpSessionTest, DialogueCasesWholeAndTrickled)
             EXPECT_EQ(outcome.messages, c.messages);
         }
     }
+}
+
+// STARTTLS and the refusal of a login in the clear, on a channel that pretends the handshake.
+struct TlsCase {
+    const char* name;
+    bool offered;              // a server pair is there
+    std::string failure;       // the handshake fails with this, when not empty
+    bool remote;               // the client is on another machine
+    std::string script;
+    std::vector<std::string> replies;
+    std::vector<std::string> calls;
+    bool secureAtEnd;
+};
+
+std::vector<TlsCase> TlsCases()
+{
+    const std::string restart = "EHLO me\r\nSTARTTLS\r\nEHLO again\r\n";
+    return {
+        {"StarttlsStartsOverAtEhloAndIsNoLongerOffered", true, "", false, restart + kLoginTail,
+         {kGreeting, kExtensions, kReadyForTls, kExtensionsUnderTls, kAuthOk, kBye}, {kHandshake}, true},
+        {"AfterTheUpgradeOnlyEhloOrHeloMayFollow", true, "", false, "EHLO me\r\nSTARTTLS\r\n" + kLoginTail,
+         {kGreeting, kExtensions, kReadyForTls, kBadSequence}, {}, true},
+        {"ASecondStarttlsEnds", true, "", false, restart + "STARTTLS\r\n",
+         {kGreeting, kExtensions, kReadyForTls, kExtensionsUnderTls, kBadSequence}, {}, true},
+        {"AFailedHandshakeEndsWithoutAnotherWord", true, "wrong version number", false, restart + kLoginTail,
+         {kGreeting, kExtensions, kReadyForTls}, {}, false},
+        {"ARemoteClientLogsInOnlyUnderTls", true, "", true,
+         "EHLO me\r\nAUTH PLAIN " + kPlain + "\r\nAUTH LOGIN\r\nSTARTTLS\r\nEHLO me\r\n" + kLoginTail,
+         {kGreeting, kExtensions, kTlsRequired, kTlsRequired, kReadyForTls, kExtensionsUnderTls, kAuthOk, kBye},
+         {kHandshake}, true},
+        {"ARemoteClientWithoutTlsOnOfferNeverLogsIn", false, "", true,
+         "EHLO me\r\nSTARTTLS\r\nAUTH PLAIN " + kPlain + "\r\nQUIT\r\n",
+         {kGreeting, kExtensions, kTlsUnavailable, kTlsRequired, kBadSequence}, {}, false},
+    };
+}
+
+TEST_F(SmtpSessionTest, TlsCasesWholeAndTrickled)
+{
+    for (const TlsCase& c : TlsCases()) {
+        for (const bool trickle : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (trickle ? " trickled" : " whole"));
+            CMemoryLineChannel channel(c.script, trickle);
+            if (c.offered)
+                channel.OfferTls(c.failure);
+            ScriptedDesk desk;
+            CSmtpSession session(channel, desk, m_log, CSmtpSessionOptions{"mx.test", [this] { return m_now; }, c.remote});
+            session.Run();
+            ExpectReplies(c.replies, channel.Writes());
+            EXPECT_EQ(desk.Record().Calls(), Then(c.calls, {"release"}));
+            EXPECT_EQ(channel.IsSecure(), c.secureAtEnd);
+        }
+    }
+}
+
+TEST_F(SmtpSessionTest, AFailedHandshakeIsLoggedWithItsReason)
+{
+    CMemoryLineChannel channel("EHLO me\r\nSTARTTLS\r\n");
+    channel.OfferTls("wrong version number");
+    ScriptedDesk desk;
+    CSmtpSession(channel, desk, m_log, CSmtpSessionOptions{"mx.test", {}}).Run();
+    const std::vector<std::string> lines = LogLines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "TLS handshake failed: wrong version number"), lines.end())
+        << ::testing::PrintToString(lines);
 }
 
 TEST_F(SmtpSessionTest, LogShowsTheDialogueWithSecretsMasked)

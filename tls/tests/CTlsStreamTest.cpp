@@ -4,10 +4,12 @@
 #include "TlsTestPair.h"
 
 #include <gtest/gtest.h>
+#include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <functional>
 #include <random>
 #include <thread>
 
@@ -219,6 +221,79 @@ TEST_F(TlsStreamTest, HandshakeOverASocketPair)
     ::close(fds[1]);
     EXPECT_EQ(clientStep, EStep::Done) << clientSide.FailureReason();
     EXPECT_EQ(serverStep, EStep::Done);
+}
+
+// A TLS 1.2 client of plain OpenSSL on memory, so that the test can ask for what no client of
+// ours ever does: a renegotiation.
+class RenegotiatingClient {
+public:
+    RenegotiatingClient(const CTlsContext& context, CTlsStream& server)
+        : m_ssl(SSL_new(context.Handle())), m_in(BIO_new(BIO_s_mem())), m_out(BIO_new(BIO_s_mem())), m_server(server)
+    {
+        // An empty input means "more to come", not the end of the stream.
+        BIO_set_mem_eof_return(m_in, -1);
+        SSL_set_bio(m_ssl, m_in, m_out);
+        SSL_set_connect_state(m_ssl);
+    }
+    ~RenegotiatingClient() { SSL_free(m_ssl); }
+    RenegotiatingClient(const RenegotiatingClient&) = delete;
+    RenegotiatingClient& operator=(const RenegotiatingClient&) = delete;
+
+    SSL* Ssl() const { return m_ssl; }
+    // OpenSSL's reason code for the client's last failed step.
+    int LastReason() const { return m_lastReason; }
+
+    // One client step, its bytes to the server, one server read, the server's bytes back.
+    // Returns the client step's SSL_get_error (SSL_ERROR_NONE when it succeeded), taken before
+    // new input clears the retry state it reads.
+    int Step(const std::function<int()>& clientStep, std::string& serverPlain, EStep& serverStep)
+    {
+        const int result = clientStep();
+        const int error = result == 1 ? SSL_ERROR_NONE : SSL_get_error(m_ssl, result);
+        // The server's own steps run on this thread and empty its error queue.
+        m_lastReason = ERR_GET_REASON(ERR_peek_last_error());
+        ERR_clear_error();
+        char buffer[16384];
+        std::string bytes;
+        for (int got; (got = BIO_read(m_out, buffer, sizeof buffer)) > 0;)
+            bytes.append(buffer, static_cast<size_t>(got));
+        m_server.PutIncoming(bytes);
+        serverStep = m_server.IsEstablished() ? m_server.Read(serverPlain) : m_server.Handshake();
+        const std::string back = m_server.TakeOutgoing();
+        BIO_write(m_in, back.data(), static_cast<int>(back.size()));
+        return error;
+    }
+
+private:
+    SSL* m_ssl;
+    BIO* m_in;    // owned by m_ssl
+    BIO* m_out;   // owned by m_ssl
+    CTlsStream& m_server;
+    int m_lastReason = 0;
+};
+
+TEST_F(TlsStreamTest, ARenegotiationAskedByTheClientIsRefused)
+{
+    const CTlsContext tls12 = ClientOfVersion(TLS1_2_VERSION, pair.certificateFile);
+    CTlsStream serverSide(server, ERole::Server);
+    RenegotiatingClient client(tls12, serverSide);
+    std::string plain;
+    EStep serverStep = EStep::NeedInput;
+    for (int round = 0; round < 10 && !SSL_is_init_finished(client.Ssl()); ++round)
+        client.Step([&] { return SSL_do_handshake(client.Ssl()); }, plain, serverStep);
+    ASSERT_TRUE(SSL_is_init_finished(client.Ssl()));
+    ASSERT_EQ(serverSide.Protocol(), "TLSv1.2");
+
+    ASSERT_EQ(SSL_renegotiate(client.Ssl()), 1);
+    int error = SSL_ERROR_WANT_READ;
+    for (int round = 0; round < 10 && error == SSL_ERROR_WANT_READ; ++round) {
+        error = client.Step([&] { return SSL_do_handshake(client.Ssl()); }, plain, serverStep);
+    }
+    // The server answers the new hello with its refusal, which ends the client's attempt; no
+    // second handshake ever runs, and nothing passes for data.
+    EXPECT_EQ(error, SSL_ERROR_SSL);
+    EXPECT_EQ(client.LastReason(), SSL_R_NO_RENEGOTIATION);
+    EXPECT_TRUE(plain.empty());
 }
 
 } // namespace
