@@ -59,11 +59,15 @@ public:
         return run.code == 0;
     }
 
-    bool Configure(int centralPort)
+    bool Configure(int centralPort) { return Configure("127.0.0.1:" + std::to_string(centralPort)); }
+    // `server` as `velmo config set Server` takes it; a `fingerprint` pins the certificate an
+    // https:// server must present.
+    bool Configure(const std::string& server, const std::string& fingerprint = "")
     {
         m_smtpPort = FreePort();
         m_pop3Port = FreePort();
-        return Ok({"config", "set", "Server", "127.0.0.1:" + std::to_string(centralPort)}) &&
+        return Ok({"config", "set", "Server", server}) &&
+               (fingerprint.empty() || Ok({"config", "set", "ServerFingerprint", fingerprint})) &&
                Ok({"config", "set", "SmtpServerPort", std::to_string(m_smtpPort)}) &&
                Ok({"config", "set", "Pop3ServerPort", std::to_string(m_pop3Port)});
     }
@@ -158,13 +162,24 @@ private:
     std::unique_ptr<LoggedProgram> m_program;
 };
 
+// How the central server runs and how the gateways reach it.
+struct CentralSetup {
+    // Options of `velmo-central` after its --listen and --db.
+    std::vector<std::string> extraArgs;
+    // "https://" when the options make it serve TLS.
+    std::string scheme;
+    // The certificate fingerprint the gateways pin ("" for none).
+    std::string fingerprint;
+};
+
 class TwoGateways {
 public:
-    TwoGateways()
+    explicit TwoGateways(CentralSetup setup = {}) : m_setup(std::move(setup))
     {
         fs::create_directories(m_root / "central");
-        m_central = std::make_unique<centraltest::CentralProgram>(std::vector<std::string>{
-            "--listen", "127.0.0.1:0", "--db", (m_root / "central" / "velmo-central.sqlite3").string()});
+        std::vector<std::string> args = {"--listen", "127.0.0.1:0", "--db", CentralDb().string()};
+        args.insert(args.end(), m_setup.extraArgs.begin(), m_setup.extraArgs.end());
+        m_central = std::make_unique<centraltest::CentralProgram>(args);
         m_centralPort = m_central->ReadPort();
         m_ready = m_centralPort > 0 && SetUp();
     }
@@ -184,6 +199,9 @@ public:
     bool Ready() const { return m_ready; }
     const fs::path& Root() const { return m_root; }
     int CentralPort() const { return m_centralPort; }
+    // The text `velmo config set Server` is given.
+    std::string CentralServer() const { return m_setup.scheme + "127.0.0.1:" + std::to_string(m_centralPort); }
+    fs::path CentralDb() const { return m_root / "central" / "velmo-central.sqlite3"; }
     std::string Output() const { return first.Output() + "\n" + second.Output(); }
 
     Person ann{"ann", "ann-pw", "Ann", "ann@example.org", "", ""};
@@ -192,13 +210,15 @@ public:
 private:
     bool SetUp()
     {
-        if (!first.Configure(m_centralPort) || !second.Configure(m_centralPort) || !first.Start())
+        if (!first.Configure(CentralServer(), m_setup.fingerprint) ||
+            !second.Configure(CentralServer(), m_setup.fingerprint) || !first.Start())
             return false;
         return first.MakeAccount(ann) && second.MakeAccount(bob) &&
                first.Ok({"contacts", "add", ann.id, bob.email, bob.secureCode}) &&
                second.Ok({"contacts", "add", bob.id, ann.email, ann.secureCode}) && second.Start();
     }
 
+    CentralSetup m_setup;
     velmo_testing::TempDir m_temp{"velmo-two"};
     const fs::path m_root = m_temp.Path();
     std::unique_ptr<centraltest::CentralProgram> m_central;

@@ -1,16 +1,19 @@
 #include "server/CCentralCommand.h"
 
 #include "foundation/CZelString.h"
+#include "foundation/XTOOError.h"
 #include "protocol/ZelProtocolVocabulary.h"
 #include "server/CCentralHttpServer.h"
 #include "server/CCentralMessages.h"
 #include "server/CCentralServer.h"
 #include "server/CCentralStore.h"
+#include "tls/CTlsContext.h"
 
 #include <charconv>
 #include <exception>
 #include <iostream>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -116,6 +119,16 @@ int Serve(const CCentralCommandLine& line, std::ostream& out, std::ostream& err,
     std::string host;
     int port = 0;
     SplitListenAddress(line.listen, host, port);
+    // Before the database: a server that cannot start leaves nothing behind.
+    std::optional<CTlsContext> tls;
+    if (!line.tlsCertificate.empty()) {
+        try {
+            tls = CTlsContext::Server(line.tlsCertificate, line.tlsKey);
+        } catch (const XTOOBaseError& failure) {
+            err << "velmo-central: cannot serve HTTPS: " << failure.what() << "\n";
+            return kCentralExitFailure;
+        }
+    }
     CCentralStore store(line.db);
     std::mutex logLock;
     CCentralServer server(store, [&](const CZelString& text) {
@@ -124,13 +137,15 @@ int Serve(const CCentralCommandLine& line, std::ostream& out, std::ostream& err,
     });
     RegisterMessageRequests(server);
     CCentralHttpServer http(server, line.http);
+    if (tls)
+        http.UseTls(*tls);
     std::string error;
     const int bound = http.Start(host, port, &error);
     if (bound < 0) {
         err << "velmo-central: " << error << "\n";
         return kCentralExitFailure;
     }
-    out << kCentralListeningLine << host << ":" << bound << std::endl;
+    out << kCentralListeningLine << host << ":" << bound << (tls ? " (HTTPS)" : "") << std::endl;
     waitForStop();
     http.Stop();
     out << "velmo-central stopped" << std::endl;
@@ -167,6 +182,10 @@ CCentralCommandLine ParseCentralCommandLine(int argc, const char* const* argv)
             TakeValue(argc, argv, i, line.listen, line);
         else if (arg == "--db")
             TakeValue(argc, argv, i, line.db, line);
+        else if (arg == "--tls-cert")
+            TakeValue(argc, argv, i, line.tlsCertificate, line);
+        else if (arg == "--tls-key")
+            TakeValue(argc, argv, i, line.tlsKey, line);
         else if (TakeLimit(arg, argc, argv, i, line))
             continue;
         else if (arg.rfind("--", 0) == 0)
@@ -180,6 +199,8 @@ CCentralCommandLine ParseCentralCommandLine(int argc, const char* const* argv)
     int port = 0;
     if (!SplitListenAddress(line.listen, host, port))
         line.error = "--listen wants ADDR:PORT, not " + line.listen;
+    else if (line.tlsCertificate.empty() != line.tlsKey.empty())
+        line.error = "--tls-cert and --tls-key go together";
     else if (!words.empty()) {
         if (words.size() != 4 || words[0] != "admin" || words[1] != "set-level")
             line.error = "unknown command";
@@ -196,9 +217,10 @@ CCentralCommandLine ParseCentralCommandLine(int argc, const char* const* argv)
 
 std::string CentralUsage()
 {
-    return "usage: velmo-central [--listen ADDR:PORT] [--db FILE] [limits]\n"
+    return "usage: velmo-central [--listen ADDR:PORT] [--db FILE] [--tls-cert FILE --tls-key FILE] [limits]\n"
            "       velmo-central admin set-level EMAIL LEVEL --db FILE\n"
-           "LEVEL is Administrator, Authorized, Restricted or Disabled.\n" +
+           "LEVEL is Administrator, Authorized, Restricted or Disabled.\n"
+           "With --tls-cert (PEM certificate, its chain after it) and --tls-key it serves HTTPS only.\n" +
            LimitsUsage();
 }
 

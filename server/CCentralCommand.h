@@ -1,8 +1,10 @@
 #pragma once
 // The `velmo-central` command line:
-//   velmo-central [--listen ADDR:PORT] [--db FILE] [limits]
+//   velmo-central [--listen ADDR:PORT] [--db FILE] [--tls-cert FILE --tls-key FILE] [limits]
 //       serves until the stop request; prints "velmo-central listening on ADDR:PORT" (the real
-//       port when 0 was asked for) once it accepts connections. On the stop request it takes no
+//       port when 0 was asked for; " (HTTPS)" follows when it serves TLS) once it accepts
+//       connections. With the certificate (PEM, the chain after it) and its key it serves
+//       HTTPS only, TLS 1.2 and 1.3; a pair that does not load stops it before it listens. On the stop request it takes no
 //       new connections, lets the requests in hand finish (within --drain seconds) and exits 0.
 //       The limits (see CCentralHttpOptions for their defaults):
 //         --header-timeout SECONDS   --keep-alive SECONDS     --drain SECONDS
@@ -28,6 +30,8 @@ struct CCentralCommandLine {
     bool setLevel = false;
     std::string listen = kCentralDefaultListen;
     std::string db = kCentralDefaultDb;
+    std::string tlsCertificate;   // both or neither
+    std::string tlsKey;
     std::string email;
     std::string level;
     CCentralHttpOptions http;

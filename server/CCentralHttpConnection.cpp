@@ -24,6 +24,8 @@ constexpr size_t kDiscardBytes = 1024 * 1024;
 constexpr uint64_t kDiscardBodiesUpToLimitTimes = 4;
 constexpr size_t kDiscardChunk = 16 * 1024;
 constexpr std::chrono::seconds kDiscardTime{2};
+// What a TLS connection reads at once while it waits for a request: a gateway's request head.
+constexpr size_t kFirstReadBytes = 1024;
 
 const char* ReasonOf(int status)
 {
@@ -76,23 +78,42 @@ bool WantsContinue(const http::request<CCentralHttpBody>& request)
 
 } // namespace
 
-CCentralHttpConnection::CCentralHttpConnection(ICentralHttpHost& host, asio::ip::tcp::socket socket,
+CCentralHttpConnection::CCentralHttpConnection(ICentralHttpHost& host, CCentralHttpStream stream,
                                                asio::ip::address peer)
-    : m_host(host), m_socket(std::move(socket)), m_peer(peer), m_timer(m_socket.get_executor())
+    : m_host(host), m_stream(std::move(stream)), m_peer(peer), m_timer(m_stream.get_executor())
 {
 }
 
 void CCentralHttpConnection::Begin()
 {
+    m_phase = Phase::Handshake;
     Arm(std::chrono::seconds(m_host.Limits().headerTimeoutSeconds), &CCentralHttpConnection::Close);
+    m_stream.AsyncHandshake([self = shared_from_this()](const error_code& error) { self->OnHandshake(error); });
+}
+
+void CCentralHttpConnection::OnHandshake(const error_code& error)
+{
+    if (m_phase != Phase::Handshake)
+        return;
+    // A peer that does not speak TLS (plain HTTP to this port, say) gets no answer it could
+    // not read anyway.
+    if (error) {
+        Close();
+        return;
+    }
     WaitForRequest(false);
 }
 
 void CCentralHttpConnection::CloseIfIdle()
 {
-    // Bytes in the socket are a request under way, even before the loop has seen them.
+    // A handshake holds no request yet. Bytes in the socket are a request under way, even
+    // before the loop has seen them.
+    if (m_phase == Phase::Handshake) {
+        Close();
+        return;
+    }
     error_code ignored;
-    if (m_phase == Phase::Waiting && m_buffer.size() == 0 && m_socket.available(ignored) == 0)
+    if (m_phase == Phase::Waiting && m_buffer.size() == 0 && m_stream.Lowest().available(ignored) == 0)
         Close();
 }
 
@@ -103,8 +124,8 @@ void CCentralHttpConnection::Close()
     m_phase = Phase::Closed;
     Disarm();
     error_code ignored;
-    m_socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
-    m_socket.close(ignored);
+    m_stream.Lowest().shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+    m_stream.Lowest().close(ignored);
     m_host.Forget(*this);
 }
 
@@ -121,19 +142,41 @@ void CCentralHttpConnection::WaitForRequest(bool armHeaderDeadlineOnFirstByte)
         return;
     }
     m_buffer.shrink_to_fit();
-    m_socket.async_wait(asio::socket_base::wait_read,
-                        [self = shared_from_this(), armHeaderDeadlineOnFirstByte](const error_code& error) {
-                            if (self->m_phase != Phase::Waiting)
-                                return;
-                            if (error) {
-                                self->Close();
-                                return;
-                            }
-                            if (armHeaderDeadlineOnFirstByte)
-                                self->Arm(std::chrono::seconds(self->m_host.Limits().headerTimeoutSeconds),
-                                          &CCentralHttpConnection::Close);
-                            self->ReadHead();
-                        });
+    if (m_stream.IsTls()) {
+        WaitForTlsRequest(armHeaderDeadlineOnFirstByte);
+        return;
+    }
+    m_stream.Lowest().async_wait(asio::socket_base::wait_read,
+                                 [self = shared_from_this(), armHeaderDeadlineOnFirstByte](const error_code& error) {
+                                     self->OnRequestReadable(error, armHeaderDeadlineOnFirstByte);
+                                 });
+}
+
+// The TLS layer may already hold the next request's bytes, decrypted, where a wait on the
+// socket would not see them; so the wait is a small read. The TLS session holds its own
+// buffers anyway.
+void CCentralHttpConnection::WaitForTlsRequest(bool armHeaderDeadlineOnFirstByte)
+{
+    m_stream.async_read_some(m_buffer.prepare(kFirstReadBytes),
+                             [self = shared_from_this(), armHeaderDeadlineOnFirstByte](const error_code& error,
+                                                                                       size_t bytes) {
+                                 if (self->m_phase == Phase::Waiting)
+                                     self->m_buffer.commit(bytes);
+                                 self->OnRequestReadable(error, armHeaderDeadlineOnFirstByte);
+                             });
+}
+
+void CCentralHttpConnection::OnRequestReadable(const error_code& error, bool armHeaderDeadlineOnFirstByte)
+{
+    if (m_phase != Phase::Waiting)
+        return;
+    if (error) {
+        Close();
+        return;
+    }
+    if (armHeaderDeadlineOnFirstByte)
+        Arm(std::chrono::seconds(m_host.Limits().headerTimeoutSeconds), &CCentralHttpConnection::Close);
+    ReadHead();
 }
 
 void CCentralHttpConnection::ReadHead()
@@ -142,7 +185,7 @@ void CCentralHttpConnection::ReadHead()
     m_parser.emplace();
     m_parser->header_limit(static_cast<std::uint32_t>(m_host.Limits().maxHeaderBytes));
     m_parser->body_limit(static_cast<std::uint64_t>(m_host.Limits().maxBodyBytes));
-    http::async_read_header(m_socket, m_buffer, *m_parser,
+    http::async_read_header(m_stream, m_buffer, *m_parser,
                             [self = shared_from_this()](const error_code& error, size_t) { self->OnHead(error); });
 }
 
@@ -168,7 +211,7 @@ void CCentralHttpConnection::OnHead(const error_code& error)
     m_http10 = request.version() < 11;
     if (!m_parser->is_done() && WantsContinue(request)) {
         m_head = "HTTP/1.1 100 Continue\r\n\r\n";
-        asio::async_write(m_socket, asio::buffer(m_head),
+        asio::async_write(m_stream, asio::buffer(m_head),
                           [self = shared_from_this()](const error_code& written, size_t) {
                               if (self->m_phase != Phase::Head)
                                   return;
@@ -195,7 +238,7 @@ void CCentralHttpConnection::ReadBody()
 
 void CCentralHttpConnection::ReadSomeBody()
 {
-    http::async_read_some(m_socket, m_buffer, *m_parser,
+    http::async_read_some(m_stream, m_buffer, *m_parser,
                           [self = shared_from_this()](const error_code& error, size_t bytes) {
                               self->OnBody(error, bytes);
                           });
@@ -269,7 +312,7 @@ void CCentralHttpConnection::WriteSome()
         pieces[0] = asio::const_buffer();
         pieces[1] = asio::buffer(m_answer) + (m_written - m_head.size());
     }
-    m_socket.async_write_some(pieces, [self = shared_from_this()](const error_code& error, size_t bytes) {
+    m_stream.async_write_some(pieces, [self = shared_from_this()](const error_code& error, size_t bytes) {
         self->OnWritten(error, bytes);
     });
 }
@@ -327,7 +370,7 @@ void CCentralHttpConnection::Refuse(int status, uint64_t discard)
     if (status == 405)
         m_head += "Allow: POST\r\n";
     m_head += "\r\n";
-    asio::async_write(m_socket, asio::buffer(m_head), [self = shared_from_this(), discard](const error_code& error, size_t) {
+    asio::async_write(m_stream, asio::buffer(m_head), [self = shared_from_this(), discard](const error_code& error, size_t) {
         if (self->m_phase != Phase::Refusing)
             return;
         if (error) {
@@ -342,7 +385,9 @@ void CCentralHttpConnection::CloseGracefully(uint64_t discard)
 {
     m_phase = Phase::Refusing;
     error_code ignored;
-    m_socket.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+    // Under TLS the rest is read away from the socket itself, past the TLS layer: it is
+    // thrown away unread, and a session that ends here needs no more records.
+    m_stream.Lowest().shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
     m_discarded = m_buffer.size();
     m_discardLimit = discard;
     m_buffer.clear();
@@ -362,7 +407,7 @@ void CCentralHttpConnection::CloseGracefully(uint64_t discard)
 
 void CCentralHttpConnection::Discard()
 {
-    m_socket.async_read_some(asio::buffer(m_discardBuffer.get(), kDiscardChunk),
+    m_stream.Lowest().async_read_some(asio::buffer(m_discardBuffer.get(), kDiscardChunk),
                              [self = shared_from_this()](const error_code& error, size_t bytes) {
                                  if (self->m_phase != Phase::Refusing)
                                      return;

@@ -3,9 +3,11 @@
 // event loop (every member runs on the loop's thread). It waits for a request, reads its head
 // and body within the limits, hands the body to the workers, writes the answer and waits for
 // the next request on the kept-alive connection. A request that breaks the rules is answered
-// with its status and the connection closed; a peer that idles or trickles is dropped.
+// with its status and the connection closed; a peer that idles or trickles is dropped. Over
+// TLS the handshake comes first and counts against the header deadline.
 
 #include "server/CCentralHttpLimits.h"
+#include "server/CCentralHttpStream.h"
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -78,14 +80,14 @@ public:
 
 class CCentralHttpConnection : public std::enable_shared_from_this<CCentralHttpConnection> {
 public:
-    CCentralHttpConnection(ICentralHttpHost& host, boost::asio::ip::tcp::socket socket,
-                           boost::asio::ip::address peer);
+    CCentralHttpConnection(ICentralHttpHost& host, CCentralHttpStream stream, boost::asio::ip::address peer);
     CCentralHttpConnection(const CCentralHttpConnection&) = delete;
     CCentralHttpConnection& operator=(const CCentralHttpConnection&) = delete;
 
     const boost::asio::ip::address& Peer() const { return m_peer; }
 
-    // Starts serving: the first request's head is due within the header deadline.
+    // Starts serving: the handshake and the first request's head are due within the header
+    // deadline.
     void Begin();
     // On stop: a connection between requests goes at once, one in a request finishes it.
     void CloseIfIdle();
@@ -93,10 +95,13 @@ public:
     void Close();
 
 private:
-    enum class Phase { Waiting, Head, Body, Handling, Writing, Refusing, Closed };
+    enum class Phase { Handshake, Waiting, Head, Body, Handling, Writing, Refusing, Closed };
     using Expiry = void (CCentralHttpConnection::*)();
 
+    void OnHandshake(const boost::system::error_code& error);
     void WaitForRequest(bool armHeaderDeadlineOnFirstByte);
+    void WaitForTlsRequest(bool armHeaderDeadlineOnFirstByte);
+    void OnRequestReadable(const boost::system::error_code& error, bool armHeaderDeadlineOnFirstByte);
     void ReadHead();
     void OnHead(const boost::system::error_code& error);
     void ReadBody();
@@ -121,11 +126,11 @@ private:
     void CheckTransferRate();
 
     ICentralHttpHost& m_host;
-    boost::asio::ip::tcp::socket m_socket;
+    CCentralHttpStream m_stream;
     boost::asio::ip::address m_peer;
     boost::asio::steady_timer m_timer;
     unsigned m_timerGeneration = 0;
-    Phase m_phase = Phase::Waiting;
+    Phase m_phase = Phase::Handshake;
     boost::beast::flat_buffer m_buffer;
     std::optional<boost::beast::http::request_parser<CCentralHttpBody>> m_parser;
     bool m_keepAlive = true;

@@ -1,5 +1,9 @@
 #include "server/CCentralHttpFront.h"
 
+#include "tls/CTlsContext.h"
+
+#include <openssl/ssl.h>
+
 #include <boost/asio/post.hpp>
 
 #include <sys/resource.h>
@@ -60,6 +64,14 @@ CCentralHttpFront::~CCentralHttpFront()
 {
     Stop();
     m_workers.join();
+}
+
+void CCentralHttpFront::UseTls(const CTlsContext& context)
+{
+    // The same settings as the local servers': the loop's TLS context shares the handle, which
+    // stays alive as long as either holds it.
+    SSL_CTX_up_ref(context.Handle());
+    m_tls = std::make_unique<asio::ssl::context>(context.Handle());
 }
 
 int CCentralHttpFront::Start(const std::string& host, int port, std::string* error)
@@ -165,7 +177,9 @@ void CCentralHttpFront::Admit(tcp::socket socket)
     // No Nagle delay: an answer's head and body may go out as separate writes, and a client that
     // delays its acknowledgement would otherwise hold the body back for 40 ms.
     socket.set_option(tcp::no_delay(true), failure);
-    auto connection = std::make_shared<CCentralHttpConnection>(static_cast<ICentralHttpHost&>(*this), std::move(socket), peer.address());
+    CCentralHttpStream stream = m_tls ? CCentralHttpStream(std::move(socket), *m_tls) : CCentralHttpStream(std::move(socket));
+    auto connection = std::make_shared<CCentralHttpConnection>(static_cast<ICentralHttpHost&>(*this), std::move(stream),
+                                                               peer.address());
     ++fromPeer;
     m_connections.emplace(connection.get(), connection);
     m_open = m_connections.size();

@@ -3,7 +3,8 @@
 // listener, every connection's reads, writes and deadlines); a pool of workers runs the
 // requests. It keeps the books of connections, in all and per peer address, refuses those
 // beyond the limits at once, and on stop drains: no new connections, the requests in hand
-// finish within the drain deadline, then the loop ends.
+// finish within the drain deadline, then the loop ends. With a TLS context every connection
+// speaks TLS; without one, plain HTTP.
 
 #include "server/CCentralHttpConnection.h"
 #include "server/CCentralHttpLimits.h"
@@ -11,6 +12,7 @@
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl/context.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/thread_pool.hpp>
 
@@ -23,6 +25,8 @@
 #include <thread>
 #include <unordered_map>
 
+class CTlsContext;
+
 class CCentralHttpFront : private ICentralHttpHost {
 public:
     // Turns one request body into its answer body; called on the workers, several at once.
@@ -33,6 +37,8 @@ public:
     CCentralHttpFront(const CCentralHttpFront&) = delete;
     CCentralHttpFront& operator=(const CCentralHttpFront&) = delete;
 
+    // Every connection accepted from now on speaks TLS with these settings (before Start).
+    void UseTls(const CTlsContext& context);
     int Start(const std::string& host, int port, std::string* error);
     void Stop();
     bool IsRunning() const { return m_running; }
@@ -61,6 +67,7 @@ private:
     boost::asio::steady_timer m_acceptAgain;
     boost::asio::steady_timer m_drainDeadline;
     boost::asio::thread_pool m_workers;
+    std::unique_ptr<boost::asio::ssl::context> m_tls;
     std::thread m_loopThread;
     std::atomic<bool> m_running{false};
     std::atomic<size_t> m_open{0};

@@ -13,6 +13,11 @@ CCentralHttpServer::~CCentralHttpServer()
     Stop();
 }
 
+void CCentralHttpServer::UseTls(const CTlsContext& context)
+{
+    m_front->UseTls(context);
+}
+
 int CCentralHttpServer::Start(const std::string& host, int port, std::string* error)
 {
     return m_front->Start(host, port, error);
