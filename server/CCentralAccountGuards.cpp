@@ -63,6 +63,7 @@ void CCentralAccountGuards::CreateTables(CSqliteDb& db)
             "CREATE TABLE IF NOT EXISTS code_failures (caller_id INTEGER NOT NULL, target_id INTEGER NOT NULL,"
             "  time INTEGER NOT NULL);"
             "CREATE INDEX IF NOT EXISTS code_failures_by_pair ON code_failures (caller_id, target_id, time);"
+            "CREATE INDEX IF NOT EXISTS code_failures_by_time ON code_failures (time);"
             "CREATE TABLE IF NOT EXISTS code_blocks (caller_id INTEGER NOT NULL, target_id INTEGER NOT NULL,"
             "  until INTEGER NOT NULL, PRIMARY KEY (caller_id, target_id));");
 }
@@ -91,9 +92,10 @@ bool CCentralAccountGuards::IsCodeBlocked(int64_t callerId, int64_t targetId, in
 
 void CCentralAccountGuards::RecordWrongCode(int64_t callerId, int64_t targetId, int64_t now)
 {
-    // Only the last hour counts; older failures go, so the table stays small.
-    m_db.Prepare("DELETE FROM code_failures WHERE caller_id = ? AND target_id = ? AND time <= ?")
-        .Bind(1, callerId).Bind(2, targetId).Bind(3, now - kWrongCodeWindowMicroseconds).Run();
+    // Only the last hour counts; older failures and ended blocks of every pair go, so the
+    // tables stay as small as the guessing of the last hour.
+    m_db.Prepare("DELETE FROM code_failures WHERE time <= ?").Bind(1, now - kWrongCodeWindowMicroseconds).Run();
+    m_db.Prepare("DELETE FROM code_blocks WHERE until <= ?").Bind(1, now).Run();
     m_db.Prepare("INSERT INTO code_failures (caller_id, target_id, time) VALUES (?, ?, ?)")
         .Bind(1, callerId).Bind(2, targetId).Bind(3, now).Run();
     CSqliteStatement count = m_db.Prepare("SELECT COUNT(*) FROM code_failures WHERE caller_id = ? AND target_id = ?");
