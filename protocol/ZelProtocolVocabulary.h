@@ -168,6 +168,9 @@ inline constexpr char kErrNoCommands[] = "No commands";
 inline constexpr char kErrNotAdministrator[] = "Administrator rights are required";
 inline constexpr char kErrAdministratorLevel[] = "The level of an administrator is not changed here";
 inline constexpr char kErrNoSuchMessage[] = "No such message";
+inline constexpr char kErrEmailNotAllowed[] = "E-mail address holds characters that are not allowed";
+inline constexpr char kErrNameNotAllowed[] = "Name holds characters that are not allowed";
+inline constexpr char kErrTooManyWrongCodes[] = "Too many wrong SecureCodes, try again in an hour";
 // Messages.
 inline constexpr char kErrRecipientRefuses[] = "Recipient refuses your mail";
 inline constexpr char kErrSendingNotAllowed[] = "Sending is not allowed";

@@ -6,6 +6,7 @@
 #include "foundation/CZelFormat.h"
 #include "protocol/ZelProtocolVocabulary.h"
 #include "protocol/ZelServerRequests.h"
+#include "server/CCentralAccountGuards.h"
 #include "server/CCentralServer.h"
 
 namespace {
@@ -37,19 +38,49 @@ void ReadOwnFields(const CZelXmlNode& root, CCentralAccount& account)
     }
 }
 
-// A public key the server can open login blocks with: an odd modulus of at least 16
-// significant bytes and a non-zero exponent below it.
+// A public key the server opens login blocks with at a bounded cost: an odd modulus of
+// kMinModulusBytes to kMaxModulusBytes and a non-zero exponent shorter than it.
+constexpr int kMinModulusBytes = 64;
+constexpr int kMaxModulusBytes = 256;
+
 bool IsUsablePublicKey(const CZelString& n, const CZelString& e)
 {
-    if (n.IsEmpty() || e.IsEmpty() || n.Length() > 4096 || e.Length() > 4096)
+    if (n.IsEmpty() || e.IsEmpty() || n.Length() > kMaxModulusBytes || e.Length() > kMaxModulusBytes)
         return false;
     try {
         const LongInt2 modulus(n.Ptr(), n.Length());
         const LongInt2 exponent(e.Ptr(), e.Length());
-        return modulus.GetRealSize() >= 16 && modulus.IsOdd() && !exponent.IsZero() &&
-               exponent.GetRealSize() <= modulus.GetRealSize();
+        return modulus.GetRealSize() >= kMinModulusBytes && modulus.IsOdd() && !exponent.IsZero() &&
+               exponent.GetRealSize() < modulus.GetRealSize();
     } catch (const XTOOError&) {
         return false;
+    }
+}
+
+// The names the document carries, checked before anything of them is stored or announced.
+bool HasAcceptableNames(const CZelXmlNode& root)
+{
+    return IsAcceptableName(root.GetAttr(kAttrName)) && IsAcceptableName(root.GetAttr(kAttrTranslitName)) &&
+           IsAcceptableWideName(root.GetAttr(kAttrUnicodeName));
+}
+
+bool SameNames(const CCentralAccount& a, const CCentralAccount& b)
+{
+    return a.name == b.name && a.translitName == b.translitName && a.unicodeName == b.unicodeName;
+}
+
+// Every account that lists the user learns its new address or names: the old address leaves
+// the list and the new entry joins it, the way the gateways merge list changes.
+void AnnounceChange(CCentralStore& store, const CCentralAccount& before, const CCentralAccount& after)
+{
+    const bool newAddress = before.email != after.email;
+    if (!newAddress && SameNames(before, after))
+        return;
+    for (const auto& [ownerId, list] : store.ListersOf(after.id)) {
+        const bool black = list == CCentralList::Black;
+        if (newAddress)
+            store.AddUpdate(ownerId, black ? kActionRemoveBlack : kActionRemoveContact, before);
+        store.AddUpdate(ownerId, black ? kActionAddBlack : kActionAddContact, after);
     }
 }
 
@@ -98,15 +129,21 @@ CZelString CCentralServer::RegisterRequest(const CZelString& payload)
     ReadOwnFields(root, account);
     if (account.email.IsEmpty())
         return PlainAnswer(kRequestRegister, StatusAnswer(kErrEmailMissing));
+    if (!IsAcceptableAddress(account.email))
+        return PlainAnswer(kRequestRegister, StatusAnswer(kErrEmailNotAllowed));
+    if (!HasAcceptableNames(root))
+        return PlainAnswer(kRequestRegister, StatusAnswer(kErrNameNotAllowed));
     if (!IsUsablePublicKey(account.n, account.e))
         return PlainAnswer(kRequestRegister, StatusAnswer(kErrKeyMissing));
 
     int64_t id = -1;
     {
         CCentralStore::Transaction transaction(m_store);
-        if (m_store.FindAccountByEmail(account.email))
+        CCentralAccountGuards guards(m_store.Db());
+        if (!guards.IsAddressFreeFor(account.email, -1))
             return PlainAnswer(kRequestRegister, StatusAnswer(kErrEmailRegistered));
         id = m_store.AddAccount(account);
+        guards.RecordAddress(account.email, id);
         transaction.Commit();
     }
     CZelXmlDocument answer = StatusAnswer(kStatusSuccess);
@@ -138,15 +175,19 @@ CZelXmlDocument CCentralServer::UpdateAccount(const CCentralSealedRequest& reque
     if (found && e != account.e)
         refusal = kErrKeyChanged;
     const CZelString email = root.GetAttr(kAttrEmail, &found);
+    CCentralAccountGuards guards(m_store.Db());
     if (!refusal && found) {
-        const auto holder = m_store.FindAccountByEmail(email);
         if (email.IsEmpty())
             refusal = kErrEmailMissing;
-        else if (holder && holder->id != account.id)
+        else if (!IsAcceptableAddress(email))
+            refusal = kErrEmailNotAllowed;
+        else if (!guards.IsAddressFreeFor(email, account.id))
             refusal = kErrEmailRegistered;
         else
             account.email = email;
     }
+    if (!refusal && !HasAcceptableNames(root))
+        refusal = kErrNameNotAllowed;
     if (refusal) {
         answer.RootElement().SetAttr(kAttrStatus, kStatusError);
         answer.RootElement().SetAttr(kAttrErrorMessage, refusal);
@@ -154,6 +195,8 @@ CZelXmlDocument CCentralServer::UpdateAccount(const CCentralSealedRequest& reque
     }
     ReadOwnFields(root, account);
     m_store.UpdateAccountData(account);
+    guards.RecordAddress(account.email, account.id);
+    AnnounceChange(m_store, request.account, account);
     answer.RootElement().SetAttr(kAttrStatus, kStatusOk);
     answer.RootElement().AddChild(MakeUpdates(account, root.GetAttr(kAttrLastUpdatesTimeStamp)));
     return answer;

@@ -5,6 +5,7 @@
 #include "foundation/CZelFormat.h"
 #include "protocol/ZelProtocolVocabulary.h"
 #include "protocol/ZelServerRequests.h"
+#include "server/CCentralAccountGuards.h"
 #include "server/CCentralServer.h"
 
 #include <optional>
@@ -41,6 +42,26 @@ private:
     const char* m_firstRefusal = nullptr;
 };
 
+// Why "+cl" of the caller for the member is refused; null when it goes through. A member who
+// black-lists the caller refuses him here as he refuses his mail, and a caller who guessed
+// too many codes for the member is refused for a while whatever code he sends now.
+const char* AddContactRefusal(CCentralStore& store, const CCentralAccount& caller, const CCentralAccount& member,
+                              const CZelString& code)
+{
+    if (store.ListOf(member.id, caller.id) == CCentralList::Black)
+        return kErrRecipientRefuses;
+    CCentralAccountGuards guards(store.Db());
+    const int64_t now = CCentralServer::NowMicroseconds();
+    if (guards.IsCodeBlocked(caller.id, member.id, now))
+        return kErrTooManyWrongCodes;
+    // An empty code never opens a list, whatever the user typed.
+    if (member.secureCode.IsEmpty() || code != member.secureCode) {
+        guards.RecordWrongCode(caller.id, member.id, now);
+        return kErrWrongSecureCode;
+    }
+    return nullptr;
+}
+
 } // namespace
 
 CZelString CCentralServer::ContactListRequest(const CZelString& payload)
@@ -70,11 +91,9 @@ CZelXmlDocument CCentralServer::ChangeLists(const CCentralSealedRequest& request
             refusal = kErrNoSuchUser;
         else if (member->id == caller.id)
             refusal = kErrSelf;
-        else if (action == kActionAddContact) {
-            // An empty code never opens a list, whatever the user typed.
-            if (member->secureCode.IsEmpty() || command.GetAttr(kAttrSecureCode) != member->secureCode)
-                refusal = kErrWrongSecureCode;
-        } else if (action == kActionRemoveContact && current != CCentralList::Contact)
+        else if (action == kActionAddContact)
+            refusal = AddContactRefusal(m_store, caller, *member, command.GetAttr(kAttrSecureCode));
+        else if (action == kActionRemoveContact && current != CCentralList::Contact)
             refusal = kErrNotOnContactList;
         else if (action == kActionRemoveBlack && current != CCentralList::Black)
             refusal = kErrNotOnBlackList;

@@ -2,6 +2,7 @@
 
 #include "crypto/LongInt2.h"
 #include "crypto/RsaKeyPair.h"
+#include "server/CCentralAccountGuards.h"
 #include "protocol/ZelProtocolVocabulary.h"
 
 #include <algorithm>
@@ -78,6 +79,7 @@ CCentralStore::CCentralStore(const std::string& path, int serverKeyBytes)
 {
     m_db->Exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = FULL; PRAGMA foreign_keys = ON;");
     Migrate();
+    CCentralAccountGuards::CreateTables(*m_db);
     LoadOrMakeServerKey(serverKeyBytes);
     m_lastTimeStamp = LatestStoredTimeStamp();
 }
@@ -334,6 +336,17 @@ void CCentralStore::TakeOffList(int64_t ownerId, int64_t memberId)
 {
     std::lock_guard lock(m_lock);
     m_db->Prepare("DELETE FROM lists WHERE owner_id = ? AND member_id = ?").Bind(1, ownerId).Bind(2, memberId).Run();
+}
+
+std::vector<std::pair<int64_t, CCentralList>> CCentralStore::ListersOf(int64_t memberId)
+{
+    std::lock_guard lock(m_lock);
+    CSqliteStatement statement = m_db->Prepare("SELECT owner_id, list FROM lists WHERE member_id = ? ORDER BY owner_id");
+    statement.Bind(1, memberId);
+    std::vector<std::pair<int64_t, CCentralList>> listers;
+    while (statement.Step())
+        listers.emplace_back(statement.Int(0), statement.Bytes(1) == "bl" ? CCentralList::Black : CCentralList::Contact);
+    return listers;
 }
 
 int64_t CCentralStore::AddUpdate(int64_t ownerId, const char* action, const CCentralAccount& member)

@@ -10,6 +10,7 @@
 //   seeds              the PreLogin token of each account and until when it is good
 //   lists              each user's contact list and black list (one row per correspondent)
 //   updates            list changes waiting to be fetched, with strictly rising time stamps
+//   account_addresses, code_failures, code_blocks   see CCentralAccountGuards
 //   messages, message_recipients   uploaded mail and each recipient's copy, delivery and
 //                      abuse report times (filled by the message requests)
 //
@@ -27,6 +28,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 struct CCentralAccount {
@@ -128,6 +130,8 @@ public:
     CCentralList ListOf(int64_t ownerId, int64_t memberId);
     void PutOnList(int64_t ownerId, int64_t memberId, CCentralList list);
     void TakeOffList(int64_t ownerId, int64_t memberId);
+    // The owners that have `memberId` on one of their lists, and which list.
+    std::vector<std::pair<int64_t, CCentralList>> ListersOf(int64_t memberId);
 
     // Announces a list change to `ownerId` about `member`; returns its time stamp.
     int64_t AddUpdate(int64_t ownerId, const char* action, const CCentralAccount& member);
