@@ -3,6 +3,7 @@
 #include "crypto/LongInt2.h"
 #include "crypto/RsaKeyPair.h"
 #include "protocol/ZelProtocolVocabulary.h"
+#include "server/CCentralRequestGuards.h"
 
 #include <algorithm>
 #include <chrono>
@@ -78,6 +79,7 @@ CCentralStore::CCentralStore(const std::string& path, int serverKeyBytes)
 {
     m_db->Exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = FULL; PRAGMA foreign_keys = ON;");
     Migrate();
+    CCentralRequestGuards::AddTables(*m_db);
     LoadOrMakeServerKey(serverKeyBytes);
     m_lastTimeStamp = LatestStoredTimeStamp();
 }
