@@ -332,6 +332,33 @@ public:
         return Answered(body, kRequestReceived, m_bobKeys.session) && !DeliveredTime(m_alice, id).empty();
     }
 
+    // A list document sealed as administration, an administration document as a list request.
+    bool SealedAs(uint32_t type, User& user, const CZelXmlDocument& document)
+    {
+        EXPECT_TRUE(m_client->LoginRun(user));
+        return m_client->Sealed(type, user, document).size() == 1;
+    }
+    bool ListDocumentAsAdministrationIsRefused()
+    {
+        return !SealedAs(kRequestAdministrative, m_bob, ListDocument({{"+bl", m_carol.email}})) &&
+               m_store->ListOf(m_bob.id, m_carol.id) == CCentralList::None;
+    }
+    bool ListDocumentChangesTheList()
+    {
+        return SealedAs(kRequestContactList, m_bob, ListDocument({{"+bl", m_carol.email}})) &&
+               m_store->ListOf(m_bob.id, m_carol.id) == CCentralList::Black;
+    }
+    bool AdministrationDocumentAsListRequestIsRefused()
+    {
+        return !SealedAs(kRequestContactList, m_alice, AdminDocument("Restrict", "email", m_bob.email)) &&
+               m_store->FindAccount(m_bob.id)->userLevel == kLevelAuthorized;
+    }
+    bool AdministrationDocumentRestricts()
+    {
+        return SealedAs(kRequestAdministrative, m_alice, AdminDocument("Restrict", "email", m_bob.email)) &&
+               m_store->FindAccount(m_bob.id)->userLevel == kLevelRestricted;
+    }
+
     // ---- reservations and uploads ----
 
     bool IdReservedBeforeABlackListingDoesNotDeliver()
@@ -486,6 +513,10 @@ const Attack kAttacks[] = {
     {"EmptySealedText", &AttackMailTest::EmptySealedTextIsRefused, &AttackMailTest::SealedTextIsAnswered},
     {"BlockRequestAsReceivedReport", &AttackMailTest::BlockRequestAsReceivedReportIsRefused,
      &AttackMailTest::ReceivedReportMarksDelivery},
+    {"ListDocumentAsAdministration", &AttackMailTest::ListDocumentAsAdministrationIsRefused,
+     &AttackMailTest::ListDocumentChangesTheList},
+    {"AdministrationDocumentAsListRequest", &AttackMailTest::AdministrationDocumentAsListRequestIsRefused,
+     &AttackMailTest::AdministrationDocumentRestricts},
     {"ReservedBeforeBlackListing", &AttackMailTest::IdReservedBeforeABlackListingDoesNotDeliver,
      &AttackMailTest::ReservedIdDelivers},
     {"BlackListedDuringUpload", &AttackMailTest::BlackListingDuringTheUploadStopsIt,
