@@ -21,6 +21,11 @@
 // request's key number verifies, and are answered under that key: an SMTP session, a POP3
 // session and the account workers of one account never invalidate each other's keys. The
 // message requests register their handlers the same way (RegisterSelfLocked).
+//
+// Nothing captured plays again: a login's RSA blocks are answered once, a sealed request's
+// initial vector is taken once under its key, an empty sealed text (whose MAC is its initial
+// vector, whatever the key) opens nothing, and each request type reads only its own kind of
+// document (CCentralRequestDocuments.h).
 
 #include "foundation/CZelString.h"
 #include "foundation/CZelXmlDocument.h"
