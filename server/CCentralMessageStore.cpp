@@ -84,13 +84,20 @@ int64_t CCentralMessageStore::OpenReservations(int64_t senderId, int64_t since)
     return statement.Step() ? statement.Int(0) : 0;
 }
 
-bool CCentralMessageStore::HasWelcomeReservation(int64_t senderId, int64_t since)
+int64_t CCentralMessageStore::WelcomeReservations(int64_t senderId, int64_t since)
 {
     CSqliteStatement statement = Db().Prepare(
-        "SELECT 1 FROM message_recipients r JOIN lists l ON l.owner_id = r.recipient_id AND l.member_id = r.sender_id"
-        " WHERE r.sender_id = ? AND r.message IS NULL AND r.created >= ? AND l.list = 'cl' LIMIT 1");
+        "SELECT COUNT(*) FROM message_recipients r JOIN lists l ON l.owner_id = r.recipient_id"
+        " AND l.member_id = r.sender_id WHERE r.sender_id = ? AND r.message IS NULL AND r.created >= ? AND l.list = 'cl'");
     statement.Bind(1, senderId).Bind(2, since);
-    return statement.Step();
+    return statement.Step() ? statement.Int(0) : 0;
+}
+
+int64_t CCentralMessageStore::UnfinishedUploads(int64_t senderId)
+{
+    CSqliteStatement statement = Db().Prepare("SELECT COUNT(*) FROM messages WHERE sender_id = ? AND complete = 0");
+    statement.Bind(1, senderId);
+    return statement.Step() ? statement.Int(0) : 0;
 }
 
 std::optional<CCentralUpload> CCentralMessageStore::FindUpload(int64_t senderId, const CZelString& hash,

@@ -83,9 +83,11 @@ public:
     void ForgetUnusedReservations(int64_t senderId, int64_t before);
     // How many reservations of the sender since `since` no upload used yet.
     int64_t OpenReservations(int64_t senderId, int64_t since);
-    // Whether the sender holds an unused reservation since `since` to a recipient that still
-    // has the sender on its contact list: what an upload needs to start.
-    bool HasWelcomeReservation(int64_t senderId, int64_t since);
+    // The sender's unused reservations since `since` to recipients that still have the sender on
+    // their contact lists: each one lets one upload start.
+    int64_t WelcomeReservations(int64_t senderId, int64_t since);
+    // The sender's uploads that have not completed.
+    int64_t UnfinishedUploads(int64_t senderId);
 
     // Uploads, found by their sender, transfer hash and length.
     std::optional<CCentralUpload> FindUpload(int64_t senderId, const CZelString& hash, int64_t total);

@@ -217,7 +217,10 @@ CCentralMessages::UploadStep CCentralMessages::StoreUploadBlock(CCentralSealedRe
         if (!MaySend(sender))
             return refuse(kErrSendingNotAllowed);
         m_messages.DropUnfinishedUploads(now - kUnfinishedUploadLifetimeMicroseconds);
-        if (!m_messages.HasWelcomeReservation(sender.id, now - kReservationLifetimeMicroseconds))
+        // Each unfinished upload stands on a reservation of its own, so one reservation does not
+        // let a sender store any number of large uploads that never complete.
+        if (m_messages.UnfinishedUploads(sender.id) >=
+            m_messages.WelcomeReservations(sender.id, now - kReservationLifetimeMicroseconds))
             return refuse(kErrUnknownMessageId);
         upload = m_messages.StartUpload(sender.id, block.hash, block.total);
     }

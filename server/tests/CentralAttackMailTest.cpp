@@ -460,6 +460,17 @@ public:
         return FirstBlock(m_alice, m_aliceKeys);
     }
 
+    // Alice holds `reservations` ids; whether a second upload starts beside an unfinished one.
+    bool SecondUploadWith(int reservations)
+    {
+        SendingHandshake(m_alice, m_aliceKeys);
+        for (int i = 0; i < reservations; ++i)
+            Lookup(m_alice, m_aliceKeys, m_bob);
+        return FirstBlock(m_alice, m_aliceKeys) && FirstBlock(m_alice, m_aliceKeys);
+    }
+    bool SecondUploadOnOneReservationStoresNothing() { return !SecondUploadWith(1); }
+    bool SecondUploadOnItsOwnReservationIsStored() { return SecondUploadWith(2); }
+
     // Alice's upload held its first 1000 bytes for `idle`; whether the next block is taken.
     bool ResumeAfter(int64_t idle)
     {
@@ -529,6 +540,8 @@ const Attack kAttacks[] = {
      &AttackMailTest::ReservationsUpToTheLimitAreGranted},
     {"UploadWithoutReservation", &AttackMailTest::UploadWithoutReservationStoresNothing,
      &AttackMailTest::UploadWithReservationIsStored},
+    {"TwoUploadsOnOneReservation", &AttackMailTest::SecondUploadOnOneReservationStoresNothing,
+     &AttackMailTest::SecondUploadOnItsOwnReservationIsStored},
     {"UnfinishedUploadAWeekOld", &AttackMailTest::UnfinishedUploadExpiresAfterAWeek,
      &AttackMailTest::UnfinishedUploadResumesWithinAWeek},
 };
