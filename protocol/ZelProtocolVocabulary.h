@@ -185,3 +185,5 @@ inline constexpr char kErrUploadMalformed[] = "The message cannot be read";
 inline constexpr char kErrUnknownMessageId[] = "Unknown message id";
 inline constexpr char kErrFetchPosition[] = "Block position out of range";
 inline constexpr char kErrFetchLength[] = "Length does not match the message";
+// A sender holds as many unused message ids as the server keeps open for one sender.
+inline constexpr char kErrTooManyReservations[] = "Too many message ids are waiting for their mail";

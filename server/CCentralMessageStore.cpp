@@ -18,10 +18,11 @@ constexpr char kSchema[] =
     "CREATE TABLE IF NOT EXISTS message_copies (message_id TEXT PRIMARY KEY"
     "  REFERENCES message_recipients(message_id), key_block BLOB NOT NULL, data_key BLOB);"
     "CREATE INDEX IF NOT EXISTS message_recipients_by_recipient ON message_recipients (recipient_id, message);"
-    "CREATE INDEX IF NOT EXISTS message_recipients_by_sender ON message_recipients (sender_id, message);";
+    "CREATE INDEX IF NOT EXISTS message_recipients_by_sender ON message_recipients (sender_id, message);"
+    "CREATE INDEX IF NOT EXISTS messages_unfinished ON messages (complete, created);";
 
 constexpr char kUploadColumns[] =
-    "SELECT m.id, m.upload_length, u.received, m.complete, u.sent_time FROM message_uploads u"
+    "SELECT m.id, m.upload_length, u.received, m.complete, u.sent_time, m.created FROM message_uploads u"
     " JOIN messages m ON m.id = u.message ";
 
 std::optional<CCentralUpload> ReadUploadRow(CSqliteStatement& statement)
@@ -34,6 +35,7 @@ std::optional<CCentralUpload> ReadUploadRow(CSqliteStatement& statement)
     upload.received = statement.Int(2);
     upload.complete = statement.Int(3) != 0;
     upload.sentTime = statement.IsNull(4) ? 0 : statement.Int(4);
+    upload.created = statement.Int(5);
     return upload;
 }
 
@@ -59,12 +61,43 @@ CZelString CCentralMessageStore::ReserveMessageId(int64_t senderId, int64_t reci
 std::optional<CCentralReservation> CCentralMessageStore::FindReservation(const CZelString& messageId)
 {
     CSqliteStatement statement =
-        Db().Prepare("SELECT sender_id, recipient_id, message FROM message_recipients WHERE message_id = ?");
+        Db().Prepare("SELECT sender_id, recipient_id, message, created FROM message_recipients WHERE message_id = ?");
     statement.BindText(1, messageId);
     if (!statement.Step())
         return std::nullopt;
     const bool bound = !statement.IsNull(2);
-    return CCentralReservation{messageId, statement.Int(0), statement.Int(1), bound, bound ? statement.Int(2) : -1};
+    return CCentralReservation{messageId, statement.Int(0), statement.Int(1), bound, bound ? statement.Int(2) : -1,
+                               statement.Int(3)};
+}
+
+void CCentralMessageStore::ForgetUnusedReservations(int64_t senderId, int64_t before)
+{
+    Db().Prepare("DELETE FROM message_recipients WHERE sender_id = ? AND message IS NULL AND created < ?")
+        .Bind(1, senderId).Bind(2, before).Run();
+}
+
+int64_t CCentralMessageStore::OpenReservations(int64_t senderId, int64_t since)
+{
+    CSqliteStatement statement = Db().Prepare(
+        "SELECT COUNT(*) FROM message_recipients WHERE sender_id = ? AND message IS NULL AND created >= ?");
+    statement.Bind(1, senderId).Bind(2, since);
+    return statement.Step() ? statement.Int(0) : 0;
+}
+
+int64_t CCentralMessageStore::WelcomeReservations(int64_t senderId, int64_t since)
+{
+    CSqliteStatement statement = Db().Prepare(
+        "SELECT COUNT(*) FROM message_recipients r JOIN lists l ON l.owner_id = r.recipient_id"
+        " AND l.member_id = r.sender_id WHERE r.sender_id = ? AND r.message IS NULL AND r.created >= ? AND l.list = 'cl'");
+    statement.Bind(1, senderId).Bind(2, since);
+    return statement.Step() ? statement.Int(0) : 0;
+}
+
+int64_t CCentralMessageStore::UnfinishedUploads(int64_t senderId)
+{
+    CSqliteStatement statement = Db().Prepare("SELECT COUNT(*) FROM messages WHERE sender_id = ? AND complete = 0");
+    statement.Bind(1, senderId);
+    return statement.Step() ? statement.Int(0) : 0;
 }
 
 std::optional<CCentralUpload> CCentralMessageStore::FindUpload(int64_t senderId, const CZelString& hash,
@@ -153,6 +186,19 @@ void CCentralMessageStore::DropUpload(int64_t message)
     Db().Prepare("DELETE FROM message_upload_blocks WHERE message = ?").Bind(1, message).Run();
     Db().Prepare("DELETE FROM message_uploads WHERE message = ?").Bind(1, message).Run();
     Db().Prepare("DELETE FROM messages WHERE id = ?").Bind(1, message).Run();
+}
+
+void CCentralMessageStore::DropUnfinishedUploads(int64_t before)
+{
+    std::vector<int64_t> stale;
+    {
+        CSqliteStatement statement = Db().Prepare("SELECT id FROM messages WHERE complete = 0 AND created < ?");
+        statement.Bind(1, before);
+        while (statement.Step())
+            stale.push_back(statement.Int(0));
+    }
+    for (int64_t message : stale)
+        DropUpload(message);
 }
 
 void CCentralMessageStore::CompleteUpload(int64_t message, int64_t sentTime, const CZelString& signature,

@@ -30,6 +30,7 @@ struct CCentralUpload {
     int64_t received = 0;       // bytes held, from offset 0
     bool complete = false;
     int64_t sentTime = 0;       // when it completed
+    int64_t created = 0;        // when its first block came
 };
 
 // One stored block of an upload.
@@ -44,6 +45,7 @@ struct CCentralReservation {
     int64_t recipientId = -1;
     bool bound = false;         // already part of an uploaded message
     int64_t message = -1;       // that message, when bound
+    int64_t created = 0;        // when it was handed out
 };
 
 // One recipient's copy of an uploaded message.
@@ -83,6 +85,15 @@ public:
     // A fresh message id (digits and "."), reserved for mail from sender to recipient.
     CZelString ReserveMessageId(int64_t senderId, int64_t recipientId);
     std::optional<CCentralReservation> FindReservation(const CZelString& messageId);
+    // Forgets the sender's reservations no upload used that were handed out before `before`.
+    void ForgetUnusedReservations(int64_t senderId, int64_t before);
+    // How many reservations of the sender since `since` no upload used yet.
+    int64_t OpenReservations(int64_t senderId, int64_t since);
+    // The sender's unused reservations since `since` to recipients that still have the sender on
+    // their contact lists: each one lets one upload start.
+    int64_t WelcomeReservations(int64_t senderId, int64_t since);
+    // The sender's uploads that have not completed.
+    int64_t UnfinishedUploads(int64_t senderId);
 
     // Uploads, found by their sender, transfer hash and length.
     std::optional<CCentralUpload> FindUpload(int64_t senderId, const CZelString& hash, int64_t total);
@@ -98,6 +109,8 @@ public:
     std::vector<CCentralUploadPiece> ReadUploadBlocks(int64_t message, int64_t offset, int64_t maxBytes);
     // Forgets an upload that failed its checks, so that a new attempt starts afresh.
     void DropUpload(int64_t message);
+    // Forgets the unfinished uploads started before `before`.
+    void DropUnfinishedUploads(int64_t before);
     // Marks the upload complete and binds each recipient's message id to it.
     void CompleteUpload(int64_t message, int64_t sentTime, const CZelString& signature, int64_t textOffset,
                         int64_t textLength, const std::vector<CCentralCopyPart>& copies);

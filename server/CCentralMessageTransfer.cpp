@@ -77,9 +77,9 @@ CZelString FinalStatusRecord(const CZelString& key, const CZelXmlDocument& statu
 }
 
 // A refused block: no acknowledgement, so the client stops; the status says why.
-CZelString UploadRefusal(const CZelString& key, const char* refusal)
+CZelString UploadRefusal(const CZelString& key, const char* refusal, int64_t now)
 {
-    return FinalStatusRecord(key, FinalStatus(refusal, CCentralServer::NowMicroseconds()));
+    return FinalStatusRecord(key, FinalStatus(refusal, now));
 }
 
 // A refused fetch: the empty block record, for which the client drops the message, and an
@@ -162,7 +162,7 @@ CZelString CCentralMessages::UploadBlockRequest(const CZelString& payload)
         if (!m_server.ConfirmSealedRequest(request))
             return CZelString();
         transaction.Commit();
-        return UploadRefusal(request.key, malformed);
+        return UploadRefusal(request.key, malformed, m_server.Now());
     }
 
     for (int attempt = 0; attempt < kTransferAttempts; ++attempt) {
@@ -173,7 +173,7 @@ CZelString CCentralMessages::UploadBlockRequest(const CZelString& payload)
         case UploadStep::Kind::NoAnswer:
             return CZelString();
         case UploadStep::Kind::Refused:
-            return UploadRefusal(request.key, step.refusal);
+            return UploadRefusal(request.key, step.refusal, m_server.Now());
         case UploadStep::Kind::Answered: {
             CZelString answer = Acknowledgement(request.key, block.total, step.next);
             if (step.status)
@@ -200,12 +200,28 @@ CCentralMessages::UploadStep CCentralMessages::StoreUploadBlock(CCentralSealedRe
         transaction.Commit();
         return UploadStep::Of(Kind::Refused, refusal);
     };
+    const int64_t now = m_server.Now();
     std::optional<CCentralUpload> upload = m_messages.FindUpload(sender.id, block.hash, block.total);
+    if (upload && !upload->complete && !MaySend(sender)) {
+        // Its sender lost the right to send: nothing more of it is kept.
+        m_messages.DropUpload(upload->message);
+        return refuse(kErrSendingNotAllowed);
+    }
+    if (upload && !upload->complete && upload->created < now - kUnfinishedUploadLifetimeMicroseconds) {
+        m_messages.DropUpload(upload->message);
+        upload.reset();
+    }
     if (!upload) {
         if (block.offset != 0 || block.data.Length() > block.total)
             return refuse(kErrUploadOffset);
         if (!MaySend(sender))
             return refuse(kErrSendingNotAllowed);
+        m_messages.DropUnfinishedUploads(now - kUnfinishedUploadLifetimeMicroseconds);
+        // Each unfinished upload stands on a reservation of its own, so one reservation does not
+        // let a sender store any number of large uploads that never complete.
+        if (m_messages.UnfinishedUploads(sender.id) >=
+            m_messages.WelcomeReservations(sender.id, now - kReservationLifetimeMicroseconds))
+            return refuse(kErrUnknownMessageId);
         upload = m_messages.StartUpload(sender.id, block.hash, block.total);
     }
     UploadStep step = UploadStep::Of(Kind::Answered);
@@ -371,7 +387,7 @@ CCentralMessages::UploadStep CCentralMessages::FinishUpload(CCentralSealedReques
     } else {
         m_messages.AppendUploadBlock(upload.message, upload.received,
                                      block.data.Mid(static_cast<int32_t>(upload.received - block.offset)));
-        m_store.TouchSessionKey(sender.id, file.listKeyNumber, file.listKey, CCentralServer::NowMicroseconds());
+        m_store.TouchSessionKey(sender.id, file.listKeyNumber, file.listKey, m_server.Now());
     }
     transaction.Commit();
     UploadStep step = UploadStep::Of(Kind::Answered);
@@ -393,6 +409,13 @@ const char* CCentralMessages::BindRecipients(const CCentralAccount& sender, cons
         if (!reservation || reservation->senderId != sender.id || reservation->recipientId != recipient.userId ||
             !seen.insert(recipient.messageId).second)
             return kErrUnknownMessageId;
+        if (!reservation->bound) {
+            // The reservation may have aged, or the recipient turned the sender away since.
+            if (reservation->created < m_server.Now() - kReservationLifetimeMicroseconds)
+                return kErrUnknownMessageId;
+            if (m_store.ListOf(recipient.userId, sender.id) != CCentralList::Contact)
+                return kErrRecipientRefuses;
+        }
         if (file.keyBlocks[i].Length() <= 8 || GetInt64BE(file.keyBlocks[i].Ptr()) != recipient.userId)
             return kErrUploadMalformed;
         if (reservation->bound) {

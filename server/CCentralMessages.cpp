@@ -67,7 +67,9 @@ CZelXmlDocument CCentralMessages::ReserveMessageId(const CCentralSealedRequest& 
 
     CZelXmlDocument answer = CCentralServer::NewAnswer();
     CZelXmlNode root = answer.RootElement();
-    root.SetAttr(kAttrTimeStamp, Format("%D", CCentralServer::NowMicroseconds()));
+    root.SetAttr(kAttrTimeStamp, Format("%D", m_server.Now()));
+    const int64_t since = m_server.Now() - kReservationLifetimeMicroseconds;
+    m_messages.ForgetUnusedReservations(sender.id, since);
     CZelString refusal;
     if (!MaySend(sender))
         refusal = kErrSendingNotAllowed;
@@ -75,6 +77,8 @@ CZelXmlDocument CCentralMessages::ReserveMessageId(const CCentralSealedRequest& 
         refusal = kErrNoSuchUser;
     else
         refusal = WriteRefusal(sender, *recipient);
+    if (refusal.IsEmpty() && m_messages.OpenReservations(sender.id, since) >= kMaxOpenReservations)
+        refusal = kErrTooManyReservations;
     if (!refusal.IsEmpty()) {
         root.SetAttr(kAttrStatus, kStatusError);
         root.SetAttr(kAttrErrorMessage, refusal);
@@ -105,7 +109,7 @@ CZelXmlDocument CCentralMessages::ListMessages(const CCentralSealedRequest& requ
     const CZelXmlNode document = request.document.RootElement();
     const CZelString seed = document.GetAttr(kAttrSeed);
     const auto stored = m_store.Seed(caller.id);
-    if (seed.IsEmpty() || !stored || stored->first != seed || stored->second <= CCentralServer::NowMicroseconds())
+    if (seed.IsEmpty() || !stored || stored->first != seed || stored->second <= m_server.Now())
         return StatusAnswer(kErrSeedInvalid);
 
     int64_t after = 0;
@@ -113,7 +117,7 @@ CZelXmlDocument CCentralMessages::ListMessages(const CCentralSealedRequest& requ
         after = 0;
     CZelXmlDocument answer = StatusAnswer(nullptr);
     CZelXmlNode root = answer.RootElement();
-    root.SetAttr(kAttrTimeStamp, Format("%D", CCentralServer::NowMicroseconds()));
+    root.SetAttr(kAttrTimeStamp, Format("%D", m_server.Now()));
     std::map<int64_t, std::optional<CCentralAccount>> recipients;
     for (const CCentralDelivery& delivery : m_messages.DeliveriesAfter(caller.id, after)) {
         CZelXmlElement element(kElementDelivered);

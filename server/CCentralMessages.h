@@ -13,7 +13,10 @@
 //
 // Who may write: a recipient accepts mail from the correspondents on its contact list; a
 // black-listed sender is refused, a stranger gets the recipient's `AutoReplyEng`; a sender whose
-// level is "Restricted" or "Disabled" may not send at all.
+// level is "Restricted" or "Disabled" may not send at all. Both are checked when a message id is
+// reserved, again when an upload starts (the sender must hold an unused reservation to a
+// recipient that still accepts it, else no byte is stored) and when it completes (each
+// recipient's reservation is still good and the recipient still accepts the sender).
 //
 // Every acknowledged upload block is committed with its request before the acknowledgement
 // leaves, so a crash never loses a block the client was told is held; the client resumes at
@@ -30,6 +33,12 @@
 
 class CCentralMessages {
 public:
+    // A message id no upload used is good this long; a sender holds at most so many of them.
+    static constexpr int64_t kReservationLifetimeMicroseconds = 24LL * 3600 * 1000000;
+    static constexpr int64_t kMaxOpenReservations = 100;
+    // An upload that has not completed this long after its first block is forgotten.
+    static constexpr int64_t kUnfinishedUploadLifetimeMicroseconds = 7LL * 24 * 3600 * 1000000;
+
     explicit CCentralMessages(CCentralServer& server);
 
     CZelString ReqMsgIdRequest(const CZelString& payload);

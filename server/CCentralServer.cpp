@@ -1,11 +1,15 @@
 #include "server/CCentralServer.h"
 
+#include "crypto/CCryptRandom.h"
 #include "foundation/CZelFormat.h"
+#include "foundation/XTOOError.h"
 #include "foundation/ZelNumbers.h"
 #include "protocol/ZelProtocolVocabulary.h"
 #include "protocol/ZelRecords.h"
 #include "protocol/ZelSealing.h"
 #include "protocol/ZelServerRequests.h"
+#include "server/CCentralRequestDocuments.h"
+#include "server/CCentralRequestGuards.h"
 
 #include <algorithm>
 #include <cassert>
@@ -14,6 +18,12 @@
 
 CCentralServer::CCentralServer(CCentralStore& store, Log log) : m_store(store), m_log(std::move(log))
 {
+    // Claims on initial vectors outlive the process: a random start keeps a later run's
+    // claims from meeting an earlier run's.
+    uint64_t start = 0;
+    if (!CryptRandomFill(reinterpret_cast<unsigned char*>(&start), sizeof start))
+        throw XTOOBareText("no random source for the request claims");
+    m_lastClaim = static_cast<int64_t>(start >> 2) + 1;
     RegisterSelfLocked(kRequestServerKey, [this](const CZelString& p) { return ServerKeyRequest(p); });
     RegisterSelfLocked(kRequestRegister, [this](const CZelString& p) { return RegisterRequest(p); });
     RegisterSelfLocked(kRequestReqTimestamp,
@@ -110,17 +120,19 @@ bool CCentralServer::OpenSealedPayload(uint32_t type, const CZelString& payload,
         if (!account)
             return false;
         request.account = std::move(*account);
-        keys = m_store.SessionKeys(accountId, request.keyNumber, NowMicroseconds());
+        keys = m_store.SessionKeys(accountId, request.keyNumber, Now());
     }
     EnterUnlockedPhase(type);
-    return UnsealWithAnyKey(keys, sealed, request.key, plain);
+    request.initialVector = sealed.Left(kSealedAnswerHeadSize / 2);
+    // An empty text's MAC is its initial vector: it would open under any key.
+    return UnsealWithAnyKey(keys, sealed, request.key, plain) && !plain.IsEmpty();
 }
 
 bool CCentralServer::OpenSealedRequest(uint32_t type, const CZelString& payload, CCentralSealedRequest& request)
 {
     CZelString plain;
     return OpenSealedPayload(type, payload, request, plain) && request.document.Parse(plain) &&
-           !request.document.RootElement().IsNull();
+           !request.document.RootElement().IsNull() && IsDocumentOfType(type, request.document.RootElement());
 }
 
 bool CCentralServer::OpenSealedRequest(const CZelString& payload, CCentralSealedRequest& request)
@@ -130,9 +142,10 @@ bool CCentralServer::OpenSealedRequest(const CZelString& payload, CCentralSealed
     if (!SplitSealedRequest(payload, accountId, request.keyNumber, sealed))
         return false;
     const auto account = m_store.FindAccount(accountId);
-    if (!account || !UnsealWithAnyKey(m_store.SessionKeys(accountId, request.keyNumber, NowMicroseconds()), sealed,
-                                      request.key, plain))
+    if (!account || !UnsealWithAnyKey(m_store.SessionKeys(accountId, request.keyNumber, Now()), sealed,
+                                      request.key, plain) || plain.IsEmpty())
         return false;
+    request.initialVector = sealed.Left(kSealedAnswerHeadSize / 2);
     request.account = *account;
     return request.document.Parse(plain) && !request.document.RootElement().IsNull() && ConfirmSealedRequest(request);
 }
@@ -142,9 +155,16 @@ bool CCentralServer::ConfirmSealedRequest(CCentralSealedRequest& request)
     auto account = m_store.FindAccount(request.account.id);
     if (!account)
         return false;
-    const int64_t now = NowMicroseconds();
+    const int64_t now = Now();
     const std::vector<CZelString> keys = m_store.SessionKeys(account->id, request.keyNumber, now);
     if (std::find(keys.begin(), keys.end(), request.key) == keys.end())
+        return false;
+    // The first transaction of the request claims its vector; a later one of the same request
+    // (a transfer's next step, a retry after a rollback) finds its own claim.
+    if (request.claim == 0)
+        request.claim = ++m_lastClaim;
+    if (!CCentralRequestGuards(m_store.Db())
+             .ClaimInitialVector(account->id, request.keyNumber, request.key, request.initialVector, request.claim))
         return false;
     m_store.TouchSessionKey(account->id, request.keyNumber, request.key, now);
     request.account = std::move(*account);
@@ -154,7 +174,7 @@ bool CCentralServer::ConfirmSealedRequest(CCentralSealedRequest& request)
 std::vector<CZelString> CCentralServer::ReadRecentKeys(int64_t accountId, uint32_t keyNumber)
 {
     CCentralStore::Transaction transaction(m_store);
-    return m_store.SessionKeys(accountId, keyNumber, NowMicroseconds());
+    return m_store.SessionKeys(accountId, keyNumber, Now());
 }
 
 bool CCentralServer::UnsealWithAnyKey(const std::vector<CZelString>& keys, const CZelString& sealed, CZelString& key,

@@ -21,6 +21,11 @@
 // request's key number verifies, and are answered under that key: an SMTP session, a POP3
 // session and the account workers of one account never invalidate each other's keys. The
 // message requests register their handlers the same way (RegisterSelfLocked).
+//
+// Nothing captured plays again: a login's RSA blocks are answered once, a sealed request's
+// initial vector is taken once under its key, an empty sealed text (whose MAC is its initial
+// vector, whatever the key) opens nothing, and each request type reads only its own kind of
+// document (CCentralRequestDocuments.h).
 
 #include "foundation/CZelString.h"
 #include "foundation/CZelXmlDocument.h"
@@ -28,6 +33,7 @@
 #include "protocol/ZelProtocolVocabulary.h"
 #include "server/CCentralStore.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -49,6 +55,8 @@ struct CCentralSealedRequest {
     CCentralAccount account;
     uint32_t keyNumber = 0;
     CZelString key;
+    CZelString initialVector;   // a sealed request opens once under its key
+    int64_t claim = 0;          // this request's mark on the vector, set when first confirmed
     CZelXmlDocument document;
 };
 
@@ -112,8 +120,13 @@ public:
     // after `lastUpdatesTimeStamp` (a text; empty or not a number counts as 0, the largest
     // value asks for the standing only).
     CZelXmlNode MakeUpdates(const CCentralAccount& account, const CZelString& lastUpdatesTimeStamp);
+    // The wall clock.
     static int64_t NowSeconds();
     static int64_t NowMicroseconds();
+    // The clock the server's rules go by (login times, key and reservation lifetimes): the wall
+    // clock moved by the offset, so tests can let days pass.
+    int64_t Now() const { return NowMicroseconds() + m_clockOffset.load(); }
+    void SetClockOffset(int64_t microseconds) { m_clockOffset = microseconds; }
 
 private:
     CZelString ServerKeyRequest(const CZelString& payload);
@@ -134,6 +147,8 @@ private:
     Log m_log;
     std::map<uint32_t, Handler> m_handlers;
     std::map<uint32_t, bool> m_selfLocked;
+    std::atomic<int64_t> m_clockOffset{0};
+    std::atomic<int64_t> m_lastClaim{0};
     mutable std::mutex m_hookMutex;
     PhaseHook m_unlockedPhaseHook;
 };

@@ -11,6 +11,7 @@
 #include "protocol/ZelRecords.h"
 #include "protocol/ZelSealing.h"
 #include "protocol/ZelServerRequests.h"
+#include "server/CCentralRequestGuards.h"
 #include "server/CCentralServer.h"
 
 #include <cstdlib>
@@ -70,7 +71,8 @@ CZelString CCentralServer::LoginRequest(uint32_t type, const CZelString& payload
     uint32_t timeSeconds = 0;
     if (!OpenLoginPayload(payload, account->n, account->e, namedId, text, timeSeconds))
         return CZelString();
-    if (std::llabs(NowSeconds() - static_cast<int64_t>(timeSeconds)) > kLoginTimeWindowSeconds)
+    const int64_t nowSeconds = Now() / 1000000;
+    if (std::llabs(nowSeconds - static_cast<int64_t>(timeSeconds)) > kLoginTimeWindowSeconds)
         return CZelString();
 
     CZelXmlDocument document;
@@ -94,14 +96,20 @@ CZelString CCentralServer::LoginRequest(uint32_t type, const CZelString& payload
         const auto current = m_store.FindAccount(account->id);
         if (!current || !(current->n == account->n) || !(current->e == account->e))
             return CZelString();
-        const int64_t now = NowMicroseconds();
+        const int64_t now = Now();
+        // The same blocks again within their time would hand the account's old keys back.
+        CCentralRequestGuards guards(m_store.Db());
+        if (!guards.ClaimLoginBlocks(current->id, payload.Mid(8), now,
+                                     now - 2 * kLoginTimeWindowSeconds * 1000000))
+            return CZelString();
         for (const CZelSessionKeyGrant& grant : grants)
             m_store.AddSessionKey(current->id, grant.keyNumber, grant.key, now);
+        guards.ForgetDroppedKeys(current->id);
         CZelXmlNode answerRoot = answer.RootElement();
-        answerRoot.SetAttr(kAttrTimeStamp, Format("%D", NowMicroseconds()));
+        answerRoot.SetAttr(kAttrTimeStamp, Format("%D", now));
         if (type == kRequestPreLogin) {
             const CZelString seed = MakeSeed();
-            m_store.SetSeed(current->id, seed, NowMicroseconds() + kSeedLifetimeSeconds * 1000000);
+            m_store.SetSeed(current->id, seed, now + kSeedLifetimeSeconds * 1000000);
             answerRoot.SetAttr(kAttrSeed, seed);
         }
         answerRoot.AddChild(MakeUpdates(*current, root.GetAttr(kAttrLastUpdatesTimeStamp)));

@@ -4,6 +4,7 @@
 #include "crypto/RsaKeyPair.h"
 #include "server/CCentralAccountGuards.h"
 #include "protocol/ZelProtocolVocabulary.h"
+#include "server/CCentralRequestGuards.h"
 
 #include <algorithm>
 #include <chrono>
@@ -80,6 +81,7 @@ CCentralStore::CCentralStore(const std::string& path, int serverKeyBytes)
     m_db->Exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = FULL; PRAGMA foreign_keys = ON;");
     Migrate();
     CCentralAccountGuards::CreateTables(*m_db);
+    CCentralRequestGuards::AddTables(*m_db);
     LoadOrMakeServerKey(serverKeyBytes);
     m_lastTimeStamp = LatestStoredTimeStamp();
 }
