@@ -9,12 +9,14 @@ namespace {
 
 using Names = std::initializer_list<const char*>;
 
-// The root attributes of the message requests; only the ReqMsgId names a `Command`.
-const Names kReqMsgIdAttributes = {kAttrCommand, kAttrTimeStamp, kAttrRcpt};
-const Names kSeedAttributes = {kAttrSeed, kAttrLastDeliveredTimeStamp};
-const Names kDeleteAttributes = {kAttrMsgId};
-const Names kReceivedAttributes = {kAttrMessageId};
-const Names kFetchAttributes = {kAttrMessageId, kAttrLength, kAttrPos, kAttrBlockSize};
+// What marks each message request's document. A document carrying what marks another type is
+// that type's, re-framed; anything else (the session's `Seed`, attributes a later gateway adds)
+// is left alone, so the check never refuses a request of the right kind.
+const Names kReqMsgIdMarks = {kAttrCommand, kAttrRcpt};
+const Names kSeedMarks = {kAttrLastDeliveredTimeStamp};
+const Names kDeleteMarks = {kAttrMsgId};
+const Names kReceivedMarks = {kAttrMessageId};
+const Names kFetchMarks = {kAttrLength, kAttrPos, kAttrBlockSize};
 // What marks a document as a message request's; no account request carries these.
 const Names kMessageOnlyAttributes = {kAttrCommand, kAttrRcpt,   kAttrSeed,   kAttrLastDeliveredTimeStamp,
                                       kAttrMsgId,   kAttrMessageId, kAttrLength, kAttrPos,
@@ -33,12 +35,35 @@ bool HasElementChild(const CZelXmlNode& root)
     return false;
 }
 
-bool OnlyAttributes(const CZelXmlNode& root, const Names& allowed)
+bool HasAny(const CZelXmlNode& root, const Names& names)
 {
     for (int32_t at = 0; at < root.AttrCount(); ++at)
-        if (!Contains(allowed, root.AttrName(at)))
+        if (Contains(names, root.AttrName(at)))
+            return true;
+    return false;
+}
+
+// A message request's document: no child elements, and none of the marks of the other message
+// types. `own` are this type's marks, `required` the one it cannot do without.
+bool MessageDocument(const CZelXmlNode& root, const Names& own, const char* required)
+{
+    if (HasElementChild(root))
+        return false;
+    if (required) {
+        bool has = false;
+        root.GetAttr(required, &has);
+        if (!has)
             return false;
-    return !HasElementChild(root);
+    }
+    for (const Names* marks : {&kReqMsgIdMarks, &kSeedMarks, &kDeleteMarks, &kReceivedMarks, &kFetchMarks}) {
+        if (marks == &own)
+            continue;
+        // A block fetch names the message by its id as a received report does.
+        const bool shared = (&own == &kFetchMarks && marks == &kReceivedMarks);
+        if (!shared && HasAny(root, *marks))
+            return false;
+    }
+    return true;
 }
 
 bool NoneOfAttributes(const CZelXmlNode& root, const Names& refused)
@@ -68,15 +93,15 @@ bool IsDocumentOfType(uint32_t type, const CZelXmlNode& root)
 {
     switch (type) {
     case kRequestReqMsgId:
-        return OnlyAttributes(root, kReqMsgIdAttributes) && root.GetAttr(kAttrCommand) == kCommandReqMsgId;
+        return MessageDocument(root, kReqMsgIdMarks, nullptr) && root.GetAttr(kAttrCommand) == kCommandReqMsgId;
     case kRequestSeed:
-        return OnlyAttributes(root, kSeedAttributes);
+        return MessageDocument(root, kSeedMarks, nullptr);
     case kRequestDeleteMessage:
-        return OnlyAttributes(root, kDeleteAttributes);
+        return MessageDocument(root, kDeleteMarks, kAttrMsgId);
     case kRequestReceived:
-        return OnlyAttributes(root, kReceivedAttributes);
+        return MessageDocument(root, kReceivedMarks, kAttrMessageId);
     case kRequestFetchBlock:
-        return OnlyAttributes(root, kFetchAttributes);
+        return MessageDocument(root, kFetchMarks, kAttrMessageId);
     case kRequestContactList:
         return NoneOfAttributes(root, kMessageOnlyAttributes) && CommandsOfKind(root, kAttrAction, kAttrAdminCommand);
     case kRequestAdministrative:
