@@ -37,13 +37,15 @@ void LogReplyError(IZelLogSink* log, std::string_view header)
 }
 
 // One client context per pinned fingerprint (empty: the system's authorities), made at first
-// use: loading the system's authorities costs far more than a connection.
+// use: loading the system's authorities costs far more than a connection. The cache lives as
+// long as the process and is never torn down: OpenSSL's own exit cleanup runs before static
+// destructors would, and a context freed after it would leave its pinned fingerprint behind.
 std::shared_ptr<const CTlsContext> SharedClientContext(const std::string& fingerprint)
 {
     static std::mutex mutex;
-    static std::map<std::string, std::shared_ptr<const CTlsContext>> contexts;
+    static auto* const contexts = new std::map<std::string, std::shared_ptr<const CTlsContext>>;
     std::lock_guard<std::mutex> hold(mutex);
-    std::shared_ptr<const CTlsContext>& context = contexts[fingerprint];
+    std::shared_ptr<const CTlsContext>& context = (*contexts)[fingerprint];
     if (!context) {
         context = std::make_shared<const CTlsContext>(fingerprint.empty() ? CTlsContext::ClientOfSystemAuthorities()
                                                                           : CTlsContext::ClientPinned(fingerprint));
