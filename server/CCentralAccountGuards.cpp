@@ -1,6 +1,6 @@
 #include "server/CCentralAccountGuards.h"
 
-#include "server/CSqliteDb.h"
+#include "server/CStoreDb.h"
 
 namespace {
 
@@ -55,36 +55,28 @@ bool IsAcceptableWideName(const CZelString& name)
     return true;
 }
 
-void CCentralAccountGuards::CreateTables(CSqliteDb& db)
-{
-    db.Exec("CREATE TABLE IF NOT EXISTS account_addresses (email TEXT PRIMARY KEY COLLATE NOCASE,"
-            "  account_id INTEGER NOT NULL REFERENCES accounts(id));"
-            "INSERT OR IGNORE INTO account_addresses (email, account_id) SELECT email, id FROM accounts;"
-            "CREATE TABLE IF NOT EXISTS code_failures (caller_id INTEGER NOT NULL, target_id INTEGER NOT NULL,"
-            "  time INTEGER NOT NULL);"
-            "CREATE INDEX IF NOT EXISTS code_failures_by_pair ON code_failures (caller_id, target_id, time);"
-            "CREATE INDEX IF NOT EXISTS code_failures_by_time ON code_failures (time);"
-            "CREATE TABLE IF NOT EXISTS code_blocks (caller_id INTEGER NOT NULL, target_id INTEGER NOT NULL,"
-            "  until INTEGER NOT NULL, PRIMARY KEY (caller_id, target_id));");
-}
-
 bool CCentralAccountGuards::IsAddressFreeFor(const CZelString& email, int64_t accountId)
 {
-    CSqliteStatement holder = m_db.Prepare("SELECT 1 FROM account_addresses WHERE email = ? AND account_id != ?"
-                                           " UNION ALL SELECT 1 FROM accounts WHERE email = ? AND id != ?");
+    if (!m_db.CanHoldText(email))
+        return false;
+    CStoreStatement holder = m_db.Prepare(
+        m_db.Sql("SELECT 1 FROM account_addresses WHERE email = ? AND account_id != ?"
+                 " UNION ALL SELECT 1 FROM accounts WHERE email = ? AND id != ?",
+                 "SELECT 1 FROM account_addresses WHERE lower(email) = lower(?) AND account_id != ?"
+                 " UNION ALL SELECT 1 FROM accounts WHERE lower(email) = lower(?) AND id != ?"));
     holder.BindText(1, email).Bind(2, accountId).BindText(3, email).Bind(4, accountId);
     return !holder.Step();
 }
 
 void CCentralAccountGuards::RecordAddress(const CZelString& email, int64_t accountId)
 {
-    m_db.Prepare("INSERT OR IGNORE INTO account_addresses (email, account_id) VALUES (?, ?)")
+    m_db.Prepare("INSERT INTO account_addresses (email, account_id) VALUES (?, ?) ON CONFLICT DO NOTHING")
         .BindText(1, email).Bind(2, accountId).Run();
 }
 
 bool CCentralAccountGuards::IsCodeBlocked(int64_t callerId, int64_t targetId, int64_t now)
 {
-    CSqliteStatement block = m_db.Prepare(
+    CStoreStatement block = m_db.Prepare(
         "SELECT 1 FROM code_blocks WHERE caller_id = ? AND target_id = ? AND until > ?");
     block.Bind(1, callerId).Bind(2, targetId).Bind(3, now);
     return block.Step();
@@ -98,11 +90,12 @@ void CCentralAccountGuards::RecordWrongCode(int64_t callerId, int64_t targetId, 
     m_db.Prepare("DELETE FROM code_blocks WHERE until <= ?").Bind(1, now).Run();
     m_db.Prepare("INSERT INTO code_failures (caller_id, target_id, time) VALUES (?, ?, ?)")
         .Bind(1, callerId).Bind(2, targetId).Bind(3, now).Run();
-    CSqliteStatement count = m_db.Prepare("SELECT COUNT(*) FROM code_failures WHERE caller_id = ? AND target_id = ?");
+    CStoreStatement count = m_db.Prepare("SELECT COUNT(*) FROM code_failures WHERE caller_id = ? AND target_id = ?");
     count.Bind(1, callerId).Bind(2, targetId);
     if (!count.Step() || count.Int(0) < kWrongCodesAllowed)
         return;
-    m_db.Prepare("INSERT OR REPLACE INTO code_blocks (caller_id, target_id, until) VALUES (?, ?, ?)")
+    m_db.Prepare("INSERT INTO code_blocks (caller_id, target_id, until) VALUES (?, ?, ?)"
+                 " ON CONFLICT (caller_id, target_id) DO UPDATE SET until = excluded.until")
         .Bind(1, callerId).Bind(2, targetId).Bind(3, now + kWrongCodeBlockMicroseconds).Run();
     // The block is the answer to these; the next hour starts counting afresh.
     m_db.Prepare("DELETE FROM code_failures WHERE caller_id = ? AND target_id = ?")

@@ -3,18 +3,18 @@
 // contact list: which addresses and names an account may carry, which addresses stay with the
 // account that once held them, and how many wrong SecureCodes a caller may try on one user.
 //
-// Tables (made next to the store's own when it opens):
+// Tables (CCentralSchema.h makes them):
 //   account_addresses   every address each account ever held; none goes to another account
 //   code_failures       wrong SecureCodes of a caller for a target within the last hour
 //   code_blocks         until when a caller's "+cl" for a target is refused
 //
-// Every call but CreateTables runs inside the caller's store Transaction.
+// Every call runs inside the caller's store Transaction.
 
 #include "foundation/CZelString.h"
 
 #include <cstdint>
 
-class CSqliteDb;
+class CStoreDb;
 
 // An address holds only the printable ASCII bytes 0x21-0x7E other than '<', '=', '>' and '?':
 // no blank, no control byte, no angle brackets and no byte beyond ASCII, so two addresses that
@@ -33,10 +33,7 @@ public:
     static constexpr int64_t kWrongCodeWindowMicroseconds = 3600LL * 1000000;
     static constexpr int64_t kWrongCodeBlockMicroseconds = 3600LL * 1000000;
 
-    explicit CCentralAccountGuards(CSqliteDb& db) : m_db(db) {}
-
-    // Makes the tables when missing and records the addresses the accounts hold now.
-    static void CreateTables(CSqliteDb& db);
+    explicit CCentralAccountGuards(CStoreDb& db) : m_db(db) {}
 
     // Whether `email` may be held by `accountId` (-1: a new account): no other account holds
     // it or ever held it. Compared without case.
@@ -51,5 +48,5 @@ public:
     void RecordWrongCode(int64_t callerId, int64_t targetId, int64_t now);
 
 private:
-    CSqliteDb& m_db;
+    CStoreDb& m_db;
 };

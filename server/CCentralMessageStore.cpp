@@ -8,24 +8,11 @@
 
 namespace {
 
-constexpr char kSchema[] =
-    "CREATE TABLE IF NOT EXISTS message_uploads (message INTEGER PRIMARY KEY REFERENCES messages(id),"
-    "  hash BLOB NOT NULL, received INTEGER NOT NULL DEFAULT 0, sent_time INTEGER, signature BLOB,"
-    "  text_offset INTEGER, text_length INTEGER);"
-    "CREATE INDEX IF NOT EXISTS message_uploads_by_hash ON message_uploads (hash);"
-    "CREATE TABLE IF NOT EXISTS message_upload_blocks (message INTEGER NOT NULL REFERENCES messages(id),"
-    "  offset INTEGER NOT NULL, size INTEGER NOT NULL, data BLOB NOT NULL, PRIMARY KEY (message, offset));"
-    "CREATE TABLE IF NOT EXISTS message_copies (message_id TEXT PRIMARY KEY"
-    "  REFERENCES message_recipients(message_id), key_block BLOB NOT NULL, data_key BLOB);"
-    "CREATE INDEX IF NOT EXISTS message_recipients_by_recipient ON message_recipients (recipient_id, message);"
-    "CREATE INDEX IF NOT EXISTS message_recipients_by_sender ON message_recipients (sender_id, message);"
-    "CREATE INDEX IF NOT EXISTS messages_unfinished ON messages (complete, created);";
-
 constexpr char kUploadColumns[] =
     "SELECT m.id, m.upload_length, u.received, m.complete, u.sent_time, m.created FROM message_uploads u"
     " JOIN messages m ON m.id = u.message ";
 
-std::optional<CCentralUpload> ReadUploadRow(CSqliteStatement& statement)
+std::optional<CCentralUpload> ReadUploadRow(CStoreStatement& statement)
 {
     if (!statement.Step())
         return std::nullopt;
@@ -43,15 +30,12 @@ std::optional<CCentralUpload> ReadUploadRow(CSqliteStatement& statement)
 
 CCentralMessageStore::CCentralMessageStore(CCentralStore& store) : m_store(store)
 {
-    CCentralStore::Transaction transaction(m_store);
-    Db().Exec(kSchema);
-    transaction.Commit();
 }
 
 CZelString CCentralMessageStore::ReserveMessageId(int64_t senderId, int64_t recipientId)
 {
     // The time stamp rises strictly, also across restarts, so the id is never handed out twice.
-    const int64_t created = m_store.NextTimeStamp();
+    const int64_t created = m_store.UniqueTimeStamp();
     const CZelString messageId = Format("%D.%D", created, recipientId);
     Db().Prepare("INSERT INTO message_recipients (message_id, sender_id, recipient_id, created) VALUES (?, ?, ?, ?)")
         .BindText(1, messageId).Bind(2, senderId).Bind(3, recipientId).Bind(4, created).Run();
@@ -60,7 +44,7 @@ CZelString CCentralMessageStore::ReserveMessageId(int64_t senderId, int64_t reci
 
 std::optional<CCentralReservation> CCentralMessageStore::FindReservation(const CZelString& messageId)
 {
-    CSqliteStatement statement =
+    CStoreStatement statement =
         Db().Prepare("SELECT sender_id, recipient_id, message, created FROM message_recipients WHERE message_id = ?");
     statement.BindText(1, messageId);
     if (!statement.Step())
@@ -78,7 +62,7 @@ void CCentralMessageStore::ForgetUnusedReservations(int64_t senderId, int64_t be
 
 int64_t CCentralMessageStore::OpenReservations(int64_t senderId, int64_t since)
 {
-    CSqliteStatement statement = Db().Prepare(
+    CStoreStatement statement = Db().Prepare(
         "SELECT COUNT(*) FROM message_recipients WHERE sender_id = ? AND message IS NULL AND created >= ?");
     statement.Bind(1, senderId).Bind(2, since);
     return statement.Step() ? statement.Int(0) : 0;
@@ -86,7 +70,7 @@ int64_t CCentralMessageStore::OpenReservations(int64_t senderId, int64_t since)
 
 int64_t CCentralMessageStore::WelcomeReservations(int64_t senderId, int64_t since)
 {
-    CSqliteStatement statement = Db().Prepare(
+    CStoreStatement statement = Db().Prepare(
         "SELECT COUNT(*) FROM message_recipients r JOIN lists l ON l.owner_id = r.recipient_id"
         " AND l.member_id = r.sender_id WHERE r.sender_id = ? AND r.message IS NULL AND r.created >= ? AND l.list = 'cl'");
     statement.Bind(1, senderId).Bind(2, since);
@@ -95,7 +79,7 @@ int64_t CCentralMessageStore::WelcomeReservations(int64_t senderId, int64_t sinc
 
 int64_t CCentralMessageStore::UnfinishedUploads(int64_t senderId)
 {
-    CSqliteStatement statement = Db().Prepare("SELECT COUNT(*) FROM messages WHERE sender_id = ? AND complete = 0");
+    CStoreStatement statement = Db().Prepare("SELECT COUNT(*) FROM messages WHERE sender_id = ? AND complete = 0");
     statement.Bind(1, senderId);
     return statement.Step() ? statement.Int(0) : 0;
 }
@@ -103,7 +87,7 @@ int64_t CCentralMessageStore::UnfinishedUploads(int64_t senderId)
 std::optional<CCentralUpload> CCentralMessageStore::FindUpload(int64_t senderId, const CZelString& hash,
                                                                int64_t total)
 {
-    CSqliteStatement statement = Db().Prepare(
+    CStoreStatement statement = Db().Prepare(
         (std::string(kUploadColumns) + "WHERE u.hash = ? AND m.sender_id = ? AND m.upload_length = ?").c_str());
     statement.Bind(1, hash).Bind(2, senderId).Bind(3, total);
     return ReadUploadRow(statement);
@@ -111,17 +95,20 @@ std::optional<CCentralUpload> CCentralMessageStore::FindUpload(int64_t senderId,
 
 std::optional<CCentralUpload> CCentralMessageStore::FindUploadOf(int64_t message)
 {
-    CSqliteStatement statement = Db().Prepare((std::string(kUploadColumns) + "WHERE m.id = ?").c_str());
+    CStoreStatement statement = Db().Prepare((std::string(kUploadColumns) + "WHERE m.id = ?").c_str());
     statement.Bind(1, message);
     return ReadUploadRow(statement);
 }
 
 CCentralUpload CCentralMessageStore::StartUpload(int64_t senderId, const CZelString& hash, int64_t total)
 {
-    Db().Prepare("INSERT INTO messages (sender_id, created, upload_length) VALUES (?, ?, ?)")
-        .Bind(1, senderId).Bind(2, m_store.NextTimeStamp()).Bind(3, total).Run();
+    CStoreStatement insert =
+        Db().Prepare("INSERT INTO messages (sender_id, created, upload_length) VALUES (?, ?, ?) RETURNING id");
+    insert.Bind(1, senderId).Bind(2, m_store.UniqueTimeStamp()).Bind(3, total);
+    if (!insert.Step())
+        throw XCentralStoreError("the new upload got no id");
     CCentralUpload upload;
-    upload.message = Db().LastInsertId();
+    upload.message = insert.Int(0);
     upload.total = total;
     Db().Prepare("INSERT INTO message_uploads (message, hash) VALUES (?, ?)").Bind(1, upload.message).Bind(2, hash).Run();
     return upload;
@@ -131,7 +118,7 @@ void CCentralMessageStore::AppendUploadBlock(int64_t message, int64_t offset, co
 {
     if (data.IsEmpty())
         return;
-    Db().Prepare("INSERT INTO message_upload_blocks (message, offset, size, data) VALUES (?, ?, ?, ?)")
+    Db().Prepare("INSERT INTO message_upload_blocks (message, \"offset\", size, data) VALUES (?, ?, ?, ?)")
         .Bind(1, message).Bind(2, offset).Bind(3, int64_t(data.Length())).Bind(4, data).Run();
     Db().Prepare("UPDATE message_uploads SET received = ? WHERE message = ?")
         .Bind(1, offset + data.Length()).Bind(2, message).Run();
@@ -144,9 +131,9 @@ CZelString CCentralMessageStore::ReadUpload(int64_t message, int64_t offset, int
     char* out = nullptr;
     CZelString bytes = CZelString::Uninitialized(static_cast<int32_t>(length), &out);
     const int64_t end = offset + length;
-    CSqliteStatement statement = Db().Prepare(
-        "SELECT offset, size, data FROM message_upload_blocks"
-        " WHERE message = ? AND offset < ? AND offset + size > ? ORDER BY offset");
+    CStoreStatement statement = Db().Prepare(
+        "SELECT \"offset\", size, data FROM message_upload_blocks"
+        " WHERE message = ? AND \"offset\" < ? AND \"offset\" + size > ? ORDER BY \"offset\"");
     statement.Bind(1, message).Bind(2, end).Bind(3, offset);
     int64_t filled = offset;
     while (filled < end && statement.Step()) {
@@ -166,18 +153,31 @@ CZelString CCentralMessageStore::ReadUpload(int64_t message, int64_t offset, int
 std::vector<CCentralUploadPiece> CCentralMessageStore::ReadUploadBlocks(int64_t message, int64_t offset,
                                                                        int64_t maxBytes)
 {
-    CSqliteStatement statement = Db().Prepare(
-        "SELECT offset, data FROM message_upload_blocks WHERE message = ? AND offset >="
-        " (SELECT MAX(offset) FROM message_upload_blocks WHERE message = ? AND offset <= ?) ORDER BY offset");
-    statement.Bind(1, message).Bind(2, message).Bind(3, offset);
+    // One block per statement: a result is held whole by some engines, and the rest of a large
+    // upload must not come along with the first block.
     std::vector<CCentralUploadPiece> pieces;
-    int64_t bytes = 0;
-    while (bytes < maxBytes && statement.Step()) {
-        pieces.push_back({statement.Int(0), statement.Bytes(1)});
+    CStoreStatement first = Db().Prepare(
+        "SELECT \"offset\", data FROM message_upload_blocks WHERE message = ? AND \"offset\" <= ?"
+        " ORDER BY \"offset\" DESC LIMIT 1");
+    first.Bind(1, message).Bind(2, offset);
+    if (!first.Step())
+        return pieces;
+    pieces.push_back({first.Int(0), first.Bytes(1)});
+    if (pieces.front().offset + pieces.front().data.Length() <= offset) {
+        pieces.clear();
+        return pieces;
+    }
+    int64_t bytes = pieces.front().data.Length();
+    while (bytes < maxBytes) {
+        CStoreStatement next = Db().Prepare(
+            "SELECT \"offset\", data FROM message_upload_blocks WHERE message = ? AND \"offset\" > ?"
+            " ORDER BY \"offset\" LIMIT 1");
+        next.Bind(1, message).Bind(2, pieces.back().offset);
+        if (!next.Step())
+            break;
+        pieces.push_back({next.Int(0), next.Bytes(1)});
         bytes += pieces.back().data.Length();
     }
-    if (!pieces.empty() && pieces.front().offset + pieces.front().data.Length() <= offset)
-        pieces.clear();
     return pieces;
 }
 
@@ -192,7 +192,7 @@ void CCentralMessageStore::DropUnfinishedUploads(int64_t before)
 {
     std::vector<int64_t> stale;
     {
-        CSqliteStatement statement = Db().Prepare("SELECT id FROM messages WHERE complete = 0 AND created < ?");
+        CStoreStatement statement = Db().Prepare("SELECT id FROM messages WHERE complete = 0 AND created < ?");
         statement.Bind(1, before);
         while (statement.Step())
             stale.push_back(statement.Int(0));
@@ -212,14 +212,15 @@ void CCentralMessageStore::CompleteUpload(int64_t message, int64_t sentTime, con
     for (const CCentralCopyPart& copy : copies) {
         Db().Prepare("UPDATE message_recipients SET message = ? WHERE message_id = ?")
             .Bind(1, message).BindText(2, copy.messageId).Run();
-        Db().Prepare("INSERT OR REPLACE INTO message_copies (message_id, key_block) VALUES (?, ?)")
+        Db().Prepare("INSERT INTO message_copies (message_id, key_block) VALUES (?, ?)"
+                     " ON CONFLICT (message_id) DO UPDATE SET key_block = excluded.key_block, data_key = NULL")
             .BindText(1, copy.messageId).Bind(2, copy.keyBlock).Run();
     }
 }
 
 std::optional<CCentralCopy> CCentralMessageStore::FindCopy(const CZelString& messageId, int64_t recipientId)
 {
-    CSqliteStatement statement = Db().Prepare(
+    CStoreStatement statement = Db().Prepare(
         "SELECT r.message, r.sender_id, r.deleted, c.key_block, c.data_key, r.data, u.sent_time, u.signature,"
         " u.text_offset, u.text_length FROM message_recipients r"
         " JOIN message_copies c ON c.message_id = r.message_id JOIN message_uploads u ON u.message = r.message"
@@ -250,7 +251,7 @@ void CCentralMessageStore::SaveBuiltData(const CZelString& messageId, const CZel
 
 bool CCentralMessageStore::MarkDelivered(const CZelString& messageId, int64_t recipientId, int64_t timeStamp)
 {
-    CSqliteStatement known = Db().Prepare(
+    CStoreStatement known = Db().Prepare(
         "SELECT delivered FROM message_recipients WHERE message_id = ? AND recipient_id = ? AND message IS NOT NULL");
     known.BindText(1, messageId).Bind(2, recipientId);
     if (!known.Step())
@@ -267,7 +268,7 @@ void CCentralMessageStore::DeleteCopy(const CCentralCopy& copy)
     Db().Prepare("UPDATE message_recipients SET deleted = 1, data = NULL WHERE message_id = ?")
         .BindText(1, copy.messageId).Run();
     Db().Prepare("DELETE FROM message_copies WHERE message_id = ?").BindText(1, copy.messageId).Run();
-    CSqliteStatement left = Db().Prepare("SELECT COUNT(*) FROM message_recipients WHERE message = ? AND deleted = 0");
+    CStoreStatement left = Db().Prepare("SELECT COUNT(*) FROM message_recipients WHERE message = ? AND deleted = 0");
     left.Bind(1, copy.message);
     // The delivery records stay for the sender; only the bytes nobody can fetch any more go.
     if (left.Step() && left.Int(0) == 0)
@@ -276,10 +277,11 @@ void CCentralMessageStore::DeleteCopy(const CCentralCopy& copy)
 
 std::vector<CCentralDelivery> CCentralMessageStore::DeliveriesAfter(int64_t senderId, int64_t timeStamp)
 {
-    CSqliteStatement statement = Db().Prepare(
+    CStoreStatement statement = Db().Prepare(
         "SELECT message_id, delivered, abuse_report, abuse_time, recipient_id FROM message_recipients"
         " WHERE sender_id = ? AND message IS NOT NULL AND (delivered > ? OR abuse_time > ?)"
-        " ORDER BY MAX(COALESCE(delivered, 0), COALESCE(abuse_time, 0)), message_id");
+        " ORDER BY CASE WHEN COALESCE(delivered, 0) > COALESCE(abuse_time, 0) THEN delivered"
+        " ELSE COALESCE(abuse_time, 0) END, message_id");
     statement.Bind(1, senderId).Bind(2, timeStamp).Bind(3, timeStamp);
     std::vector<CCentralDelivery> deliveries;
     while (statement.Step()) {
@@ -296,7 +298,7 @@ std::vector<CCentralDelivery> CCentralMessageStore::DeliveriesAfter(int64_t send
 
 std::vector<CZelString> CCentralMessageStore::WaitingFor(int64_t recipientId)
 {
-    CSqliteStatement statement = Db().Prepare(
+    CStoreStatement statement = Db().Prepare(
         "SELECT message_id FROM message_recipients WHERE recipient_id = ? AND message IS NOT NULL AND deleted = 0"
         " ORDER BY created, message_id");
     statement.Bind(1, recipientId);

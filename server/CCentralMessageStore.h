@@ -79,7 +79,6 @@ struct CCentralDelivery {
 
 class CCentralMessageStore {
 public:
-    // Adds this store's tables and indexes when they are missing.
     explicit CCentralMessageStore(CCentralStore& store);
 
     // A fresh message id (digits and "."), reserved for mail from sender to recipient.
@@ -128,7 +127,7 @@ public:
     std::vector<CZelString> WaitingFor(int64_t recipientId);
 
 private:
-    CSqliteDb& Db() { return m_store.Db(); }
+    CStoreDb& Db() { return m_store.Db(); }
 
     CCentralStore& m_store;
 };

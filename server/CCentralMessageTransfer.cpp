@@ -158,11 +158,13 @@ CZelString CCentralMessages::UploadBlockRequest(const CZelString& payload)
             malformed = kErrUploadLength;
     }
     if (malformed) {
-        CCentralStore::Transaction transaction(m_store);
-        if (!m_server.ConfirmSealedRequest(request))
-            return CZelString();
-        transaction.Commit();
-        return UploadRefusal(request.key, malformed, m_server.Now());
+        const bool confirmed = m_store.Atomically([&](CCentralStore::Transaction& transaction) {
+            if (!m_server.ConfirmSealedRequest(request))
+                return false;
+            transaction.Commit();
+            return true;
+        });
+        return confirmed ? UploadRefusal(request.key, malformed, m_server.Now()) : CZelString();
     }
 
     for (int attempt = 0; attempt < kTransferAttempts; ++attempt) {
@@ -192,63 +194,64 @@ CCentralMessages::UploadStep CCentralMessages::StoreUploadBlock(CCentralSealedRe
                                                                 const UploadBlock& block)
 {
     using Kind = UploadStep::Kind;
-    CCentralStore::Transaction transaction(m_store);
-    if (!m_server.ConfirmSealedRequest(request))
-        return UploadStep::Of(Kind::NoAnswer);
-    const CCentralAccount& sender = request.account;
-    const auto refuse = [&transaction](const char* refusal) {
-        transaction.Commit();
-        return UploadStep::Of(Kind::Refused, refusal);
-    };
-    const int64_t now = m_server.Now();
-    std::optional<CCentralUpload> upload = m_messages.FindUpload(sender.id, block.hash, block.total);
-    if (upload && !upload->complete && !MaySend(sender)) {
-        // Its sender lost the right to send: nothing more of it is kept.
-        m_messages.DropUpload(upload->message);
-        return refuse(kErrSendingNotAllowed);
-    }
-    if (upload && !upload->complete && upload->created < now - kUnfinishedUploadLifetimeMicroseconds) {
-        m_messages.DropUpload(upload->message);
-        upload.reset();
-    }
-    if (!upload) {
-        if (block.offset != 0 || block.data.Length() > block.total)
-            return refuse(kErrUploadOffset);
-        if (!MaySend(sender))
+    return m_store.Atomically([&](CCentralStore::Transaction& transaction) -> UploadStep {
+        if (!m_server.ConfirmSealedRequest(request))
+            return UploadStep::Of(Kind::NoAnswer);
+        const CCentralAccount& sender = request.account;
+        const auto refuse = [&transaction](const char* refusal) {
+            transaction.Commit();
+            return UploadStep::Of(Kind::Refused, refusal);
+        };
+        const int64_t now = m_server.Now();
+        std::optional<CCentralUpload> upload = m_messages.FindUpload(sender.id, block.hash, block.total);
+        if (upload && !upload->complete && !MaySend(sender)) {
+            // Its sender lost the right to send: nothing more of it is kept.
+            m_messages.DropUpload(upload->message);
             return refuse(kErrSendingNotAllowed);
-        m_messages.DropUnfinishedUploads(now - kUnfinishedUploadLifetimeMicroseconds);
-        // Each unfinished upload stands on a reservation of its own, so one reservation does not
-        // let a sender store any number of large uploads that never complete.
-        if (m_messages.UnfinishedUploads(sender.id) >=
-            m_messages.WelcomeReservations(sender.id, now - kReservationLifetimeMicroseconds))
-            return refuse(kErrUnknownMessageId);
-        upload = m_messages.StartUpload(sender.id, block.hash, block.total);
-    }
-    UploadStep step = UploadStep::Of(Kind::Answered);
-    if (upload->complete) {
-        step.next = block.total;
-        step.status = FinalStatus(nullptr, upload->sentTime);
+        }
+        if (upload && !upload->complete && upload->created < now - kUnfinishedUploadLifetimeMicroseconds) {
+            m_messages.DropUpload(upload->message);
+            upload.reset();
+        }
+        if (!upload) {
+            if (block.offset != 0 || block.data.Length() > block.total)
+                return refuse(kErrUploadOffset);
+            if (!MaySend(sender))
+                return refuse(kErrSendingNotAllowed);
+            m_messages.DropUnfinishedUploads(now - kUnfinishedUploadLifetimeMicroseconds);
+            // Each unfinished upload stands on a reservation of its own, so one reservation does not
+            // let a sender store any number of large uploads that never complete.
+            if (m_messages.UnfinishedUploads(sender.id) >=
+                m_messages.WelcomeReservations(sender.id, now - kReservationLifetimeMicroseconds))
+                return refuse(kErrUnknownMessageId);
+            upload = m_messages.StartUpload(sender.id, block.hash, block.total);
+        }
+        UploadStep step = UploadStep::Of(Kind::Answered);
+        if (upload->complete) {
+            step.next = block.total;
+            step.status = FinalStatus(nullptr, upload->sentTime);
+            transaction.Commit();
+            return step;
+        }
+        // A block the server holds already (its acknowledgement was lost) is acknowledged again;
+        // a gap is never accepted.
+        if (block.offset < 0 || block.offset > upload->received || block.data.Length() > block.total - block.offset)
+            return refuse(kErrUploadOffset);
+        const int64_t end = block.offset + block.data.Length();
+        if (std::max(end, upload->received) == block.total) {
+            // The last bytes are stored with the verdict on the whole file, after its check.
+            step.kind = Kind::NeedsCheck;
+            step.upload = *upload;
+        } else if (end > upload->received) {
+            m_messages.AppendUploadBlock(upload->message, upload->received,
+                                         block.data.Mid(static_cast<int32_t>(upload->received - block.offset)));
+            step.next = end;
+        } else {
+            step.next = upload->received;
+        }
         transaction.Commit();
         return step;
-    }
-    // A block the server holds already (its acknowledgement was lost) is acknowledged again;
-    // a gap is never accepted.
-    if (block.offset < 0 || block.offset > upload->received || block.data.Length() > block.total - block.offset)
-        return refuse(kErrUploadOffset);
-    const int64_t end = block.offset + block.data.Length();
-    if (std::max(end, upload->received) == block.total) {
-        // The last bytes are stored with the verdict on the whole file, after its check.
-        step.kind = Kind::NeedsCheck;
-        step.upload = *upload;
-    } else if (end > upload->received) {
-        m_messages.AppendUploadBlock(upload->message, upload->received,
-                                     block.data.Mid(static_cast<int32_t>(upload->received - block.offset)));
-        step.next = end;
-    } else {
-        step.next = upload->received;
-    }
-    transaction.Commit();
-    return step;
+    });
 }
 
 void CCentralMessages::ReadUploadInPieces(int64_t message, int64_t offset, int64_t length,
@@ -256,11 +259,8 @@ void CCentralMessages::ReadUploadInPieces(int64_t message, int64_t offset, int64
 {
     const int64_t end = offset + length;
     for (int64_t at = offset; at < end;) {
-        std::vector<CCentralUploadPiece> pieces;
-        {
-            CCentralStore::Transaction transaction(m_store);
-            pieces = m_messages.ReadUploadBlocks(message, at, kPieceBytes);
-        }
+        const std::vector<CCentralUploadPiece> pieces = m_store.Atomically(
+            [&](CCentralStore::Transaction&) { return m_messages.ReadUploadBlocks(message, at, kPieceBytes); });
         if (pieces.empty())
             throw XCentralStoreError("upload bytes are missing");
         for (const CCentralUploadPiece& piece : pieces) {
@@ -360,40 +360,41 @@ CCentralMessages::UploadStep CCentralMessages::FinishUpload(CCentralSealedReques
                                                             const CCentralUpload& upload, const CheckedFile& file)
 {
     using Kind = UploadStep::Kind;
-    CCentralStore::Transaction transaction(m_store);
-    if (!m_server.ConfirmSealedRequest(request))
-        return UploadStep::Of(Kind::NoAnswer);
-    // Another request moved the upload on, finished or dropped it while this one checked.
-    const std::optional<CCentralUpload> current = m_messages.FindUploadOf(upload.message);
-    if (!current || current->complete || current->received != upload.received)
-        return UploadStep::Of(Kind::Stale);
+    return m_store.Atomically([&](CCentralStore::Transaction& transaction) -> UploadStep {
+        if (!m_server.ConfirmSealedRequest(request))
+            return UploadStep::Of(Kind::NoAnswer);
+        // Another request moved the upload on, finished or dropped it while this one checked.
+        const std::optional<CCentralUpload> current = m_messages.FindUploadOf(upload.message);
+        if (!current || current->complete || current->received != upload.received)
+            return UploadStep::Of(Kind::Stale);
 
-    const CCentralAccount& sender = request.account;
-    const int64_t sentTime = m_store.NextTimeStamp();
-    std::optional<CCentralUpload> earlier;
-    const char* refusal = nullptr;
-    if (!MaySend(sender))
-        refusal = kErrSendingNotAllowed;
-    else if (file.refusal)
-        refusal = file.refusal;
-    else if (file.senderN != sender.n || file.senderE != sender.e)
-        refusal = kErrUploadMalformed;
-    else
-        refusal = BindRecipients(sender, file, upload.message, sentTime, earlier);
-    if (refusal || earlier) {
-        // A new attempt of the sender starts from nothing rather than meet this one again; a
-        // repeat of a delivered message keeps only the first.
-        m_messages.DropUpload(upload.message);
-    } else {
-        m_messages.AppendUploadBlock(upload.message, upload.received,
-                                     block.data.Mid(static_cast<int32_t>(upload.received - block.offset)));
-        m_store.TouchSessionKey(sender.id, file.listKeyNumber, file.listKey, m_server.Now());
-    }
-    transaction.Commit();
-    UploadStep step = UploadStep::Of(Kind::Answered);
-    step.next = block.total;
-    step.status = FinalStatus(refusal, earlier ? earlier->sentTime : sentTime);
-    return step;
+        const CCentralAccount& sender = request.account;
+        const int64_t sentTime = m_store.UniqueTimeStamp();
+        std::optional<CCentralUpload> earlier;
+        const char* refusal = nullptr;
+        if (!MaySend(sender))
+            refusal = kErrSendingNotAllowed;
+        else if (file.refusal)
+            refusal = file.refusal;
+        else if (file.senderN != sender.n || file.senderE != sender.e)
+            refusal = kErrUploadMalformed;
+        else
+            refusal = BindRecipients(sender, file, upload.message, sentTime, earlier);
+        if (refusal || earlier) {
+            // A new attempt of the sender starts from nothing rather than meet this one again; a
+            // repeat of a delivered message keeps only the first.
+            m_messages.DropUpload(upload.message);
+        } else {
+            m_messages.AppendUploadBlock(upload.message, upload.received,
+                                         block.data.Mid(static_cast<int32_t>(upload.received - block.offset)));
+            m_store.TouchSessionKey(sender.id, file.listKeyNumber, file.listKey, m_server.Now());
+        }
+        transaction.Commit();
+        UploadStep step = UploadStep::Of(Kind::Answered);
+        step.next = block.total;
+        step.status = FinalStatus(refusal, earlier ? earlier->sentTime : sentTime);
+        return step;
+    });
 }
 
 const char* CCentralMessages::BindRecipients(const CCentralAccount& sender, const CheckedFile& file, int64_t message,
@@ -501,42 +502,43 @@ CCentralMessages::FetchStep CCentralMessages::ReadFetchBlock(CCentralSealedReque
                                                              const CZelString& builtHead)
 {
     using Kind = FetchStep::Kind;
-    CCentralStore::Transaction transaction(m_store);
-    if (!m_server.ConfirmSealedRequest(request))
-        return FetchStep::Of(Kind::NoAnswer);
-    const auto refuse = [&transaction](const char* refusal) {
-        transaction.Commit();
-        return FetchStep::Of(Kind::Refused, refusal);
-    };
-    std::optional<CCentralCopy> copy = m_messages.FindCopy(place.messageId, request.account.id);
-    if (!copy || copy->deleted)
-        return refuse(kErrNoSuchMessage);
-    if (copy->head.IsEmpty() || copy->dataKey != request.key) {
-        if (builtHead.IsEmpty()) {
-            const auto sender = m_store.FindAccount(copy->senderId);
-            if (!sender)
-                throw XCentralStoreError("the sender of a stored message is missing");
-            FetchStep step = FetchStep::Of(Kind::NeedsBuild);
-            step.copy = std::move(*copy);
-            step.sender = *sender;
-            return step;
+    return m_store.Atomically([&](CCentralStore::Transaction& transaction) -> FetchStep {
+        if (!m_server.ConfirmSealedRequest(request))
+            return FetchStep::Of(Kind::NoAnswer);
+        const auto refuse = [&transaction](const char* refusal) {
+            transaction.Commit();
+            return FetchStep::Of(Kind::Refused, refusal);
+        };
+        std::optional<CCentralCopy> copy = m_messages.FindCopy(place.messageId, request.account.id);
+        if (!copy || copy->deleted)
+            return refuse(kErrNoSuchMessage);
+        if (copy->head.IsEmpty() || copy->dataKey != request.key) {
+            if (builtHead.IsEmpty()) {
+                const auto sender = m_store.FindAccount(copy->senderId);
+                if (!sender)
+                    throw XCentralStoreError("the sender of a stored message is missing");
+                FetchStep step = FetchStep::Of(Kind::NeedsBuild);
+                step.copy = std::move(*copy);
+                step.sender = *sender;
+                return step;
+            }
+            copy->head = builtHead;
+            copy->dataKey = request.key;
+            m_messages.SaveBuiltData(copy->messageId, request.key, copy->head);
         }
-        copy->head = builtHead;
-        copy->dataKey = request.key;
-        m_messages.SaveBuiltData(copy->messageId, request.key, copy->head);
-    }
-    const int64_t length = DataLength(*copy);
-    if (!place.posValid || place.pos < 0 || place.pos >= length)
-        return refuse(kErrFetchPosition);
-    // A client that holds a start of other data (of another length) must start afresh.
-    int64_t known = -1;
-    if (!place.knownText.IsEmpty() && (!ParseDecimal(place.knownText, known) || known != length))
-        return refuse(kErrFetchLength);
-    const int64_t count = std::min(place.blockSize, length - place.pos);
-    FetchStep step = FetchStep::Of(Kind::Answered);
-    step.block = Int64BE(length) + Int64BE(place.pos) + ReadData(*copy, place.pos, count);
-    transaction.Commit();
-    return step;
+        const int64_t length = DataLength(*copy);
+        if (!place.posValid || place.pos < 0 || place.pos >= length)
+            return refuse(kErrFetchPosition);
+        // A client that holds a start of other data (of another length) must start afresh.
+        int64_t known = -1;
+        if (!place.knownText.IsEmpty() && (!ParseDecimal(place.knownText, known) || known != length))
+            return refuse(kErrFetchLength);
+        const int64_t count = std::min(place.blockSize, length - place.pos);
+        FetchStep step = FetchStep::Of(Kind::Answered);
+        step.block = Int64BE(length) + Int64BE(place.pos) + ReadData(*copy, place.pos, count);
+        transaction.Commit();
+        return step;
+    });
 }
 
 CZelString CCentralMessages::SenderRecord(const CCentralCopy& copy, const CCentralAccount& sender,

@@ -1,27 +1,10 @@
 #include "server/CCentralRequestGuards.h"
 
-namespace {
-
-constexpr char kSchema[] =
-    "CREATE TABLE IF NOT EXISTS login_blocks (account_id INTEGER NOT NULL, blocks BLOB NOT NULL,"
-    "  seen INTEGER NOT NULL, PRIMARY KEY (account_id, blocks));"
-    "CREATE INDEX IF NOT EXISTS login_blocks_by_time ON login_blocks (seen);"
-    "CREATE TABLE IF NOT EXISTS sealed_vectors (account_id INTEGER NOT NULL, key_number INTEGER NOT NULL,"
-    "  key BLOB NOT NULL, vector BLOB NOT NULL, claim INTEGER NOT NULL,"
-    "  PRIMARY KEY (account_id, key_number, key, vector));";
-
-} // namespace
-
-void CCentralRequestGuards::AddTables(CSqliteDb& db)
-{
-    db.Exec(kSchema);
-}
-
 bool CCentralRequestGuards::ClaimLoginBlocks(int64_t accountId, const CZelString& blocks, int64_t now,
                                              int64_t forgetBefore)
 {
     m_db.Prepare("DELETE FROM login_blocks WHERE seen < ?").Bind(1, forgetBefore).Run();
-    CSqliteStatement seen = m_db.Prepare("SELECT 1 FROM login_blocks WHERE account_id = ? AND blocks = ?");
+    CStoreStatement seen = m_db.Prepare("SELECT 1 FROM login_blocks WHERE account_id = ? AND blocks = ?");
     seen.Bind(1, accountId).Bind(2, blocks);
     if (seen.Step())
         return false;
@@ -36,7 +19,7 @@ bool CCentralRequestGuards::ClaimInitialVector(int64_t accountId, uint32_t keyNu
     m_db.Prepare("INSERT INTO sealed_vectors (account_id, key_number, key, vector, claim) VALUES (?, ?, ?, ?, ?)"
                  " ON CONFLICT (account_id, key_number, key, vector) DO NOTHING")
         .Bind(1, accountId).Bind(2, int64_t(keyNumber)).Bind(3, key).Bind(4, vector).Bind(5, claim).Run();
-    CSqliteStatement owner = m_db.Prepare(
+    CStoreStatement owner = m_db.Prepare(
         "SELECT claim FROM sealed_vectors WHERE account_id = ? AND key_number = ? AND key = ? AND vector = ?");
     owner.Bind(1, accountId).Bind(2, int64_t(keyNumber)).Bind(3, key).Bind(4, vector);
     return owner.Step() && owner.Int(0) == claim;

@@ -7,19 +7,16 @@
 //   sealed_vectors    the initial vectors seen under each recent session key, with the request
 //                     that claimed each one: a sealed request opens once
 //
-// Every call except AddTables runs inside the request's CCentralStore::Transaction.
+// Every call runs inside the request's CCentralStore::Transaction.
 
 #include "foundation/CZelString.h"
-#include "server/CSqliteDb.h"
+#include "server/CStoreDb.h"
 
 #include <cstdint>
 
 class CCentralRequestGuards {
 public:
-    // Creates the tables when they are missing; called as the store opens.
-    static void AddTables(CSqliteDb& db);
-
-    explicit CCentralRequestGuards(CSqliteDb& db) : m_db(db) {}
+    explicit CCentralRequestGuards(CStoreDb& db) : m_db(db) {}
 
     // Remembers the login blocks of the account; false when they were seen since `forgetBefore`
     // (microseconds), which then refuses the login. Older entries go.
@@ -33,5 +30,5 @@ public:
     void ForgetDroppedKeys(int64_t accountId);
 
 private:
-    CSqliteDb& m_db;
+    CStoreDb& m_db;
 };

@@ -15,6 +15,7 @@
 #include <cassert>
 #include <chrono>
 #include <exception>
+#include <optional>
 
 CCentralServer::CCentralServer(CCentralStore& store, Log log) : m_store(store), m_log(std::move(log))
 {
@@ -57,11 +58,12 @@ CZelString CCentralServer::Handle(const CZelString& body)
             return CZelString();
         if (m_selfLocked.count(record.type) != 0)
             return handler->second(record.payload);
-        CCentralStore::Transaction transaction(m_store);
-        CZelString answer = handler->second(record.payload);
-        if (!answer.IsEmpty())
-            transaction.Commit();
-        return answer;
+        return m_store.Atomically([&](CCentralStore::Transaction& transaction) {
+            CZelString answer = handler->second(record.payload);
+            if (!answer.IsEmpty())
+                transaction.Commit();
+            return answer;
+        });
     } catch (const std::exception& error) {
         if (m_log)
             m_log(Format("request %u failed: %s", record.type, error.what()));
@@ -95,15 +97,15 @@ CZelString CCentralServer::AnswerSealed(uint32_t type, const CZelString& payload
     CCentralSealedRequest request;
     if (!OpenSealedRequest(type, payload, request))
         return CZelString();
-    CZelXmlDocument answer;
-    {
-        CCentralStore::Transaction transaction(m_store);
-        if (!ConfirmSealedRequest(request))
-            return CZelString();
-        answer = body(request);
-        transaction.Commit();
-    }
-    return SealedAnswer(type, request.key, answer);
+    const std::optional<CZelXmlDocument> answer =
+        m_store.Atomically([&](CCentralStore::Transaction& transaction) -> std::optional<CZelXmlDocument> {
+            if (!ConfirmSealedRequest(request))
+                return std::nullopt;
+            CZelXmlDocument document = body(request);
+            transaction.Commit();
+            return document;
+        });
+    return answer ? SealedAnswer(type, request.key, *answer) : CZelString();
 }
 
 bool CCentralServer::OpenSealedPayload(uint32_t type, const CZelString& payload, CCentralSealedRequest& request,
@@ -113,15 +115,11 @@ bool CCentralServer::OpenSealedPayload(uint32_t type, const CZelString& payload,
     CZelString sealed;
     if (!SplitSealedRequest(payload, accountId, request.keyNumber, sealed))
         return false;
-    std::vector<CZelString> keys;
-    {
-        CCentralStore::Transaction transaction(m_store);
-        auto account = m_store.FindAccount(accountId);
-        if (!account)
-            return false;
-        request.account = std::move(*account);
-        keys = m_store.SessionKeys(accountId, request.keyNumber, Now());
-    }
+    auto account = m_store.Atomically([&](CCentralStore::Transaction&) { return m_store.FindAccount(accountId); });
+    if (!account)
+        return false;
+    request.account = std::move(*account);
+    const std::vector<CZelString> keys = ReadRecentKeys(accountId, request.keyNumber);
     EnterUnlockedPhase(type);
     request.initialVector = sealed.Left(kSealedAnswerHeadSize / 2);
     // An empty text's MAC is its initial vector: it would open under any key.
@@ -173,8 +171,8 @@ bool CCentralServer::ConfirmSealedRequest(CCentralSealedRequest& request)
 
 std::vector<CZelString> CCentralServer::ReadRecentKeys(int64_t accountId, uint32_t keyNumber)
 {
-    CCentralStore::Transaction transaction(m_store);
-    return m_store.SessionKeys(accountId, keyNumber, Now());
+    return m_store.Atomically(
+        [&](CCentralStore::Transaction&) { return m_store.SessionKeys(accountId, keyNumber, Now()); });
 }
 
 bool CCentralServer::UnsealWithAnyKey(const std::vector<CZelString>& keys, const CZelString& sealed, CZelString& key,

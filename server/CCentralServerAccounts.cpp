@@ -136,16 +136,17 @@ CZelString CCentralServer::RegisterRequest(const CZelString& payload)
     if (!IsUsablePublicKey(account.n, account.e))
         return PlainAnswer(kRequestRegister, StatusAnswer(kErrKeyMissing));
 
-    int64_t id = -1;
-    {
-        CCentralStore::Transaction transaction(m_store);
+    const int64_t id = m_store.Atomically([&](CCentralStore::Transaction& transaction) -> int64_t {
         CCentralAccountGuards guards(m_store.Db());
         if (!guards.IsAddressFreeFor(account.email, -1))
-            return PlainAnswer(kRequestRegister, StatusAnswer(kErrEmailRegistered));
-        id = m_store.AddAccount(account);
-        guards.RecordAddress(account.email, id);
+            return -1;
+        const int64_t added = m_store.AddAccount(account);
+        guards.RecordAddress(account.email, added);
         transaction.Commit();
-    }
+        return added;
+    });
+    if (id < 0)
+        return PlainAnswer(kRequestRegister, StatusAnswer(kErrEmailRegistered));
     CZelXmlDocument answer = StatusAnswer(kStatusSuccess);
     answer.RootElement().SetAttr(kAttrId, Format("%D", id));
     if (m_log)

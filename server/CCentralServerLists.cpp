@@ -151,9 +151,9 @@ const char* CCentralServer::ReportAbuse(const CCentralAccount& caller, const CZe
     m_store.Db()
         .Prepare("UPDATE message_recipients SET abuse_report = ?, abuse_time = ?"
                  " WHERE message_id = ? AND recipient_id = ? AND abuse_report IS NULL")
-        .BindText(1, report).Bind(2, m_store.NextTimeStamp()).BindText(3, messageId).Bind(4, caller.id).Run();
+        .Bind(1, report).Bind(2, m_store.NextTimeStamp()).BindText(3, messageId).Bind(4, caller.id).Run();
     if (m_store.Db().Changes() == 0) {
-        CSqliteStatement known = m_store.Db().Prepare(
+        CStoreStatement known = m_store.Db().Prepare(
             "SELECT 1 FROM message_recipients WHERE message_id = ? AND recipient_id = ?");
         known.BindText(1, messageId).Bind(2, caller.id);
         if (!known.Step())

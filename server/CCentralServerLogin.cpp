@@ -14,6 +14,8 @@
 #include "server/CCentralRequestGuards.h"
 #include "server/CCentralServer.h"
 
+#include <optional>
+
 #include <cstdlib>
 #include <vector>
 
@@ -90,30 +92,33 @@ CZelString CCentralServer::LoginRequest(uint32_t type, const CZelString& payload
 
     // The key may have changed while the RSA ran unlocked: only the key that opened the
     // request may grant session keys, else the request is stale and gets no answer.
-    CZelXmlDocument answer = NewAnswer();
-    {
-        CCentralStore::Transaction transaction(m_store);
-        const auto current = m_store.FindAccount(account->id);
-        if (!current || !(current->n == account->n) || !(current->e == account->e))
-            return CZelString();
-        const int64_t now = Now();
-        // The same blocks again within their time would hand the account's old keys back.
-        CCentralRequestGuards guards(m_store.Db());
-        if (!guards.ClaimLoginBlocks(current->id, payload.Mid(8), now,
-                                     now - 2 * kLoginTimeWindowSeconds * 1000000))
-            return CZelString();
-        for (const CZelSessionKeyGrant& grant : grants)
-            m_store.AddSessionKey(current->id, grant.keyNumber, grant.key, now);
-        guards.ForgetDroppedKeys(current->id);
-        CZelXmlNode answerRoot = answer.RootElement();
-        answerRoot.SetAttr(kAttrTimeStamp, Format("%D", now));
-        if (type == kRequestPreLogin) {
-            const CZelString seed = MakeSeed();
-            m_store.SetSeed(current->id, seed, now + kSeedLifetimeSeconds * 1000000);
-            answerRoot.SetAttr(kAttrSeed, seed);
-        }
-        answerRoot.AddChild(MakeUpdates(*current, root.GetAttr(kAttrLastUpdatesTimeStamp)));
-        transaction.Commit();
-    }
-    return SealedAnswer(type, grants.front().key, answer);
+    const std::optional<CZelXmlDocument> answer =
+        m_store.Atomically([&](CCentralStore::Transaction& transaction) -> std::optional<CZelXmlDocument> {
+            const auto current = m_store.FindAccount(account->id);
+            if (!current || !(current->n == account->n) || !(current->e == account->e))
+                return std::nullopt;
+            const int64_t now = Now();
+            // The same blocks again within their time would hand the account's old keys back.
+            CCentralRequestGuards guards(m_store.Db());
+            if (!guards.ClaimLoginBlocks(current->id, payload.Mid(8), now,
+                                         now - 2 * kLoginTimeWindowSeconds * 1000000))
+                return std::nullopt;
+            for (const CZelSessionKeyGrant& grant : grants)
+                m_store.AddSessionKey(current->id, grant.keyNumber, grant.key, now);
+            guards.ForgetDroppedKeys(current->id);
+            CZelXmlDocument document = NewAnswer();
+            CZelXmlNode answerRoot = document.RootElement();
+            answerRoot.SetAttr(kAttrTimeStamp, Format("%D", now));
+            if (type == kRequestPreLogin) {
+                const CZelString seed = MakeSeed();
+                m_store.SetSeed(current->id, seed, now + kSeedLifetimeSeconds * 1000000);
+                answerRoot.SetAttr(kAttrSeed, seed);
+            }
+            answerRoot.AddChild(MakeUpdates(*current, root.GetAttr(kAttrLastUpdatesTimeStamp)));
+            transaction.Commit();
+            return document;
+        });
+    if (!answer)
+        return CZelString();
+    return SealedAnswer(type, grants.front().key, *answer);
 }

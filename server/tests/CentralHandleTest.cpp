@@ -63,12 +63,13 @@ protected:
     // Every row of every table, as text.
     std::string Snapshot()
     {
+        CCentralStore::Hold hold(*m_store);
         std::string text;
         for (const char* table : {"schema_version", "server_key", "accounts", "session_key_ring", "seeds", "lists",
                                   "updates", "messages", "message_recipients"}) {
             text += table;
             text += ":";
-            CSqliteStatement all = m_store->Db().Prepare((std::string("SELECT * FROM ") + table).c_str());
+            CStoreStatement all = hold.Db().Prepare((std::string("SELECT * FROM ") + table).c_str());
             while (all.Step())
                 for (int column = 0; column < all.ColumnCount(); ++column)
                     text += (all.IsNull(column) ? std::string("NULL") : all.Bytes(column).ToStd()) + "|";

@@ -191,7 +191,8 @@ TEST_F(CentralStoreKeyRingTest, AKeyExpiresThirtyDaysAfterItsLastUse)
         EXPECT_EQ(Live(c.at, 3), c.live) << (c.at - kStart) / kDay << " days";
     // A login after the expiry clears the dead keys out of the table as well.
     m_store->AddSessionKey(m_id, 1, m_keys[2], kStart + 60 * kDay);
-    CSqliteStatement count = m_store->Db().Prepare("SELECT COUNT(*) FROM session_key_ring");
+    CCentralStore::Hold hold(*m_store);
+    CStoreStatement count = hold.Db().Prepare("SELECT COUNT(*) FROM session_key_ring");
     ASSERT_TRUE(count.Step());
     EXPECT_EQ(count.Int(0), 1);
 }
