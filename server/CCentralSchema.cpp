@@ -143,13 +143,13 @@ const char* const kPostgresSteps[] = {
     "INSERT INTO store_clock (slot, last) VALUES (1, 0);"
     "CREATE SEQUENCE unique_stamps;"
     "CREATE FUNCTION velmo_unique_stamp(now_us BIGINT) RETURNS BIGINT LANGUAGE plpgsql AS $$"
-    " DECLARE next BIGINT;"
+    " DECLARE stamp BIGINT;"
     " BEGIN"
     "  PERFORM pg_advisory_lock(7306102);"
-    "  next := GREATEST(nextval('unique_stamps'), now_us);"
-    "  PERFORM setval('unique_stamps', next);"
+    "  stamp := GREATEST(nextval('unique_stamps'), now_us);"
+    "  PERFORM setval('unique_stamps', stamp);"
     "  PERFORM pg_advisory_unlock(7306102);"
-    "  RETURN next;"
+    "  RETURN stamp;"
     " END $$;",
 };
 
