@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config python3 ccache
   libgtest-dev libgmock-dev libbenchmark-dev
-  libsqlite3-dev libboost-dev
+  libsqlite3-dev libboost-dev postgresql libpq-dev
   clang libclang-rt-14-dev
   libpugixml-dev libgmp-dev libssl-dev libbotan-2-dev
   curl swaks fetchmail sqlite3 openssl
