@@ -4,9 +4,11 @@
 #include "foundation/XTOOError.h"
 #include "protocol/ZelProtocolVocabulary.h"
 #include "server/CCentralHttpServer.h"
+#include "server/CCentralMigration.h"
 #include "server/CCentralMessages.h"
 #include "server/CCentralServer.h"
 #include "server/CCentralStore.h"
+#include "server/CPostgresDb.h"
 #include "tls/CTlsContext.h"
 
 #include <charconv>
@@ -113,6 +115,32 @@ int SetLevel(const CCentralCommandLine& line, std::ostream& out, std::ostream& e
     return kCentralExitOk;
 }
 
+int Migrate(const CCentralCommandLine& line, std::ostream& out, std::ostream& err)
+{
+    try {
+        for (const CCentralMigratedTable& table : MigrateCentralStore(line.from, line.to))
+            out << table.name << ": " << table.rows << " rows, " << table.bytes << " bytes\n";
+    } catch (const XCentralMigrationRefused& refusal) {
+        err << "velmo-central: migrate refused: " << refusal.what() << "\n";
+        return kCentralExitFailure;
+    }
+    out << "migrated " << line.from << " to the PostgreSQL database" << std::endl;
+    return kCentralExitOk;
+}
+
+// The migrate command's own words; the error is set when they do not fit.
+void CheckMigrateLine(CCentralCommandLine& line)
+{
+    if (line.from.empty() || line.to.empty())
+        line.error = "migrate needs --from FILE and --to postgresql://...";
+    else if (!CPostgresDb::IsLocation(line.to))
+        line.error = "--to wants a PostgreSQL URI (postgresql://...), not " + line.to;
+    else if (CPostgresDb::IsLocation(line.from))
+        line.error = "--from wants an SQLite file, not " + line.from;
+    else
+        line.migrate = true;
+}
+
 int Serve(const CCentralCommandLine& line, std::ostream& out, std::ostream& err,
           const std::function<void()>& waitForStop)
 {
@@ -186,6 +214,10 @@ CCentralCommandLine ParseCentralCommandLine(int argc, const char* const* argv)
             TakeValue(argc, argv, i, line.tlsCertificate, line);
         else if (arg == "--tls-key")
             TakeValue(argc, argv, i, line.tlsKey, line);
+        else if (arg == "--from")
+            TakeValue(argc, argv, i, line.from, line);
+        else if (arg == "--to")
+            TakeValue(argc, argv, i, line.to, line);
         else if (TakeLimit(arg, argc, argv, i, line))
             continue;
         else if (arg.rfind("--", 0) == 0)
@@ -201,6 +233,10 @@ CCentralCommandLine ParseCentralCommandLine(int argc, const char* const* argv)
         line.error = "--listen wants ADDR:PORT, not " + line.listen;
     else if (line.tlsCertificate.empty() != line.tlsKey.empty())
         line.error = "--tls-cert and --tls-key go together";
+    else if (words.size() == 1 && words[0] == "migrate")
+        CheckMigrateLine(line);
+    else if (!line.from.empty() || !line.to.empty())
+        line.error = "--from and --to belong to migrate";
     else if (!words.empty()) {
         if (words.size() != 4 || words[0] != "admin" || words[1] != "set-level")
             line.error = "unknown command";
@@ -219,7 +255,9 @@ std::string CentralUsage()
 {
     return "usage: velmo-central [--listen ADDR:PORT] [--db FILE] [--tls-cert FILE --tls-key FILE] [limits]\n"
            "       velmo-central admin set-level EMAIL LEVEL --db FILE\n"
+           "       velmo-central migrate --from FILE --to postgresql://...\n"
            "LEVEL is Administrator, Authorized, Restricted or Disabled.\n"
+           "migrate copies the deployment in the SQLite FILE into a new PostgreSQL database.\n"
            "With --tls-cert (PEM certificate, its chain after it) and --tls-key it serves HTTPS only.\n" +
            LimitsUsage();
 }
@@ -236,6 +274,8 @@ int RunCentralCommand(const CCentralCommandLine& line, std::ostream& out, std::o
         return kCentralExitOk;
     }
     try {
+        if (line.migrate)
+            return Migrate(line, out, err);
         return line.setLevel ? SetLevel(line, out, err) : Serve(line, out, err, waitForStop);
     } catch (const std::exception& error) {
         err << "velmo-central: " << error.what() << "\n";

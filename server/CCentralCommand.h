@@ -14,6 +14,11 @@
 //   velmo-central admin set-level EMAIL LEVEL --db FILE
 //       changes a user's level offline ("Administrator", "Authorized", "Restricted",
 //       "Disabled"; "Disabled" also disables the user's logins)
+//   velmo-central migrate --from FILE --to postgresql://...
+//       copies a deployment from its SQLite file into a new PostgreSQL database (one that holds
+//       no deployment yet), prints the rows copied per table and exits 0; the file is left as
+//       it was, and a server may keep running on it meanwhile (the copy is of one moment).
+//       Instances started with --db postgresql://... then serve the same users and mail.
 
 #include "server/CCentralHttpLimits.h"
 
@@ -28,6 +33,9 @@ inline constexpr char kCentralListeningLine[] = "velmo-central listening on ";
 struct CCentralCommandLine {
     bool help = false;
     bool setLevel = false;
+    bool migrate = false;
+    std::string from;        // migrate: the SQLite file
+    std::string to;          // migrate: the PostgreSQL URI
     std::string listen = kCentralDefaultListen;
     std::string db = kCentralDefaultDb;
     std::string tlsCertificate;   // both or neither
