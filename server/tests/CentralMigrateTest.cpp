@@ -109,14 +109,19 @@ protected:
         return found;
     }
 
-    // The POP3 side's PreLogin and the Seed request: the messages waiting.
-    std::vector<std::string> Waiting(const User& user, const Keys& keys)
+    // The POP3 side's PreLogin and the Seed request: the messages waiting and the deliveries.
+    CZelXmlDocument Listing(const User& user, const Keys& keys)
     {
         const auto answers =
             m_client->Login(kRequestPreLogin, user, {{kKeyNumSession, keys.session}, {kKeyNumInbox, keys.inbox}});
         EXPECT_EQ(answers.size(), 1u);
         const CZelString seed = answers.empty() ? CZelString() : answers.front().RootElement().GetAttr("Seed");
-        const CZelXmlDocument listed = Session(10, user, keys, "Seed", seed, "LastDeliveredTimeStamp", "0");
+        return Session(10, user, keys, "Seed", seed, "LastDeliveredTimeStamp", "0");
+    }
+
+    std::vector<std::string> Waiting(const User& user, const Keys& keys)
+    {
+        const CZelXmlDocument listed = Listing(user, keys);
         std::vector<std::string> ids;
         for (CZelXmlNode node = listed.RootElement().FindChild("Message"); !node.IsNull(); node = node.NextSameName())
             ids.push_back(node.GetAttr("MessageId").ToStd());
@@ -224,6 +229,12 @@ TEST_F(CentralMigrateTest, TheDeploymentCarriesOnFromPostgres)
     ASSERT_TRUE(openedSecond);
     EXPECT_EQ(openedSecond->text, second);
 
+    // Alice still sees that Bob got the first and reported it.
+    const CZelXmlDocument delivered = Listing(m_alice, m_aliceKeys);
+    const CZelXmlNode entry = delivered.RootElement().FindChild("Delivered");
+    EXPECT_EQ(entry.GetAttr("MessageId"), bob.msgId);
+    EXPECT_EQ(entry.GetAttr("AbuseReport"), "AbuseReportSpam");
+
     // A new user gets the next id; the list change she makes is stamped after everything before.
     User dave{"dave@example.org", "GGGG7777HHHH8888", 4};
     ASSERT_TRUE(m_client->Register(dave));
@@ -241,23 +252,20 @@ TEST_F(CentralMigrateTest, ADatabaseHoldingADeploymentIsLeftAlone)
 {
     Start(SqliteFile());
     ASSERT_TRUE(m_client->Register(m_alice));
-    Stop();
     const std::string uri = velmo_testing::FreshPostgresDatabase();
     {
-        // The program itself, as an operator runs it.
+        // The program itself, as an operator runs it, while the server still serves the file.
         CentralProgram program({"migrate", "--from", SqliteFile(), "--to", uri});
         EXPECT_EQ(program.Wait(), 0) << program.Errors();
         EXPECT_NE(program.RestOfOutput().find("accounts: 1 rows"), std::string::npos);
     }
+    ASSERT_TRUE(m_client->Register(m_bob));
+    Stop();
     CZelString key;
     {
         CCentralStore store(uri);
         key = store.ServerKey().n;
     }
-    Start(SqliteFile());
-    ASSERT_TRUE(m_client->Register(m_bob));
-    Stop();
-
     const CommandResult again = RunCommand({"migrate", "--from", SqliteFile(), "--to", uri});
     EXPECT_EQ(again.exitCode, kCentralExitFailure);
     EXPECT_NE(again.err.find("velmo-central: migrate refused: the target database already holds"), std::string::npos)
