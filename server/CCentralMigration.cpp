@@ -169,6 +169,8 @@ void MoveClockPastCopiedStamps(CStoreDb& target)
 }
 
 // A read transaction on the source: the running server's writes go on, unseen by the copy.
+// The first read fixes the moment the copy is of, so it is made at once rather than when the
+// first table is reached.
 class ReadSnapshot {
 public:
     explicit ReadSnapshot(CStoreDb& db) : m_db(db) { m_db.Exec("BEGIN DEFERRED; SELECT COUNT(*) FROM server_key"); }
