@@ -123,14 +123,16 @@ CCentralMigratedTable CopyTable(CStoreDb& source, CStoreDb& target, const centra
     }
     // In the order the rows were made, so ids the target numbers itself follow the same order.
     CStoreStatement rows = source.Prepare(
-        (std::string("SELECT ") + table.columns + " FROM " + table.name + " ORDER BY rowid").c_str());
+        (std::string("SELECT ") + table.columns + ", rowid FROM " + table.name + " ORDER BY rowid").c_str());
+    const int rowidColumn = static_cast<int>(names.size());
     const std::string insertSql = std::string("INSERT INTO ") + table.name + " (" + table.columns + ") VALUES (" +
                                   Placeholders(names.size()) + ")";
     CCentralMigratedTable copied{table.name};
     while (rows.Step()) {
         CStoreStatement insert = target.Prepare(insertSql.c_str());
         for (size_t i = 0; i < names.size(); ++i) {
-            const std::string where = std::string(table.name) + "." + names[i];
+            const std::string where =
+                std::string(table.name) + "." + names[i] + " of row " + std::to_string(rows.Int(rowidColumn));
             copied.bytes += BindValue(insert, static_cast<int>(i + 1), rows, static_cast<int>(i), *types[i], target, where);
         }
         insert.Run();

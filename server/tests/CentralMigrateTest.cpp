@@ -275,6 +275,56 @@ TEST_F(CentralMigrateTest, ADatabaseHoldingADeploymentIsLeftAlone)
     EXPECT_EQ(store.ServerKey().n, key);
 }
 
+// A value the SQLite file holds that PostgreSQL cannot: the migration stops with the place
+// named, and the database holds none of the rows copied before it.
+struct OddValue {
+    const char* name;
+    const char* sql;
+    const char* error;
+};
+
+void PrintTo(const OddValue& odd, std::ostream* out)
+{
+    *out << odd.name;
+}
+
+class CentralMigrateOddValueTest : public CentralMigrateTest, public ::testing::WithParamInterface<OddValue> {};
+
+TEST_P(CentralMigrateOddValueTest, StopsTheMigrationWhole)
+{
+    Start(SqliteFile());
+    ASSERT_TRUE(m_client->Register(m_alice));
+    ASSERT_TRUE(m_client->Register(m_bob));
+    Stop();
+    {
+        CCentralStore store(SqliteFile());
+        CCentralStore::Hold hold(store);
+        hold.Db().Exec(GetParam().sql);
+    }
+    const std::string uri = velmo_testing::FreshPostgresDatabase();
+    const CommandResult result = RunCommand({"migrate", "--from", SqliteFile(), "--to", uri});
+    EXPECT_EQ(result.exitCode, kCentralExitFailure);
+    EXPECT_NE(result.err.find(GetParam().error), std::string::npos) << result.err;
+    EXPECT_EQ(CountRows(uri, "accounts"), 0);
+    // Mended, the file migrates.
+    {
+        CCentralStore store(SqliteFile());
+        CCentralStore::Hold hold(store);
+        hold.Db().Exec("DELETE FROM code_failures; UPDATE accounts SET operated_status = 'Normal'");
+    }
+    EXPECT_EQ(RunCommand({"migrate", "--from", SqliteFile(), "--to", uri}).exitCode, kCentralExitOk);
+    EXPECT_EQ(CountRows(uri, "accounts"), 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, CentralMigrateOddValueTest,
+    ::testing::Values(
+        OddValue{"TextNotUtf8", "UPDATE accounts SET operated_status = CAST(x'ff41' AS TEXT) WHERE id = 2",
+                 "velmo-central: accounts.operated_status of row 2 holds bytes PostgreSQL cannot keep as text"},
+        OddValue{"WordForANumber", "INSERT INTO code_failures (caller_id, target_id, time) VALUES (1, 2, 'soon')",
+                 "velmo-central: code_failures.time of row 1 holds \"soon\" where a number belongs"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 struct BadMigration {
     const char* name;
     std::vector<std::string> args;   // FROM and TO stand for the test's file and database
