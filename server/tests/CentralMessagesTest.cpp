@@ -286,6 +286,33 @@ TEST_F(CentralMessagesTest, MessageTravelsFromUploadToDownloadDeliveryAndDelete)
     EXPECT_EQ(Ids(Seed(m_alice, m_aliceKeys), "Delivered"), std::vector<std::string>{bob.msgId.ToStd()});
 }
 
+// A client may send a large message in one block; the store keeps it in rows of a few
+// megabytes, and reads it back across their borders.
+TEST_F(CentralMessagesTest, ABlockLargerThanAStoredRowIsKeptInRowsAndReadAcrossThem)
+{
+    const int32_t rowBytes = CCentralMessageStore::kMaxStoredBlockBytes;
+    std::string bytes(rowBytes * 2 + 12345, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(i * 7 + i / 4099);
+    const CZelString block(bytes.data(), static_cast<int32_t>(bytes.size()));
+    CCentralMessageStore messages(*m_store);
+    CCentralStore::Transaction transaction(*m_store);
+    const CCentralUpload upload = messages.StartUpload(m_alice.id, CZelString("HASH"), block.Length() + 10);
+    messages.AppendUploadBlock(upload.message, 0, CZelString("0123456789"));
+    messages.AppendUploadBlock(upload.message, 10, block);
+    CStoreStatement rows = m_store->Db().Prepare("SELECT COUNT(*), MAX(size), SUM(size) FROM message_upload_blocks");
+    ASSERT_TRUE(rows.Step());
+    EXPECT_EQ(rows.Int(0), 4);
+    EXPECT_EQ(rows.Int(1), rowBytes);
+    EXPECT_EQ(rows.Int(2), block.Length() + 10);
+    EXPECT_EQ(messages.FindUploadOf(upload.message)->received, block.Length() + 10);
+    EXPECT_TRUE(messages.ReadUpload(upload.message, rowBytes, 100) == block.Mid(rowBytes - 10, 100));
+    const std::vector<CCentralUploadPiece> pieces = messages.ReadUploadBlocks(upload.message, rowBytes + 20, rowBytes);
+    ASSERT_EQ(pieces.size(), 1u);
+    EXPECT_EQ(pieces.front().offset, 10 + rowBytes);
+    EXPECT_TRUE(pieces.front().data == block.Mid(rowBytes, rowBytes));
+}
+
 TEST_F(CentralMessagesTest, EachRecipientGetsItsOwnCopy)
 {
     ASSERT_TRUE(m_client->LoginRun(m_carol, kKeyNumContactList));
