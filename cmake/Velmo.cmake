@@ -48,7 +48,7 @@ function(velmo_folder_tests)
   if(NOT VELMO_TESTS)
     return()
   endif()
-  cmake_parse_arguments(ARG "POSTGRES" "" "DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "POSTGRES" "" "DEPS;BOTH_ENGINES" ${ARGN})
   set(postgres_properties)
   if(ARG_POSTGRES)
     velmo_postgres_fixture()
@@ -68,5 +68,15 @@ function(velmo_folder_tests)
       DISCOVERY_MODE PRE_TEST
       DISCOVERY_TIMEOUT 60
       PROPERTIES LABELS ${label} TIMEOUT 600 ${postgres_properties})
+    # The central store's tests run whole on each engine: once more on PostgreSQL, named
+    # with a /Postgres suffix.
+    if(ARG_POSTGRES AND stem IN_LIST ARG_BOTH_ENGINES)
+      gtest_discover_tests(${target}
+        DISCOVERY_MODE PRE_TEST
+        DISCOVERY_TIMEOUT 60
+        TEST_SUFFIX /Postgres
+        PROPERTIES LABELS ${label} TIMEOUT 600 FIXTURES_REQUIRED velmo_postgres
+                   ENVIRONMENT VELMO_TEST_STORE=postgresql:${CMAKE_BINARY_DIR}/test-postgres)
+    endif()
   endforeach()
 endfunction()

@@ -11,7 +11,7 @@
 # much faster. The benchmarks pass --durable so their figures are those of a real server.
 #
 # initdb and the server refuse to run as root; run as root, they run as the postgres user
-# and DIR is handed to that user.
+# and DIR is handed to that user (or, when that user cannot reach DIR, a temporary folder).
 set -euo pipefail
 
 usage() {
@@ -71,12 +71,33 @@ pick_port() {
   return 1
 }
 
-stop_cluster() {
+# Where the cluster of DIR lives: DIR itself, or the folder named in DIR/home when the
+# postgres user could not reach DIR.
+cluster_home() {
   local dir=$1
-  if [ -f "$dir/cluster/postmaster.pid" ] && [ -n "${bin:-}" ]; then
-    as_owner "$bin/pg_ctl" stop -D "$dir/cluster" -m fast -w -t 60 >/dev/null 2>&1 ||
-      as_owner "$bin/pg_ctl" stop -D "$dir/cluster" -m immediate -w -t 30 >/dev/null 2>&1 || true
+  if [ -s "$dir/home" ]; then head -n 1 "$dir/home"; else echo "$dir"; fi
+}
+
+stop_cluster() {
+  local home=$1
+  if [ -f "$home/cluster/postmaster.pid" ] && [ -n "${bin:-}" ]; then
+    as_owner "$bin/pg_ctl" stop -D "$home/cluster" -m fast -w -t 60 >/dev/null 2>&1 ||
+      as_owner "$bin/pg_ctl" stop -D "$home/cluster" -m immediate -w -t 30 >/dev/null 2>&1 || true
   fi
+}
+
+# Stops the cluster of DIR if one runs and removes everything of it.
+remove() {
+  local dir=$1 home
+  home=$(cluster_home "$dir")
+  stop_cluster "$home"
+  [ "$home" = "$dir" ] || remove_folder "$home"
+  remove_folder "$dir"
+}
+
+# A server process still ending may write a last file while the folder goes: try once more.
+remove_folder() {
+  rm -rf "$1" 2>/dev/null || { sleep 1; rm -rf "$1"; } || true
 }
 
 start() {
@@ -88,25 +109,31 @@ start() {
     return 0
   fi
   # Whatever an earlier run left behind (a crash, a reboot) is of no use: start afresh.
-  stop_cluster "$dir"
-  rm -rf "$dir"
+  remove "$dir"
   mkdir -p "$dir" || fail "cannot make $dir"
   dir=$(cd "$dir" && pwd)
+  local home=$dir
   if [ "$(id -u)" -eq 0 ]; then
     id postgres >/dev/null 2>&1 || fail "running as root needs the postgres system user"
     chown postgres: "$dir" || fail "cannot hand $dir to the postgres user"
-    runuser -u postgres -- test -w "$dir" ||
-      fail "the postgres user cannot reach $dir (a parent folder is closed to it)"
+    if ! runuser -u postgres -- test -w "$dir"; then
+      # A parent folder is closed to the postgres user (a checkout under /root): the cluster
+      # lives in a temporary folder instead, named in DIR/home so that stop finds it.
+      home=$(mktemp -d "${TMPDIR:-/tmp}/velmo-postgres-XXXXXX") || fail "cannot make a temporary folder"
+      echo "$home" >"$dir/home"
+      chown postgres: "$home" || fail "cannot hand $home to the postgres user"
+      runuser -u postgres -- test -w "$home" || fail "the postgres user cannot write to $home"
+    fi
   fi
 
-  local init_options=(-D "$dir/cluster" -U velmo --auth=trust -E UTF8 --locale=C)
+  local init_options=(-D "$home/cluster" -U velmo --auth=trust -E UTF8 --locale=C)
   [ "$durable" = yes ] || init_options+=(-N)
   as_owner "$bin/initdb" "${init_options[@]}" >"$dir/initdb.log" 2>&1 ||
-    { cat "$dir/initdb.log" >&2; fail "initdb failed in $dir/cluster"; }
+    { cat "$dir/initdb.log" >&2; fail "initdb failed in $home/cluster"; }
 
   # A unix socket path is limited to 107 bytes; past that the server gets TCP only.
-  local sockets="$dir"
-  [ ${#dir} -le 90 ] || sockets=""
+  local sockets="$home"
+  [ ${#home} -le 90 ] || sockets=""
   {
     echo "listen_addresses = '127.0.0.1'"
     echo "unix_socket_directories = '$sockets'"
@@ -116,12 +143,12 @@ start() {
       echo "synchronous_commit = off"
       echo "full_page_writes = off"
     fi
-  } | as_owner tee -a "$dir/cluster/postgresql.conf" >/dev/null
+  } | as_owner tee -a "$home/cluster/postgresql.conf" >/dev/null
 
   local port attempt
   for attempt in 1 2 3 4 5; do
     port=$(pick_port) || fail "no free port below the ephemeral range"
-    if as_owner "$bin/pg_ctl" start -D "$dir/cluster" -l "$dir/server.log" -w -t 60 \
+    if as_owner "$bin/pg_ctl" start -D "$home/cluster" -l "$home/server.log" -w -t 60 \
         -o "-p $port" >/dev/null 2>&1; then
       echo "postgresql://velmo@127.0.0.1:$port/postgres" >"$dir/url.new"
       mv "$dir/url.new" "$dir/url"
@@ -129,18 +156,17 @@ start() {
       return 0
     fi
     # Most often another program took the port first; anything else shows in the log.
-    stop_cluster "$dir"
+    stop_cluster "$home"
   done
-  tail -n 20 "$dir/server.log" >&2 2>/dev/null || true
-  fail "the server in $dir/cluster would not start (log: $dir/server.log)"
+  tail -n 20 "$home/server.log" >&2 2>/dev/null || true
+  fail "the server in $home/cluster would not start (log: $home/server.log)"
 }
 
 stop() {
   local dir=$1
   bin=$(find_bin) || bin=""
   [ -e "$dir" ] || return 0
-  stop_cluster "$dir"
-  rm -rf "$dir" || true
+  remove "$dir"
 }
 
 [ $# -ge 2 ] || usage

@@ -118,8 +118,13 @@ void CCentralMessageStore::AppendUploadBlock(int64_t message, int64_t offset, co
 {
     if (data.IsEmpty())
         return;
-    Db().Prepare("INSERT INTO message_upload_blocks (message, \"offset\", size, data) VALUES (?, ?, ?, ?)")
-        .Bind(1, message).Bind(2, offset).Bind(3, int64_t(data.Length())).Bind(4, data).Run();
+    // However large the client's block, no stored row holds more than a few megabytes, so a
+    // fetch or a check never has to hold more than that at once.
+    for (int32_t from = 0; from < data.Length(); from += kMaxStoredBlockBytes) {
+        const CZelString row = data.Mid(from, std::min<int32_t>(kMaxStoredBlockBytes, data.Length() - from));
+        Db().Prepare("INSERT INTO message_upload_blocks (message, \"offset\", size, data) VALUES (?, ?, ?, ?)")
+            .Bind(1, message).Bind(2, offset + from).Bind(3, int64_t(row.Length())).Bind(4, row).Run();
+    }
     Db().Prepare("UPDATE message_uploads SET received = ? WHERE message = ?")
         .Bind(1, offset + data.Length()).Bind(2, message).Run();
 }

@@ -7,7 +7,8 @@
 //                        abuse report columns what the sender later sees in `Delivered`
 //   messages             one row per upload; `complete` once the whole file arrived and checked
 //   message_uploads      the upload's transfer hash, how much arrived, and where its parts lie
-//   message_upload_blocks  the uploaded bytes, one row per acknowledged block
+//   message_upload_blocks  the uploaded bytes, in the order they came, at most
+//                        kMaxStoredBlockBytes a row
 //   message_copies       each recipient's key block and the key its message data was built under
 //
 // A recipient's message data is its head (transfer hash, sender record, the message record's
@@ -79,6 +80,9 @@ struct CCentralDelivery {
 
 class CCentralMessageStore {
 public:
+    // The most bytes one row of message_upload_blocks holds; a longer block is stored in rows.
+    static constexpr int32_t kMaxStoredBlockBytes = 4 * 1024 * 1024;
+
     explicit CCentralMessageStore(CCentralStore& store);
 
     // A fresh message id (digits and "."), reserved for mail from sender to recipient.

@@ -14,6 +14,7 @@ constexpr Oid kInt8Type = 20;
 constexpr Oid kInt2Type = 21;
 constexpr Oid kInt4Type = 23;
 constexpr Oid kTextType = 25;
+constexpr Oid kNumericType = 1700;   // what SUM() of integers gives
 
 // The SQLSTATEs of a lost race: serialization_failure and deadlock_detected.
 bool IsConflict(const char* state)
@@ -79,6 +80,24 @@ int64_t BigEndian(const char* bytes, int size)
 }
 
 // What PostgreSQL accepts as UTF-8: no overlong forms, no surrogates, nothing past U+10FFFF.
+// The integer part of a NUMERIC in its binary form: counts of base-10000 digits, the weight of
+// the first, the sign, the scale, then the digits.
+int64_t NumericValue(const char* bytes, int length)
+{
+    if (length < 8)
+        return 0;
+    const auto word = [bytes](int at) {
+        return static_cast<int>(static_cast<unsigned char>(bytes[at]) << 8 | static_cast<unsigned char>(bytes[at + 1]));
+    };
+    const int digits = word(0);
+    const int weight = static_cast<int16_t>(word(2));
+    const bool negative = word(4) == 0x4000;
+    int64_t value = 0;
+    for (int i = 0; i <= weight; ++i)
+        value = value * 10000 + (i < digits && 8 + 2 * i + 1 < length ? word(8 + 2 * i) : 0);
+    return negative ? -value : value;
+}
+
 bool IsValidUtf8(std::string_view text)
 {
     size_t i = 0;
@@ -160,6 +179,7 @@ public:
         case kInt4Type: return BigEndian(bytes, 4);
         case kInt2Type: return BigEndian(bytes, 2);
         case kBoolType: return bytes[0] != 0;
+        case kNumericType: return NumericValue(bytes, PQgetlength(m_result.get(), m_row, column));
         default:
             return std::strtoll(std::string(bytes, PQgetlength(m_result.get(), m_row, column)).c_str(), nullptr, 10);
         }
@@ -183,7 +203,8 @@ public:
         case kInt8Type:
         case kInt4Type:
         case kInt2Type:
-        case kBoolType: return CStoreValueKind::Integer;
+        case kBoolType:
+        case kNumericType: return CStoreValueKind::Integer;
         case kByteaType: return CStoreValueKind::Bytes;
         default: return CStoreValueKind::Text;
         }

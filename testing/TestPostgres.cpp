@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -21,6 +22,8 @@ namespace velmo_testing {
 namespace {
 
 constexpr const char* kFolderVariable = "VELMO_TEST_POSTGRES";
+constexpr const char* kStoreVariable = "VELMO_TEST_STORE";
+constexpr const char* kStorePrefix = "postgresql:";
 
 [[noreturn]] void Fail(const std::string& why)
 {
@@ -125,6 +128,10 @@ private:
         if (!m_url.empty())
             return;
         const char* shared = ::getenv(kFolderVariable);
+        // A program run whole on PostgreSQL names the cluster in its store choice.
+        const char* store = ::getenv(kStoreVariable);
+        if ((!shared || !*shared) && store && std::strncmp(store, kStorePrefix, std::strlen(kStorePrefix)) == 0)
+            shared = store + std::strlen(kStorePrefix);
         if (shared && *shared) {
             m_url = ReadClusterUrl(shared);
             m_folder = shared;

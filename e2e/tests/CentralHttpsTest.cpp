@@ -126,6 +126,7 @@ TEST_F(CentralHttpsTest, AGatewayPinningAnotherCertificateIsRefusedAndSendsNothi
 
     CCentralStore store(world->CentralDb().string());
     EXPECT_FALSE(store.FindAccountByEmail(CZelString("carol@example.org")));
+    CCentralStore::Hold hold(store);
     CCentralMessageStore messages(store);
     EXPECT_TRUE(messages.WaitingFor(std::stoll(world->bob.id)).empty());
 }

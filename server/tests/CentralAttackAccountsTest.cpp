@@ -6,6 +6,7 @@
 #include "server/CCentralHttpServer.h"
 #include "server/CCentralServer.h"
 #include "server/CCentralStore.h"
+#include "server/tests/StoreEngines.h"
 
 #include "CentralTestSupport.h"
 #include "testing/SocketsEnvironment.h"
@@ -49,7 +50,7 @@ public:
 
     void OpenServer()
     {
-        m_store = std::make_unique<CCentralStore>(m_dir.File("central.sqlite3"), 64);
+        m_store = std::make_unique<CCentralStore>(m_location, 64);
         m_server = std::make_unique<CCentralServer>(*m_store);
         m_http = std::make_unique<CCentralHttpServer>(*m_server);
         const int port = m_http->Start("127.0.0.1", 0);
@@ -146,6 +147,7 @@ public:
     }
 
     TempDir m_dir;
+    std::string m_location = TestStoreLocation(m_dir);
     std::unique_ptr<CCentralStore> m_store;
     std::unique_ptr<CCentralServer> m_server;
     std::unique_ptr<CCentralHttpServer> m_http;
@@ -386,7 +388,8 @@ protected:
 
     static constexpr int64_t kCaller = 7, kTarget = 8;
     TempDir m_dir;
-    CCentralStore m_store{m_dir.File("central.sqlite3"), 64};
+    std::string m_location = TestStoreLocation(m_dir);
+    CCentralStore m_store{m_location, 64};
 };
 
 TEST_F(WrongCodeClock, TenWrongCodesWithinAnHourBlockForAnHour)

@@ -6,6 +6,7 @@
 #include "server/CCentralMessages.h"
 #include "server/CCentralServer.h"
 #include "server/CCentralStore.h"
+#include "server/tests/StoreEngines.h"
 
 #include "MailTestSupport.h"
 #include "testing/SocketsEnvironment.h"
@@ -47,7 +48,7 @@ class AttackMailTest : public ::testing::TestWithParam<Attack> {
 public:
     void SetUp() override
     {
-        m_port = StartInProcessCentral(m_dir.File("central.sqlite3"), m_store, m_server, m_http);
+        m_port = StartInProcessCentral(m_location, m_store, m_server, m_http);
         ASSERT_GT(m_port, 0);
         m_client = std::make_unique<Client>(m_port);
         // Alice, the first account, is the administrator; Alice and Bob are each other's contacts.
@@ -489,6 +490,7 @@ public:
     int64_t Now() const { return m_server->Now(); }
 
     TempDir m_dir;
+    std::string m_location = TestStoreLocation(m_dir);
     std::unique_ptr<CCentralStore> m_store;
     std::unique_ptr<CCentralServer> m_server;
     std::unique_ptr<CCentralHttpServer> m_http;

@@ -7,6 +7,7 @@
 #include "server/CCentralMessages.h"
 #include "server/CCentralServer.h"
 #include "server/CCentralStore.h"
+#include "server/tests/StoreEngines.h"
 
 #include "MailTestSupport.h"
 #include "testing/SocketsEnvironment.h"
@@ -88,7 +89,7 @@ class CentralConcurrencyFixture : public ::testing::Test {
 public:
     void SetUp() override
     {
-        m_port = StartInProcessCentral(m_dir.File("central.sqlite3"), m_store, m_server, m_http);
+        m_port = StartInProcessCentral(m_location, m_store, m_server, m_http);
         ASSERT_GT(m_port, 0);
         m_server->SetUnlockedPhaseHook([this](uint32_t type, CCentralUnlockedStep step) {
             m_parking.OnStep(*m_store, type, step);
@@ -215,6 +216,7 @@ public:
     }
 
     TempDir m_dir;
+    std::string m_location = TestStoreLocation(m_dir);
     std::unique_ptr<CCentralStore> m_store;
     std::unique_ptr<CCentralServer> m_server;
     std::unique_ptr<CCentralHttpServer> m_http;

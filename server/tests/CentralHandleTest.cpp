@@ -4,6 +4,7 @@
 #include "foundation/testing/MutationFuzzer.h"
 #include "server/CCentralServer.h"
 #include "server/CCentralStore.h"
+#include "server/tests/StoreEngines.h"
 
 #include "CentralTestSupport.h"
 
@@ -19,7 +20,7 @@ class CentralHandleTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        m_store = std::make_unique<CCentralStore>(m_dir.File("central.sqlite3"), 64);
+        m_store = std::make_unique<CCentralStore>(m_location, 64);
         m_server = std::make_unique<CCentralServer>(*m_store);
         ASSERT_EQ(RegisterDirect(m_alice), 1);
         ASSERT_EQ(RegisterDirect(m_bob), 2);
@@ -79,6 +80,7 @@ protected:
     }
 
     TempDir m_dir;
+    std::string m_location = TestStoreLocation(m_dir);
     std::unique_ptr<CCentralStore> m_store;
     std::unique_ptr<CCentralServer> m_server;
     User m_alice{"alice@example.org", "CODEA", 1};

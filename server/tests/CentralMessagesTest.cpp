@@ -5,6 +5,7 @@
 #include "server/CCentralMessages.h"
 #include "server/CCentralServer.h"
 #include "server/CCentralStore.h"
+#include "server/tests/StoreEngines.h"
 
 #include "MailTestSupport.h"
 #include "testing/SocketsEnvironment.h"
@@ -43,7 +44,7 @@ protected:
 
     void StartServer()
     {
-        m_port = StartInProcessCentral(m_dir.File("central.sqlite3"), m_store, m_server, m_http);
+        m_port = StartInProcessCentral(m_location, m_store, m_server, m_http);
         ASSERT_GT(m_port, 0);
         m_client = std::make_unique<Client>(m_port);
     }
@@ -150,6 +151,7 @@ protected:
     }
 
     TempDir m_dir;
+    std::string m_location = TestStoreLocation(m_dir);
     std::unique_ptr<CCentralStore> m_store;
     std::unique_ptr<CCentralServer> m_server;
     std::unique_ptr<CCentralHttpServer> m_http;
@@ -282,6 +284,33 @@ TEST_F(CentralMessagesTest, MessageTravelsFromUploadToDownloadDeliveryAndDelete)
     EXPECT_EQ(SessionRequest(17, m_bob, m_bobKeys, "MsgId", bob.msgId).RootElement().GetAttr("Status"), "OK");
     // The sender still sees the delivery after the copy is gone.
     EXPECT_EQ(Ids(Seed(m_alice, m_aliceKeys), "Delivered"), std::vector<std::string>{bob.msgId.ToStd()});
+}
+
+// A client may send a large message in one block; the store keeps it in rows of a few
+// megabytes, and reads it back across their borders.
+TEST_F(CentralMessagesTest, ABlockLargerThanAStoredRowIsKeptInRowsAndReadAcrossThem)
+{
+    const int32_t rowBytes = CCentralMessageStore::kMaxStoredBlockBytes;
+    std::string bytes(rowBytes * 2 + 12345, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(i * 7 + i / 4099);
+    const CZelString block(bytes.data(), static_cast<int32_t>(bytes.size()));
+    CCentralMessageStore messages(*m_store);
+    CCentralStore::Transaction transaction(*m_store);
+    const CCentralUpload upload = messages.StartUpload(m_alice.id, CZelString("HASH"), block.Length() + 10);
+    messages.AppendUploadBlock(upload.message, 0, CZelString("0123456789"));
+    messages.AppendUploadBlock(upload.message, 10, block);
+    CStoreStatement rows = m_store->Db().Prepare("SELECT COUNT(*), MAX(size), SUM(size) FROM message_upload_blocks");
+    ASSERT_TRUE(rows.Step());
+    EXPECT_EQ(rows.Int(0), 4);
+    EXPECT_EQ(rows.Int(1), rowBytes);
+    EXPECT_EQ(rows.Int(2), block.Length() + 10);
+    EXPECT_EQ(messages.FindUploadOf(upload.message)->received, block.Length() + 10);
+    EXPECT_TRUE(messages.ReadUpload(upload.message, rowBytes, 100) == block.Mid(rowBytes - 10, 100));
+    const std::vector<CCentralUploadPiece> pieces = messages.ReadUploadBlocks(upload.message, rowBytes + 20, rowBytes);
+    ASSERT_EQ(pieces.size(), 1u);
+    EXPECT_EQ(pieces.front().offset, 10 + rowBytes);
+    EXPECT_TRUE(pieces.front().data == block.Mid(rowBytes, rowBytes));
 }
 
 TEST_F(CentralMessagesTest, EachRecipientGetsItsOwnCopy)

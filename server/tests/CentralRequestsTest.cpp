@@ -4,6 +4,7 @@
 #include "server/CCentralHttpServer.h"
 #include "server/CCentralServer.h"
 #include "server/CCentralStore.h"
+#include "server/tests/StoreEngines.h"
 
 #include "CentralTestSupport.h"
 #include "testing/SocketsEnvironment.h"
@@ -26,7 +27,7 @@ class CentralRequestsTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        m_store = std::make_unique<CCentralStore>(m_dir.File("central.sqlite3"), 64);
+        m_store = std::make_unique<CCentralStore>(m_location, 64);
         m_server = std::make_unique<CCentralServer>(*m_store);
         m_http = std::make_unique<CCentralHttpServer>(*m_server);
         m_port = m_http->Start("127.0.0.1", 0);
@@ -77,6 +78,7 @@ protected:
     }
 
     TempDir m_dir;
+    std::string m_location = TestStoreLocation(m_dir);
     std::unique_ptr<CCentralStore> m_store;
     std::unique_ptr<CCentralServer> m_server;
     std::unique_ptr<CCentralHttpServer> m_http;

@@ -270,6 +270,33 @@ TEST_F(CentralStoreTest, ANewerSchemaIsRefusedAndLeftAlone)
     }
 }
 
+// The program before the third version made the message and guard tables itself on every
+// start: the step to version 3 finds them there, with their rows, and keeps them.
+TEST_F(CentralStoreTest, ASecondVersionDatabaseWithItsOwnTablesReachesTheThirdWhole)
+{
+    {
+        auto store = Open();
+        CCentralStore::Transaction transaction(*store);
+        CCentralAccount alice = NewAccount("alice@example.org", 1);
+        store->AddAccount(alice);
+        store->Db().Prepare("INSERT INTO code_blocks (caller_id, target_id, until) VALUES (1, 2, 3)").Run();
+        transaction.Commit();
+    }
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(Path().c_str(), &db), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(db, "UPDATE schema_version SET version = 2", nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+    }
+    auto store = Open();
+    EXPECT_EQ(store->SchemaVersion(), CCentralStore::kSchemaVersion);
+    EXPECT_TRUE(store->FindAccountByEmail("ALICE@example.org"));
+    CCentralStore::Hold hold(*store);
+    CStoreStatement blocks = hold.Db().Prepare("SELECT until FROM code_blocks WHERE caller_id = 1");
+    ASSERT_TRUE(blocks.Step());
+    EXPECT_EQ(blocks.Int(0), 3);
+}
+
 TEST_F(CentralStoreTest, AFileThatIsNotADatabaseIsRefused)
 {
     FILE* file = std::fopen(Path().c_str(), "wb");
