@@ -253,8 +253,9 @@ CCentralCommandLine ParseCentralCommandLine(int argc, const char* const* argv)
 
 std::string CentralUsage()
 {
-    return "usage: velmo-central [--listen ADDR:PORT] [--db FILE] [--tls-cert FILE --tls-key FILE] [limits]\n"
-           "       velmo-central admin set-level EMAIL LEVEL --db FILE\n"
+    return "usage: velmo-central [--listen ADDR:PORT] [--db FILE|postgresql://...] [--tls-cert FILE --tls-key FILE]"
+           " [limits]\n"
+           "       velmo-central admin set-level EMAIL LEVEL --db FILE|postgresql://...\n"
            "       velmo-central migrate --from FILE --to postgresql://...\n"
            "LEVEL is Administrator, Authorized, Restricted or Disabled.\n"
            "migrate copies the deployment in the SQLite FILE into a new PostgreSQL database.\n"

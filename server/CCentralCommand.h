@@ -1,7 +1,8 @@
 #pragma once
 // The `velmo-central` command line:
-//   velmo-central [--listen ADDR:PORT] [--db FILE] [--tls-cert FILE --tls-key FILE] [limits]
-//       serves until the stop request; prints "velmo-central listening on ADDR:PORT" (the real
+//   velmo-central [--listen ADDR:PORT] [--db FILE|postgresql://...] [--tls-cert FILE --tls-key FILE] [limits]
+//       serves from the SQLite file, or from the PostgreSQL database a libpq URI names (several
+//       instances may serve one such database at once), until the stop request; prints "velmo-central listening on ADDR:PORT" (the real
 //       port when 0 was asked for; " (HTTPS)" follows when it serves TLS) once it accepts
 //       connections. With the certificate (PEM, the chain after it) and its key it serves
 //       HTTPS only, TLS 1.2 and 1.3; a pair that does not load stops it before it listens. On the stop request it takes no
@@ -11,7 +12,7 @@
 //         --transfer-floor BYTES_PER_SECOND --transfer-window SECONDS
 //         --max-body BYTES           --max-connections N      --max-connections-per-address N
 //         --workers N
-//   velmo-central admin set-level EMAIL LEVEL --db FILE
+//   velmo-central admin set-level EMAIL LEVEL --db FILE|postgresql://...
 //       changes a user's level offline ("Administrator", "Authorized", "Restricted",
 //       "Disabled"; "Disabled" also disables the user's logins)
 //   velmo-central migrate --from FILE --to postgresql://...
