@@ -19,6 +19,7 @@
 //   RATE upload_100MB_bytes_per_s    the upload's own throughput, for more digits than the ratio
 #include "bench/BenchHostileHttp.h"
 #include "bench/BenchMain.h"
+#include "bench/BenchPostgres.h"
 #include "crypto/CCryptRandom.h"
 #include "crypto/CGostCipher.h"
 #include "crypto/LongInt2.h"
@@ -180,18 +181,28 @@ struct ServerLink {
 };
 
 // The central server as velmo-central runs it (default HTTP options, the message requests),
-// on a free loopback port with its database in a folder of its own.
+// on a free loopback port with its database in a folder of its own, or on the PostgreSQL
+// database `location` names.
 class CentralUnderTest {
 public:
-    CentralUnderTest()
+    explicit CentralUnderTest(const std::string& location = {})
     {
-        std::string pattern = (std::filesystem::temp_directory_path() / "velmo-central-bench-XXXXXX").string();
-        if (!mkdtemp(pattern.data()))
-            throw std::runtime_error("mkdtemp failed");
-        m_folder = pattern;
-        m_database = (m_folder / "central.sqlite3").string();
+        if (location.empty()) {
+            std::string pattern = (std::filesystem::temp_directory_path() / "velmo-central-bench-XXXXXX").string();
+            if (!mkdtemp(pattern.data()))
+                throw std::runtime_error("mkdtemp failed");
+            m_folder = pattern;
+            m_database = (m_folder / "central.sqlite3").string();
+        } else {
+            m_database = location;
+        }
         m_store = std::make_unique<CCentralStore>(m_database);
-        m_server = std::make_unique<CCentralServer>(*m_store);
+        // A request that failed inside the server shows here, not only as a client's failure.
+        m_server = std::make_unique<CCentralServer>(
+            *m_store, [](const CZelString& line) {
+                if (line.View().find("failed") != std::string_view::npos)
+                    std::fprintf(stderr, "server bench: %s\n", line.Ptr());
+            });
         RegisterMessageRequests(*m_server);
     }
 
@@ -222,6 +233,8 @@ public:
         m_http.reset();
         m_server.reset();
         m_store.reset();
+        if (m_folder.empty())
+            return {};
         if (std::filesystem::exists(m_database + "-wal"))
             problem = "the database's write-ahead log is still there after the close";
         std::error_code ignored;
@@ -377,7 +390,8 @@ struct HonestRun {
 
 // Each client over its own kept-alive connection, kRateRounds times: server key, login handing
 // over the session and Outbox keys, ReqMsgId to the next client, who has it as a contact.
-HonestRun RunHonestClients(const CZelServerAddress& server, const std::vector<User>& users)
+// Client i talks to servers[i % count], as a load balancer spreading connections would.
+HonestRun RunHonestClients(const std::vector<CZelServerAddress>& servers, const std::vector<User>& users)
 {
     std::atomic<int64_t> answered{0};
     std::mutex lock;
@@ -389,6 +403,7 @@ HonestRun RunHonestClients(const CZelServerAddress& server, const std::vector<Us
     for (int i = 0; i < kRateClients; ++i)
         clients.emplace_back([&, i] {
             const User& sender = users[i];
+            const CZelServerAddress& server = servers[i % servers.size()];
             const std::string& address = users[(i + 1) % kRateClients].email;
             {
                 std::unique_lock<std::mutex> guard(gateLock);
@@ -455,51 +470,129 @@ void AddMilliseconds(const char* name, std::chrono::steady_clock::duration took)
     velmo_bench::AddFigureLine(line);
 }
 
-// The 20 clients against a fresh server, with the hostile load on or not.
-void SealedRequestsRun(benchmark::State& state, bool underAttack)
+// The 20 clients registered and made contacts through the first server, then run once against
+// all of them, the hostile load on the first server if asked; inside the benchmark's loop.
+HonestRun ServeHonestClients(benchmark::State& state, std::vector<std::unique_ptr<CentralUnderTest>>& centrals,
+                             bool underAttack)
+{
+    std::vector<CZelServerAddress> servers;
+    for (auto& central : centrals)
+        servers.push_back(central->StartHttp());
+    std::vector<User> users;
+    {
+        ServerLink link(servers.front());
+        for (int i = 0; i < kRateClients; ++i) {
+            users.push_back(MakeUser(i));
+            Register(link, users.back());
+        }
+        // Client i writes to client i + 1, who has it on its contact list.
+        for (int i = 0; i < kRateClients; ++i)
+            BecomeContacts(link, users[(i + 1) % kRateClients], users[i]);
+    }
+    std::optional<velmo_bench::HostileLoad> load;
+    if (underAttack)
+        load.emplace(PortOf(servers.front()));
+    HonestRun run = RunHonestClients(servers, users);
+    load.reset();
+    state.SetIterationTime(std::chrono::duration<double>(run.took).count());
+    state.counters["requests"] = static_cast<double>(run.answered);
+    return run;
+}
+
+double PerSecond(const HonestRun& run)
+{
+    const double seconds = std::chrono::duration<double>(run.took).count();
+    return seconds > 0 ? double(run.answered) / seconds : 0.0;
+}
+
+// The calm SQLite rate of this run, for the PostgreSQL figures to compare with.
+std::optional<double> g_sqliteRate;
+
+// The loop of a benchmark that starts servers: keys ready, sockets up, and a warning when
+// threads outlive the servers.
+template <class Body>
+void WithServers(benchmark::State& state, Body&& body)
 {
     const int threadsBefore = ThreadCount();
     PrepareKeys(0, kRateClients);
     velmo_bench::RaiseOwnFileLimit();
     SocketsStart(true);
-    {
-        CentralUnderTest central;
-        const CZelServerAddress server = central.StartHttp();
-        std::vector<User> users;
-        {
-            ServerLink link(server);
-            for (int i = 0; i < kRateClients; ++i) {
-                users.push_back(MakeUser(i));
-                Register(link, users.back());
-            }
-            // Client i writes to client i + 1, who has it on its contact list.
-            for (int i = 0; i < kRateClients; ++i)
-                BecomeContacts(link, users[(i + 1) % kRateClients], users[i]);
-        }
-        std::optional<velmo_bench::HostileLoad> load;
-        if (underAttack)
-            load.emplace(PortOf(server));
-        HonestRun run;
-        for (auto _ : state) {
-            run = RunHonestClients(server, users);
-            state.SetIterationTime(std::chrono::duration<double>(run.took).count());
-        }
-        load.reset();
-        state.counters["requests"] = static_cast<double>(run.answered);
+    for (auto _ : state)
+        body();
+    SocketsStop();
+    if (ThreadCount() != threadsBefore)
+        std::fprintf(stderr, "server bench: %d threads before the clients and the server, %d after\n", threadsBefore,
+                     ThreadCount());
+}
+
+// The 20 clients against a fresh server, with the hostile load on or not.
+void SealedRequestsRun(benchmark::State& state, bool underAttack)
+{
+    WithServers(state, [&] {
+        std::vector<std::unique_ptr<CentralUnderTest>> centrals;
+        centrals.push_back(std::make_unique<CentralUnderTest>());
+        const HonestRun run = ServeHonestClients(state, centrals, underAttack);
         if (!run.failure.empty()) {
             state.SkipWithError(("a client failed: " + run.failure).c_str());
         } else if (underAttack) {
             AddRate("sealed_requests_per_s_under_attack", run.answered, run.took);
             AddMilliseconds("honest_answer_max_under_attack_ms", run.slowestAnswer);
         } else {
+            g_sqliteRate = PerSecond(run);
             AddRate("sealed_requests_per_s", run.answered, run.took);
             AddMilliseconds("honest_answer_max_ms", run.slowestAnswer);
         }
-    }
-    SocketsStop();
-    if (ThreadCount() != threadsBefore)
-        std::fprintf(stderr, "server bench: %d threads before the clients and the server, %d after\n", threadsBefore,
-                     ThreadCount());
+    });
+}
+
+// The calm run on a fresh database of `cluster`, served by `instances` servers sharing it.
+// Prints what the cluster counted for the database: commits, and rollbacks (lost races among
+// them), per answered request.
+HonestRun PostgresRun(benchmark::State& state, velmo_bench::PostgresCluster& cluster, const std::string& name,
+                      int instances)
+{
+    const std::string location = cluster.FreshDatabase(name);
+    std::vector<std::unique_ptr<CentralUnderTest>> centrals;
+    for (int i = 0; i < instances; ++i)
+        centrals.push_back(std::make_unique<CentralUnderTest>(location));
+    const velmo_bench::PostgresDatabaseCounts before = cluster.Counts(name);
+    const HonestRun run = ServeHonestClients(state, centrals, false);
+    centrals.clear();
+    const velmo_bench::PostgresDatabaseCounts after = cluster.Counts(name);
+    if (run.answered > 0)
+        std::fprintf(stderr, "server bench: %s: %.2f commits and %.2f rollbacks per answered request\n", name.c_str(),
+                     double(after.commits - before.commits) / double(run.answered),
+                     double(after.rollbacks - before.rollbacks) / double(run.answered));
+    return run;
+}
+
+// The calm 20 clients on PostgreSQL: one server on a fresh database, then two servers sharing
+// another, all on one durable cluster started here and stopped at the end.
+void SealedRequestsPostgres(benchmark::State& state)
+{
+    WithServers(state, [&] {
+        std::optional<velmo_bench::PostgresCluster> cluster;
+        try {
+            cluster.emplace();
+        } catch (const std::exception& error) {
+            state.SkipWithError(error.what());
+            return;
+        }
+        const HonestRun one = PostgresRun(state, *cluster, "velmo_bench_one", 1);
+        if (!one.failure.empty())
+            return state.SkipWithError(("a client failed: " + one.failure).c_str());
+        AddRate("sealed_requests_per_s_pg", one.answered, one.took);
+        AddMilliseconds("honest_answer_max_pg_ms", one.slowestAnswer);
+        if (g_sqliteRate && *g_sqliteRate > 0) {
+            char line[128];
+            std::snprintf(line, sizeof line, "RATIO pg_vs_sqlite %.3f", PerSecond(one) / *g_sqliteRate);
+            velmo_bench::AddFigureLine(line);
+        }
+        const HonestRun two = PostgresRun(state, *cluster, "velmo_bench_two", 2);
+        if (!two.failure.empty())
+            return state.SkipWithError(("a client failed: " + two.failure).c_str());
+        AddRate("sealed_requests_per_s_pg_2inst", two.answered, two.took);
+    });
 }
 
 void SealedRequests(benchmark::State& state)
@@ -817,6 +910,11 @@ BENCHMARK(ServerKeyHandle)->Name("central_server_key_handle")->Iterations(20000)
 BENCHMARK(LoginHttp)->Name("central_login_http")->Iterations(200)->Unit(benchmark::kMicrosecond);
 BENCHMARK(SealedRequests)
     ->Name("sealed_requests_20_clients")
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(SealedRequestsPostgres)
+    ->Name("sealed_requests_20_clients_pg")
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
