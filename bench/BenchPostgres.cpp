@@ -107,4 +107,14 @@ PostgresDatabaseCounts PostgresCluster::Counts(const std::string& name)
     return counts;
 }
 
+int64_t PostgresCluster::SerializationFailures() const
+{
+    std::ifstream log(m_folder + "/server.log");
+    int64_t count = 0;
+    for (std::string line; std::getline(log, line);)
+        if (line.find("could not serialize access") != std::string::npos)
+            ++count;
+    return count;
+}
+
 } // namespace velmo_bench

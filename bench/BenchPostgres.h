@@ -28,6 +28,9 @@ public:
     std::string FreshDatabase(const std::string& name);
     // The statistics of database `name` so far (the collector may lag by a moment).
     PostgresDatabaseCounts Counts(const std::string& name);
+    // Transactions of any database the server failed for a lost serialization race so far, as
+    // its log tells (each one a store's XCentralStoreConflict and a transaction run again).
+    int64_t SerializationFailures() const;
 
 private:
     std::string m_folder;

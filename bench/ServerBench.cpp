@@ -1,4 +1,5 @@
-// The central server under load, each time on a fresh SQLite file in a temporary folder:
+// The central server under load, each time on a fresh SQLite file in a temporary folder (or
+// a fresh PostgreSQL database where said):
 //   RATE central_server_key_handle   server key requests per second through Handle()
 //   RATE central_login_http          ReqTimestamp logins per second through the HTTP client
 //                                    (RSA open, key stored, a fully synchronised commit)
@@ -6,6 +7,14 @@
 //                                    connection: server key, login handing over the session and
 //                                    Outbox keys, ReqMsgId to a correspondent; every request counts
 //   TIME honest_answer_max_ms        the slowest single answer of those, in milliseconds
+//   RATE sealed_requests_per_s_pg    the same on a fresh database of a durable PostgreSQL
+//                                    cluster the benchmark starts (and stops) itself
+//   TIME honest_answer_max_pg_ms     the slowest single answer of those
+//   RATIO pg_vs_sqlite               the PostgreSQL rate over the SQLite rate of the same run
+//   RATE sealed_requests_per_s_pg_2inst       two servers (store, server, HTTP front each) on
+//                                    one fresh PostgreSQL database, the 20 clients split
+//                                    between them; the commits and rollbacks the cluster
+//                                    counted per answered request go to stderr
 //   RATE sealed_requests_per_s_under_attack   the same while 2000 idle connections, 200 peers
 //                                    trickling bodies, a stream of malformed requests and 20 MB
 //                                    uploads over the body limit hold the server
@@ -472,8 +481,7 @@ void AddMilliseconds(const char* name, std::chrono::steady_clock::duration took)
 
 // The 20 clients registered and made contacts through the first server, then run once against
 // all of them, the hostile load on the first server if asked; inside the benchmark's loop.
-HonestRun ServeHonestClients(benchmark::State& state, std::vector<std::unique_ptr<CentralUnderTest>>& centrals,
-                             bool underAttack)
+HonestRun ServeHonestClients(std::vector<std::unique_ptr<CentralUnderTest>>& centrals, bool underAttack)
 {
     std::vector<CZelServerAddress> servers;
     for (auto& central : centrals)
@@ -494,8 +502,6 @@ HonestRun ServeHonestClients(benchmark::State& state, std::vector<std::unique_pt
         load.emplace(PortOf(servers.front()));
     HonestRun run = RunHonestClients(servers, users);
     load.reset();
-    state.SetIterationTime(std::chrono::duration<double>(run.took).count());
-    state.counters["requests"] = static_cast<double>(run.answered);
     return run;
 }
 
@@ -503,6 +509,13 @@ double PerSecond(const HonestRun& run)
 {
     const double seconds = std::chrono::duration<double>(run.took).count();
     return seconds > 0 ? double(run.answered) / seconds : 0.0;
+}
+
+// The benchmark's own time and count: those of its first (or only) run of the clients.
+void SetTimeAndCount(benchmark::State& state, const HonestRun& run)
+{
+    state.SetIterationTime(std::chrono::duration<double>(run.took).count());
+    state.counters["requests"] = static_cast<double>(run.answered);
 }
 
 // The calm SQLite rate of this run, for the PostgreSQL figures to compare with.
@@ -531,7 +544,8 @@ void SealedRequestsRun(benchmark::State& state, bool underAttack)
     WithServers(state, [&] {
         std::vector<std::unique_ptr<CentralUnderTest>> centrals;
         centrals.push_back(std::make_unique<CentralUnderTest>());
-        const HonestRun run = ServeHonestClients(state, centrals, underAttack);
+        const HonestRun run = ServeHonestClients(centrals, underAttack);
+        SetTimeAndCount(state, run);
         if (!run.failure.empty()) {
             state.SkipWithError(("a client failed: " + run.failure).c_str());
         } else if (underAttack) {
@@ -546,23 +560,27 @@ void SealedRequestsRun(benchmark::State& state, bool underAttack)
 }
 
 // The calm run on a fresh database of `cluster`, served by `instances` servers sharing it.
-// Prints what the cluster counted for the database: commits, and rollbacks (lost races among
-// them), per answered request.
-HonestRun PostgresRun(benchmark::State& state, velmo_bench::PostgresCluster& cluster, const std::string& name,
-                      int instances)
+// Prints what the cluster counted, per answered request (registering the clients included):
+// commits, rollbacks (read-only requests end in one too) and lost serialization races.
+HonestRun PostgresRun(velmo_bench::PostgresCluster& cluster, const std::string& name, int instances)
 {
     const std::string location = cluster.FreshDatabase(name);
     std::vector<std::unique_ptr<CentralUnderTest>> centrals;
     for (int i = 0; i < instances; ++i)
         centrals.push_back(std::make_unique<CentralUnderTest>(location));
     const velmo_bench::PostgresDatabaseCounts before = cluster.Counts(name);
-    const HonestRun run = ServeHonestClients(state, centrals, false);
+    const int64_t racesBefore = cluster.SerializationFailures();
+    const HonestRun run = ServeHonestClients(centrals, false);
     centrals.clear();
     const velmo_bench::PostgresDatabaseCounts after = cluster.Counts(name);
-    if (run.answered > 0)
-        std::fprintf(stderr, "server bench: %s: %.2f commits and %.2f rollbacks per answered request\n", name.c_str(),
-                     double(after.commits - before.commits) / double(run.answered),
-                     double(after.rollbacks - before.rollbacks) / double(run.answered));
+    const double answered = static_cast<double>(std::max<int64_t>(run.answered, 1));
+    std::fprintf(stderr,
+                 "server bench: %s: per answered request %.2f commits, %.2f rollbacks, %.3f lost races "
+                 "(%lld run again)\n",
+                 name.c_str(), double(after.commits - before.commits) / answered,
+                 double(after.rollbacks - before.rollbacks) / answered,
+                 double(cluster.SerializationFailures() - racesBefore) / answered,
+                 static_cast<long long>(cluster.SerializationFailures() - racesBefore));
     return run;
 }
 
@@ -578,9 +596,10 @@ void SealedRequestsPostgres(benchmark::State& state)
             state.SkipWithError(error.what());
             return;
         }
-        const HonestRun one = PostgresRun(state, *cluster, "velmo_bench_one", 1);
+        const HonestRun one = PostgresRun(*cluster, "velmo_bench_one", 1);
         if (!one.failure.empty())
             return state.SkipWithError(("a client failed: " + one.failure).c_str());
+        SetTimeAndCount(state, one);
         AddRate("sealed_requests_per_s_pg", one.answered, one.took);
         AddMilliseconds("honest_answer_max_pg_ms", one.slowestAnswer);
         if (g_sqliteRate && *g_sqliteRate > 0) {
@@ -588,7 +607,7 @@ void SealedRequestsPostgres(benchmark::State& state)
             std::snprintf(line, sizeof line, "RATIO pg_vs_sqlite %.3f", PerSecond(one) / *g_sqliteRate);
             velmo_bench::AddFigureLine(line);
         }
-        const HonestRun two = PostgresRun(state, *cluster, "velmo_bench_two", 2);
+        const HonestRun two = PostgresRun(*cluster, "velmo_bench_two", 2);
         if (!two.failure.empty())
             return state.SkipWithError(("a client failed: " + two.failure).c_str());
         AddRate("sealed_requests_per_s_pg_2inst", two.answered, two.took);
