@@ -1,4 +1,5 @@
-// The central server under load, each time on a fresh SQLite file in a temporary folder:
+// The central server under load, each time on a fresh SQLite file in a temporary folder (or
+// a fresh PostgreSQL database where said):
 //   RATE central_server_key_handle   server key requests per second through Handle()
 //   RATE central_login_http          ReqTimestamp logins per second through the HTTP client
 //                                    (RSA open, key stored, a fully synchronised commit)
@@ -6,6 +7,14 @@
 //                                    connection: server key, login handing over the session and
 //                                    Outbox keys, ReqMsgId to a correspondent; every request counts
 //   TIME honest_answer_max_ms        the slowest single answer of those, in milliseconds
+//   RATE sealed_requests_per_s_pg    the same on a fresh database of a durable PostgreSQL
+//                                    cluster the benchmark starts (and stops) itself
+//   TIME honest_answer_max_pg_ms     the slowest single answer of those
+//   RATIO pg_vs_sqlite               the PostgreSQL rate over the SQLite rate of the same run
+//   RATE sealed_requests_per_s_pg_2inst       two servers (store, server, HTTP front each) on
+//                                    one fresh PostgreSQL database, the 20 clients split
+//                                    between them; the commits and rollbacks the cluster
+//                                    counted per answered request go to stderr
 //   RATE sealed_requests_per_s_under_attack   the same while 2000 idle connections, 200 peers
 //                                    trickling bodies, a stream of malformed requests and 20 MB
 //                                    uploads over the body limit hold the server
@@ -18,7 +27,9 @@
 //                                    against the same bytes over one plain loopback socket
 //   RATE upload_100MB_bytes_per_s    the upload's own throughput, for more digits than the ratio
 #include "bench/BenchHostileHttp.h"
+#include "bench/BenchCentral.h"
 #include "bench/BenchMain.h"
+#include "bench/BenchPostgres.h"
 #include "crypto/CCryptRandom.h"
 #include "crypto/CGostCipher.h"
 #include "crypto/LongInt2.h"
@@ -69,265 +80,7 @@ constexpr int kRateClients = 20;
 constexpr int kRateRounds = 25;
 constexpr int64_t kUploadBytes = 100LL * 1024 * 1024;
 constexpr int64_t kUploadBlockBytes = 5000LL * 1024;
-// The account key size the gateway generates.
-constexpr int kAccountKeyBytes = 128;
-
-CZelString ValueOf(const LongInt2& value)
-{
-    return CZelString(reinterpret_cast<const char*>(value.GetData()), value.GetSize());
-}
-
-const uint8_t* Bytes(const CZelString& text)
-{
-    return reinterpret_cast<const uint8_t*>(text.Ptr());
-}
-
-void AddRate(const char* name, int64_t requests, std::chrono::steady_clock::duration took)
-{
-    const double seconds = std::chrono::duration<double>(took).count();
-    char line[128];
-    std::snprintf(line, sizeof line, "RATE %s %.0f", name, seconds > 0 ? double(requests) / seconds : 0.0);
-    velmo_bench::AddFigureLine(line);
-}
-
-// Threads of this process: a benchmark that leaves one behind has not shut the server down.
-int ThreadCount()
-{
-    int count = 0;
-    std::error_code ignored;
-    for (auto it = std::filesystem::directory_iterator("/proc/self/task", ignored);
-         it != std::filesystem::directory_iterator(); it.increment(ignored))
-        ++count;
-    return count;
-}
-
-struct KeyPair {
-    CZelString n, d, e;
-};
-
-// Account keys from a seeded generator, one per index and made once: generation dominates
-// otherwise, and the same keys every run keep the figures comparable.
-const KeyPair& AccountKeys(int index)
-{
-    static std::mutex lock;
-    static std::map<int, KeyPair> made;
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        const auto found = made.find(index);
-        if (found != made.end())
-            return found->second;
-    }
-    CCryptRandom random(CCryptRandom::OptionSeedFromRand | CCryptRandom::OptionOwnGenerator | CCryptRandom::OptionLocked,
-                        CCryptRandom::Provider::None);
-    uint8_t seed[CCryptRandom::SeedSize];
-    for (size_t i = 0; i < sizeof seed; ++i)
-        seed[i] = static_cast<uint8_t>(13 + 7 * i + 29 * index);
-    random.Seed(seed);
-    LongInt2 n(kAccountKeyBytes), d(kAccountKeyBytes), e(kAccountKeyBytes);
-    if (RsaKeyPair::Generate(kAccountKeyBytes, n, d, e, nullptr, random) != 1)
-        throw std::runtime_error("account key generation failed");
-    std::lock_guard<std::mutex> guard(lock);
-    return made[index] = KeyPair{ValueOf(n), ValueOf(d), ValueOf(e)};
-}
-
-// Makes the keys of [first, first + count) on both cores before anything is timed.
-void PrepareKeys(int first, int count)
-{
-    std::vector<std::thread> makers;
-    std::atomic<int> next{first};
-    for (int t = 0; t < 2; ++t)
-        makers.emplace_back([&] {
-            for (int index = next++; index < first + count; index = next++)
-                AccountKeys(index);
-        });
-    for (std::thread& maker : makers)
-        maker.join();
-}
-
-// One registered user as the gateway's account file knows it.
-struct User {
-    std::string email;
-    std::string secureCode;
-    int keyIndex = 0;
-    int64_t id = -1;
-
-    const KeyPair& Keys() const { return AccountKeys(keyIndex); }
-    CZelAccountKey AccountKey() const { return {Format("%D", id), Keys().n, Keys().d}; }
-};
-
-User MakeUser(int index)
-{
-    return User{"user" + std::to_string(index) + "@bench.example.org", "CODE" + std::to_string(1000 + index) + "XYZW",
-                index};
-}
-
-CZelString RsaApply(const CZelString& n, const CZelString& exponent, const CZelString& text)
-{
-    const LongInt2 modulus(n.Ptr(), n.Length());
-    const LongInt2 power(exponent.Ptr(), exponent.Length());
-    CZelString out;
-    if (RsaBlockTransform::Apply(modulus, power, text.Ptr(), text.Length(), static_cast<uint32_t>(std::time(nullptr)),
-                                 out) <= 0)
-        throw std::runtime_error("RSA block transform failed");
-    return out;
-}
-
-// One client's way to the server: where it is and a kept-alive connection to it.
-struct ServerLink {
-    explicit ServerLink(CZelServerAddress address) : server(std::move(address)), connection(true) {}
-    CZelServerAddress server;
-    CZelTcpFile connection;
-};
-
-// The central server as velmo-central runs it (default HTTP options, the message requests),
-// on a free loopback port with its database in a folder of its own.
-class CentralUnderTest {
-public:
-    CentralUnderTest()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "velmo-central-bench-XXXXXX").string();
-        if (!mkdtemp(pattern.data()))
-            throw std::runtime_error("mkdtemp failed");
-        m_folder = pattern;
-        m_database = (m_folder / "central.sqlite3").string();
-        m_store = std::make_unique<CCentralStore>(m_database);
-        m_server = std::make_unique<CCentralServer>(*m_store);
-        RegisterMessageRequests(*m_server);
-    }
-
-    ~CentralUnderTest()
-    {
-        const std::string problem = Shutdown();
-        if (!problem.empty())
-            std::fprintf(stderr, "server bench: %s\n", problem.c_str());
-    }
-
-    // Serves HTTP on a free loopback port; the address the clients post to.
-    CZelServerAddress StartHttp()
-    {
-        m_http = std::make_unique<CCentralHttpServer>(*m_server);
-        const int port = m_http->Start("127.0.0.1", 0);
-        if (port <= 0)
-            throw std::runtime_error("the central server did not start");
-        return {Format("127.0.0.1:%d", port), "/cgi-bin/velmo.cgi"};
-    }
-
-    // Stops the server, closes the database and removes the folder. What did not end cleanly,
-    // or empty: a write-ahead log still on disk after the close means the file was not closed.
-    std::string Shutdown()
-    {
-        if (!m_store)
-            return {};
-        std::string problem;
-        m_http.reset();
-        m_server.reset();
-        m_store.reset();
-        if (std::filesystem::exists(m_database + "-wal"))
-            problem = "the database's write-ahead log is still there after the close";
-        std::error_code ignored;
-        std::filesystem::remove_all(m_folder, ignored);
-        if (std::filesystem::exists(m_folder))
-            problem += problem.empty() ? "the database folder is still there" : "; the folder is still there";
-        return problem;
-    }
-
-    CCentralStore& Store() { return *m_store; }
-    CCentralServer& Server() { return *m_server; }
-
-private:
-    std::filesystem::path m_folder;
-    std::string m_database;
-    std::unique_ptr<CCentralStore> m_store;
-    std::unique_ptr<CCentralServer> m_server;
-    std::unique_ptr<CCentralHttpServer> m_http;
-};
-
-CZelXmlDocument Parsed(const CZelString& text)
-{
-    CZelXmlDocument document;
-    if (!document.Parse(text))
-        throw std::runtime_error("an answer did not parse");
-    return document;
-}
-
-// The registration run's request: the account document under the server's public key.
-void Register(ServerLink& link, User& user)
-{
-    const CZelServerKey key = RequestServerKey(link.server, link.connection, kHttpWriteTimeoutMs);
-    if (!key.IsComplete())
-        throw std::runtime_error("no server key");
-    CZelXmlDocument document;
-    document.Create(kDocTypeRegistration, CZelXmlDocument::kDefaultRootName);
-    CZelXmlNode root = document.RootElement();
-    root.SetAttr(kAttrName, "Bench User");
-    root.SetAttr(kAttrTranslitName, "Bench User");
-    root.SetAttr(kAttrUnicodeName, CZelString("B\0u\0", 4));
-    root.SetAttr(kAttrBirthday, "1990-01-01");
-    root.SetAttr(kAttrIssuedBy, "somewhere");
-    root.SetAttr(kAttrN, user.Keys().n);
-    root.SetAttr(kAttrE, user.Keys().e);
-    root.SetAttr(kAttrEmail, user.email.c_str());
-    root.SetAttr(kAttrSecureCode, user.secureCode.c_str());
-    root.SetAttr(kAttrAutoReply, "Call me");
-    root.SetAttr(kAttrAutoReplyEng, "Call me first");
-    const CZelString blocks = RsaApply(key.n, key.e, document.ToRequestText());
-    const CZelString body = HttpPost(Frame(kRequestRegister, blocks), link.server, link.connection, kHttpWriteTimeoutMs);
-    for (const CZelRecord& record : SplitRecords(body)) {
-        if (record.type != AnswerType(kRequestRegister))
-            continue;
-        const CZelXmlDocument answer = Parsed(record.payload);
-        if (answer.RootElement().GetAttr(kAttrStatus) == kStatusSuccess)
-            user.id = std::stoll(answer.RootElement().GetAttr(kAttrId).ToStd());
-    }
-    if (user.id < 1)
-        throw std::runtime_error("registration refused: " + user.email);
-}
-
-bool Login(ServerLink& link, const User& user, const std::vector<CZelSessionKeyGrant>& keys)
-{
-    const CZelXmlDocument document = MakeLoginDocument(Format("%D", user.id), kCommandReqTimestamp, keys,
-                                                       kStandingOnlyTimeStamp);
-    return LoginRequest(kRequestReqTimestamp, user.AccountKey(), document, link.server, link.connection,
-                        kHttpWriteTimeoutMs)
-               .answers.size() == 1;
-}
-
-// `owner` puts `other` on its contact list with the other's code, which puts each on the
-// other's list: from then on either may write to the other.
-void BecomeContacts(ServerLink& link, const User& owner, const User& other)
-{
-    const CZelString key = MakeSessionKey();
-    if (!Login(link, owner, {{kKeyNumContactList, key}}))
-        throw std::runtime_error("contact list login failed");
-    CZelXmlDocument document;
-    document.Create(CZelXmlDocument::kDefaultDocType, CZelXmlDocument::kDefaultRootName);
-    CZelXmlNode root = document.RootElement();
-    root.SetAttr(kAttrTimeStamp, "1");
-    CZelXmlElement command(kElementCommand);
-    command.SetAttr(kAttrAction, kActionAddContact);
-    command.SetAttr(kAttrEmail, other.email.c_str());
-    command.SetAttr(kAttrSecureCode, other.secureCode.c_str());
-    root.AddChild(command);
-    root.SetAttr(kAttrLastUpdatesTimeStamp, "0");
-    const auto answers = SealedRequest(kRequestContactList, document, owner.id, kKeyNumContactList, key, link.server,
-                                       link.connection, kHttpWriteTimeoutMs);
-    if (answers.size() != 1 || answers.front().RootElement().GetAttr(kAttrStatus) != kStatusOk)
-        throw std::runtime_error("+cl refused");
-}
-
-// The SMTP session's lookup of one recipient: ReqMsgId sealed with the session key.
-CZelXmlDocument ReqMsgId(ServerLink& link, const User& sender, const CZelString& sessionKey,
-                         const std::string& address)
-{
-    CZelXmlDocument document;
-    document.Create(CZelXmlDocument::kDefaultDocType, CZelXmlDocument::kDefaultRootName);
-    document.RootElement().SetAttr(kAttrCommand, kCommandReqMsgId);
-    document.RootElement().SetAttr(kAttrTimeStamp, "1");
-    document.RootElement().SetAttr(kAttrRcpt, address.c_str());
-    const auto answers = SealedRequest(kRequestReqMsgId, document, sender.id, kKeyNumSession, sessionKey, link.server,
-                                       link.connection, kHttpWriteTimeoutMs);
-    return answers.size() == 1 ? answers.front() : CZelXmlDocument();
-}
+using namespace velmo_bench_central;
 
 // ---- Handle() and single-client logins ----
 
@@ -377,7 +130,8 @@ struct HonestRun {
 
 // Each client over its own kept-alive connection, kRateRounds times: server key, login handing
 // over the session and Outbox keys, ReqMsgId to the next client, who has it as a contact.
-HonestRun RunHonestClients(const CZelServerAddress& server, const std::vector<User>& users)
+// Client i talks to servers[i % count], as a load balancer spreading connections would.
+HonestRun RunHonestClients(const std::vector<CZelServerAddress>& servers, const std::vector<User>& users)
 {
     std::atomic<int64_t> answered{0};
     std::mutex lock;
@@ -389,6 +143,7 @@ HonestRun RunHonestClients(const CZelServerAddress& server, const std::vector<Us
     for (int i = 0; i < kRateClients; ++i)
         clients.emplace_back([&, i] {
             const User& sender = users[i];
+            const CZelServerAddress& server = servers[i % servers.size()];
             const std::string& address = users[(i + 1) % kRateClients].email;
             {
                 std::unique_lock<std::mutex> guard(gateLock);
@@ -455,51 +210,139 @@ void AddMilliseconds(const char* name, std::chrono::steady_clock::duration took)
     velmo_bench::AddFigureLine(line);
 }
 
-// The 20 clients against a fresh server, with the hostile load on or not.
-void SealedRequestsRun(benchmark::State& state, bool underAttack)
+// The 20 clients registered and made contacts through the first server, then run once against
+// all of them, the hostile load on the first server if asked; inside the benchmark's loop.
+HonestRun ServeHonestClients(std::vector<std::unique_ptr<CentralUnderTest>>& centrals, bool underAttack)
+{
+    std::vector<CZelServerAddress> servers;
+    for (auto& central : centrals)
+        servers.push_back(central->StartHttp());
+    std::vector<User> users;
+    {
+        ServerLink link(servers.front());
+        for (int i = 0; i < kRateClients; ++i) {
+            users.push_back(MakeUser(i));
+            Register(link, users.back());
+        }
+        // Client i writes to client i + 1, who has it on its contact list.
+        for (int i = 0; i < kRateClients; ++i)
+            BecomeContacts(link, users[(i + 1) % kRateClients], users[i]);
+    }
+    std::optional<velmo_bench::HostileLoad> load;
+    if (underAttack)
+        load.emplace(PortOf(servers.front()));
+    HonestRun run = RunHonestClients(servers, users);
+    load.reset();
+    return run;
+}
+
+double PerSecond(const HonestRun& run)
+{
+    const double seconds = std::chrono::duration<double>(run.took).count();
+    return seconds > 0 ? double(run.answered) / seconds : 0.0;
+}
+
+// The benchmark's own time and count: those of its first (or only) run of the clients.
+void SetTimeAndCount(benchmark::State& state, const HonestRun& run)
+{
+    state.SetIterationTime(std::chrono::duration<double>(run.took).count());
+    state.counters["requests"] = static_cast<double>(run.answered);
+}
+
+// The calm SQLite rate of this run, for the PostgreSQL figures to compare with.
+std::optional<double> g_sqliteRate;
+
+// The loop of a benchmark that starts servers: keys ready, sockets up, and a warning when
+// threads outlive the servers.
+template <class Body>
+void WithServers(benchmark::State& state, Body&& body)
 {
     const int threadsBefore = ThreadCount();
     PrepareKeys(0, kRateClients);
     velmo_bench::RaiseOwnFileLimit();
     SocketsStart(true);
-    {
-        CentralUnderTest central;
-        const CZelServerAddress server = central.StartHttp();
-        std::vector<User> users;
-        {
-            ServerLink link(server);
-            for (int i = 0; i < kRateClients; ++i) {
-                users.push_back(MakeUser(i));
-                Register(link, users.back());
-            }
-            // Client i writes to client i + 1, who has it on its contact list.
-            for (int i = 0; i < kRateClients; ++i)
-                BecomeContacts(link, users[(i + 1) % kRateClients], users[i]);
-        }
-        std::optional<velmo_bench::HostileLoad> load;
-        if (underAttack)
-            load.emplace(PortOf(server));
-        HonestRun run;
-        for (auto _ : state) {
-            run = RunHonestClients(server, users);
-            state.SetIterationTime(std::chrono::duration<double>(run.took).count());
-        }
-        load.reset();
-        state.counters["requests"] = static_cast<double>(run.answered);
+    for (auto _ : state)
+        body();
+    SocketsStop();
+    if (ThreadCount() != threadsBefore)
+        std::fprintf(stderr, "server bench: %d threads before the clients and the server, %d after\n", threadsBefore,
+                     ThreadCount());
+}
+
+// The 20 clients against a fresh server, with the hostile load on or not.
+void SealedRequestsRun(benchmark::State& state, bool underAttack)
+{
+    WithServers(state, [&] {
+        std::vector<std::unique_ptr<CentralUnderTest>> centrals;
+        centrals.push_back(std::make_unique<CentralUnderTest>());
+        const HonestRun run = ServeHonestClients(centrals, underAttack);
+        SetTimeAndCount(state, run);
         if (!run.failure.empty()) {
             state.SkipWithError(("a client failed: " + run.failure).c_str());
         } else if (underAttack) {
             AddRate("sealed_requests_per_s_under_attack", run.answered, run.took);
             AddMilliseconds("honest_answer_max_under_attack_ms", run.slowestAnswer);
         } else {
+            g_sqliteRate = PerSecond(run);
             AddRate("sealed_requests_per_s", run.answered, run.took);
             AddMilliseconds("honest_answer_max_ms", run.slowestAnswer);
         }
-    }
-    SocketsStop();
-    if (ThreadCount() != threadsBefore)
-        std::fprintf(stderr, "server bench: %d threads before the clients and the server, %d after\n", threadsBefore,
-                     ThreadCount());
+    });
+}
+
+// The calm run on a fresh database of `cluster`, served by `instances` servers sharing it.
+// Prints what the cluster counted, per answered request (registering the clients included):
+// commits, rollbacks (read-only requests end in one too) and lost serialization races.
+HonestRun PostgresRun(velmo_bench::PostgresCluster& cluster, const std::string& name, int instances)
+{
+    const std::string location = cluster.FreshDatabase(name);
+    std::vector<std::unique_ptr<CentralUnderTest>> centrals;
+    for (int i = 0; i < instances; ++i)
+        centrals.push_back(std::make_unique<CentralUnderTest>(location));
+    const velmo_bench::PostgresDatabaseCounts before = cluster.Counts(name);
+    const int64_t racesBefore = cluster.SerializationFailures();
+    const HonestRun run = ServeHonestClients(centrals, false);
+    centrals.clear();
+    const velmo_bench::PostgresDatabaseCounts after = cluster.Counts(name);
+    const double answered = static_cast<double>(std::max<int64_t>(run.answered, 1));
+    std::fprintf(stderr,
+                 "server bench: %s: per answered request %.2f commits, %.2f rollbacks, %.3f lost races "
+                 "(%lld run again)\n",
+                 name.c_str(), double(after.commits - before.commits) / answered,
+                 double(after.rollbacks - before.rollbacks) / answered,
+                 double(cluster.SerializationFailures() - racesBefore) / answered,
+                 static_cast<long long>(cluster.SerializationFailures() - racesBefore));
+    return run;
+}
+
+// The calm 20 clients on PostgreSQL: one server on a fresh database, then two servers sharing
+// another, all on one durable cluster started here and stopped at the end.
+void SealedRequestsPostgres(benchmark::State& state)
+{
+    WithServers(state, [&] {
+        std::optional<velmo_bench::PostgresCluster> cluster;
+        try {
+            cluster.emplace();
+        } catch (const std::exception& error) {
+            state.SkipWithError(error.what());
+            return;
+        }
+        const HonestRun one = PostgresRun(*cluster, "velmo_bench_one", 1);
+        if (!one.failure.empty())
+            return state.SkipWithError(("a client failed: " + one.failure).c_str());
+        SetTimeAndCount(state, one);
+        AddRate("sealed_requests_per_s_pg", one.answered, one.took);
+        AddMilliseconds("honest_answer_max_pg_ms", one.slowestAnswer);
+        if (g_sqliteRate && *g_sqliteRate > 0) {
+            char line[128];
+            std::snprintf(line, sizeof line, "RATIO pg_vs_sqlite %.3f", PerSecond(one) / *g_sqliteRate);
+            velmo_bench::AddFigureLine(line);
+        }
+        const HonestRun two = PostgresRun(*cluster, "velmo_bench_two", 2);
+        if (!two.failure.empty())
+            return state.SkipWithError(("a client failed: " + two.failure).c_str());
+        AddRate("sealed_requests_per_s_pg_2inst", two.answered, two.took);
+    });
 }
 
 void SealedRequests(benchmark::State& state)
@@ -817,6 +660,11 @@ BENCHMARK(ServerKeyHandle)->Name("central_server_key_handle")->Iterations(20000)
 BENCHMARK(LoginHttp)->Name("central_login_http")->Iterations(200)->Unit(benchmark::kMicrosecond);
 BENCHMARK(SealedRequests)
     ->Name("sealed_requests_20_clients")
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(SealedRequestsPostgres)
+    ->Name("sealed_requests_20_clients_pg")
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
