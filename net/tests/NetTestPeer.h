@@ -1,6 +1,7 @@
 #pragma once
 // Plain blocking sockets on 127.0.0.1 that play the other end in the networking tests.
 
+#include "foundation/testing/FreePort.h"
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -136,12 +137,12 @@ inline std::string RecvExactly(int fd, size_t count, int timeoutMs = 10000)
 }
 
 // A port nothing listens on: bound and closed again at once.
+// A port nobody listens on, to listen on later or to find refused. It comes from below the
+// ephemeral range: a port the kernel just handed out may go to any outgoing connection of a
+// test running beside this one before the listen here.
 inline int ClosedPort()
 {
-    Listener listener;
-    const int port = listener.Port();
-    listener.Close();
-    return port;
+    return velmo_testing::FreePort();
 }
 
 } // namespace nettest
