@@ -1,43 +1,26 @@
 #include "bench/BenchPostgres.h"
 
+#include "foundation/testing/ChildProcess.h"
+
 #include <libpq-fe.h>
-#include <stdio.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <stdexcept>
+#include <vector>
 
 namespace velmo_bench {
 namespace {
 
-std::string ShellQuoted(const std::string& text)
-{
-    std::string quoted = "'";
-    for (char c : text)
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
-
 // Runs the cluster script; false with what it printed in `output` when it fails.
-bool RunClusterScript(const std::string& arguments, std::string& output)
+bool RunClusterScript(const std::vector<std::string>& arguments, std::string& output)
 {
-    const std::string line =
-        "bash " + ShellQuoted(std::string(VELMO_SOURCE_DIR) + "/scripts/test-postgres.sh") + " " + arguments + " 2>&1";
-    FILE* pipe = ::popen(line.c_str(), "r");
-    if (!pipe) {
-        output = "cannot run " + line;
-        return false;
-    }
-    char buffer[512];
-    size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        output.append(buffer, got);
-    const int status = ::pclose(pipe);
-    return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    std::vector<std::string> args{std::string(VELMO_SOURCE_DIR) + "/scripts/test-postgres.sh"};
+    args.insert(args.end(), arguments.begin(), arguments.end());
+    return velmo_testing::ChildProcess::RunToEnd("/bin/bash", args, output);
 }
 
 struct ConnectionCloser {
@@ -72,7 +55,7 @@ PostgresCluster::PostgresCluster()
     // The script makes the folder afresh and hands it to the server's user.
     m_folder = pattern;
     std::string output;
-    if (!RunClusterScript("start " + ShellQuoted(m_folder) + " --durable", output)) {
+    if (!RunClusterScript({"start", m_folder, "--durable"}, output)) {
         std::filesystem::remove_all(m_folder);
         throw std::runtime_error("the benchmark's PostgreSQL did not start: " + output);
     }
@@ -85,7 +68,7 @@ PostgresCluster::PostgresCluster()
 PostgresCluster::~PostgresCluster()
 {
     std::string output;
-    if (!RunClusterScript("stop " + ShellQuoted(m_folder), output))
+    if (!RunClusterScript({"stop", m_folder}, output))
         std::fprintf(stderr, "the benchmark's PostgreSQL did not stop: %s\n", output.c_str());
 }
 

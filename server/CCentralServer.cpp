@@ -115,11 +115,17 @@ bool CCentralServer::OpenSealedPayload(uint32_t type, const CZelString& payload,
     CZelString sealed;
     if (!SplitSealedRequest(payload, accountId, request.keyNumber, sealed))
         return false;
-    auto account = m_store.Atomically([&](CCentralStore::Transaction&) { return m_store.FindAccount(accountId); });
-    if (!account)
+    std::vector<CZelString> keys;
+    const bool known = m_store.Atomically([&](CCentralStore::Transaction&) {
+        auto account = m_store.FindAccount(accountId);
+        if (!account)
+            return false;
+        request.account = std::move(*account);
+        keys = m_store.SessionKeys(accountId, request.keyNumber, Now());
+        return true;
+    });
+    if (!known)
         return false;
-    request.account = std::move(*account);
-    const std::vector<CZelString> keys = ReadRecentKeys(accountId, request.keyNumber);
     EnterUnlockedPhase(type);
     request.initialVector = sealed.Left(kSealedAnswerHeadSize / 2);
     // An empty text's MAC is its initial vector: it would open under any key.

@@ -1,12 +1,12 @@
 #include "testing/TestPostgres.h"
 
 #include "foundation/XTOOError.h"
+#include "foundation/testing/ChildProcess.h"
 #include "foundation/testing/TempDir.h"
 
 #include <libpq-fe.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -30,34 +30,11 @@ constexpr const char* kStorePrefix = "postgresql:";
     throw XTOOErrMsg(CZelString(std::string_view("test PostgreSQL: " + why)));
 }
 
-std::string ShellQuoted(const std::string& text)
-{
-    std::string quoted = "'";
-    for (char c : text) {
-        if (c == '\'')
-            quoted += "'\\''";
-        else
-            quoted += c;
-    }
-    return quoted + "'";
-}
-
 // Runs the cluster script; false with everything it printed in `output` when it fails.
 bool RunClusterScript(const std::string& command, const std::string& folder, std::string& output)
 {
-    const std::string line = "bash " + ShellQuoted(std::string(VELMO_SOURCE_DIR) + "/scripts/test-postgres.sh") +
-                             " " + command + " " + ShellQuoted(folder) + " 2>&1";
-    FILE* pipe = ::popen(line.c_str(), "r");
-    if (!pipe) {
-        output = "cannot run " + line;
-        return false;
-    }
-    char buffer[512];
-    size_t got;
-    while ((got = ::fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        output.append(buffer, got);
-    const int status = ::pclose(pipe);
-    return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    const std::string script = std::string(VELMO_SOURCE_DIR) + "/scripts/test-postgres.sh";
+    return ChildProcess::RunToEnd("/bin/bash", {script, command, folder}, output);
 }
 
 std::string ReadClusterUrl(const std::string& folder)

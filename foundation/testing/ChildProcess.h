@@ -127,6 +127,16 @@ public:
         return m_errText;
     }
 
+    // Runs `program` to its end; true when it exited 0. `output` gets what it wrote to standard
+    // output, then to standard error. For short helper programs: their output must fit the pipes.
+    static bool RunToEnd(const std::string& program, const std::vector<std::string>& args, std::string& output)
+    {
+        ChildProcess child(program, args);
+        const int status = child.Wait();
+        output = child.RestOfOutput() + child.Errors();
+        return status != -1 && ExitCode(status) == 0;
+    }
+
 private:
     bool Running() const { return m_pid > 0 && !m_reaped; }
 
