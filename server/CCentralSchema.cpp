@@ -157,24 +157,24 @@ static_assert(sizeof kSqliteSteps / sizeof kSqliteSteps[0] == kVersion);
 static_assert(sizeof kPostgresSteps / sizeof kPostgresSteps[0] == kVersion);
 
 const Table kTables[] = {
-    {"server_key", "slot, n, d, e", nullptr},
+    {"server_key", "slot, n, d, e"},
     {"accounts", "id, email, n, e, name, translit_name, unicode_name, birthday, issued_by, secure_code,"
-                 " auto_reply, auto_reply_eng, user_level, operated_status, registered", "id"},
-    {"session_key_ring", "account_id, key_number, key, last_used", nullptr},
-    {"seeds", "account_id, seed, expires", nullptr},
-    {"lists", "owner_id, member_id, list", nullptr},
-    {"updates", "seq, account_id, time_stamp, action, member_id, email, name, translit_name, unicode_name", "seq"},
-    {"messages", "id, sender_id, created, upload, upload_length, complete", "id"},
+                 " auto_reply, auto_reply_eng, user_level, operated_status, registered"},
+    {"session_key_ring", "account_id, key_number, key, last_used"},
+    {"seeds", "account_id, seed, expires"},
+    {"lists", "owner_id, member_id, list"},
+    {"updates", "seq, account_id, time_stamp, action, member_id, email, name, translit_name, unicode_name"},
+    {"messages", "id, sender_id, created, upload, upload_length, complete"},
     {"message_recipients", "message_id, message, sender_id, recipient_id, created, data, delivered, abuse_report,"
-                           " abuse_time, deleted", nullptr},
-    {"message_uploads", "message, hash, received, sent_time, signature, text_offset, text_length", nullptr},
-    {"message_upload_blocks", "message, \"offset\", size, data", nullptr},
-    {"message_copies", "message_id, key_block, data_key", nullptr},
-    {"account_addresses", "email, account_id", nullptr},
-    {"code_failures", "caller_id, target_id, time", nullptr},
-    {"code_blocks", "caller_id, target_id, until", nullptr},
-    {"login_blocks", "account_id, blocks, seen", nullptr},
-    {"sealed_vectors", "account_id, key_number, key, vector, claim", nullptr},
+                           " abuse_time, deleted"},
+    {"message_uploads", "message, hash, received, sent_time, signature, text_offset, text_length"},
+    {"message_upload_blocks", "message, \"offset\", size, data"},
+    {"message_copies", "message_id, key_block, data_key"},
+    {"account_addresses", "email, account_id"},
+    {"code_failures", "caller_id, target_id, time"},
+    {"code_blocks", "caller_id, target_id, until"},
+    {"login_blocks", "account_id, blocks, seen"},
+    {"sealed_vectors", "account_id, key_number, key, vector, claim"},
 };
 
 } // namespace

@@ -29,7 +29,6 @@ void RecordHeldAddresses(CStoreDb& db);
 struct Table {
     const char* name;
     const char* columns;        // comma-separated, as in the tables of kVersion
-    const char* identity;       // the column a PostgreSQL identity sequence fills, or nullptr
 };
 const Table* Tables(int& count);
 
