@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -414,6 +415,40 @@ TEST_F(ScriptedAdministrativeTest, OneRunsAtATimeAndAStopEndsItsWait)
     EXPECT_EQ(ended->Result(), -1);
     EXPECT_NE(ended->Status(), "Success");
     EXPECT_EQ(CZelAdministrativeThread::CheckRefusal(m_user.id, EKind::ReportVirus), ERefusal::None);
+}
+
+// The stop reaches the worker while its connection is at `step` of its opening. On the
+// worker's own thread the stop is only given (a worker's wait for its own end returns at
+// once); on the main socket thread it is given and waited for there, holding that thread up
+// as a loaded machine would.
+std::function<void(CZelTcpFile::OpenStep)> StopAt(CZelTcpFile::OpenStep step, CZelAdministrativeThread& worker)
+{
+    auto fired = std::make_shared<std::atomic<bool>>(false);
+    return [step, worker = &worker, fired](CZelTcpFile::OpenStep reached) {
+        if (reached == step && !fired->exchange(true))
+            worker->StopAndWait(CZelAccountWorker::kStopWaitMs);
+    };
+}
+
+TEST_F(ScriptedAdministrativeTest, AStopAtEveryStepOfTheOpeningEndsTheWorker)
+{
+    using OpenStep = CZelTcpFile::OpenStep;
+    // The step that leaves the making of the connection to the main socket thread comes last:
+    // that thread may still be at it when the worker has ended.
+    for (const OpenStep step : {OpenStep::Resolving, OpenStep::SocketSideMade, OpenStep::Published, OpenStep::Queued}) {
+        SCOPED_TRACE(static_cast<int>(step));
+        ScriptedHttpPeer peer({[](PeerConnection& connection) {
+            connection.ReadRequest();
+            connection.WaitForClientClose();
+        }});
+        std::unique_ptr<CZelAdministrativeThread> thread = Thread(peer);
+        CZelTcpFile::SetOpenStepObserver(StopAt(step, *thread));
+        ASSERT_TRUE(thread->Start());
+        EXPECT_TRUE(thread->StopAndWait(CZelAccountWorker::kStopWaitMs));
+        CZelTcpFile::SetOpenStepObserver({});
+        EXPECT_EQ(thread->Result(), -1);
+        EXPECT_NE(thread->Status(), "Success");
+    }
 }
 
 } // namespace
