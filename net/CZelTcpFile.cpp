@@ -162,15 +162,13 @@ void RunOpenJob(void* argument, CZelTcpFileMainThread* main)
     }
     NotifyOpenStep(job->kind, CZelTcpFile::OpenStep::SocketSideMade);
 
-    bool published;
     {
         CZelLockGuard lock(ZelDataLock(), __FILE__, __LINE__);
-        published = PublishLocked(*job, *thread, socket, connectedNow);
-        if (!published)
+        if (!PublishLocked(*job, *thread, socket, connectedNow)) {
             thread.reset();     // its socket leaves the link as closed, if it was published
+            return;
+        }
     }
-    if (!published)
-        return;
     thread.release();           // the main thread reaps it when it ends
     NotifyOpenStep(job->kind, CZelTcpFile::OpenStep::Published);
 }
