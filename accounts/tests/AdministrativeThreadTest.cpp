@@ -22,6 +22,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -420,14 +421,24 @@ TEST_F(ScriptedAdministrativeTest, OneRunsAtATimeAndAStopEndsItsWait)
 // The stop reaches the worker while its connection is at `step` of its opening. On the
 // worker's own thread the stop is only given (a worker's wait for its own end returns at
 // once); on the main socket thread it is given and waited for there, holding that thread up
-// as a loaded machine would.
-std::function<void(CZelTcpFile::OpenStep)> StopAt(CZelTcpFile::OpenStep step, CZelAdministrativeThread& worker)
+// as a loaded machine would. `given` is ready once that stop call has returned.
+struct StopAtStep {
+    std::function<void(CZelTcpFile::OpenStep)> observer;
+    std::shared_future<void> given;
+};
+
+StopAtStep StopAt(CZelTcpFile::OpenStep step, CZelAdministrativeThread& worker)
 {
     auto fired = std::make_shared<std::atomic<bool>>(false);
-    return [step, worker = &worker, fired](CZelTcpFile::OpenStep reached) {
-        if (reached == step && !fired->exchange(true))
-            worker->StopAndWait(CZelAccountWorker::kStopWaitMs);
+    auto given = std::make_shared<std::promise<void>>();
+    StopAtStep stop{{}, given->get_future().share()};
+    stop.observer = [step, worker = &worker, fired, given](CZelTcpFile::OpenStep reached) {
+        if (reached != step || fired->exchange(true))
+            return;
+        worker->StopAndWait(CZelAccountWorker::kStopWaitMs);
+        given->set_value();
     };
+    return stop;
 }
 
 TEST_F(ScriptedAdministrativeTest, AStopAtEveryStepOfTheOpeningEndsTheWorker)
@@ -442,10 +453,13 @@ TEST_F(ScriptedAdministrativeTest, AStopAtEveryStepOfTheOpeningEndsTheWorker)
             connection.WaitForClientClose();
         }});
         std::unique_ptr<CZelAdministrativeThread> thread = Thread(peer);
-        CZelTcpFile::SetOpenStepObserver(StopAt(step, *thread));
+        const StopAtStep stop = StopAt(step, *thread);
+        CZelTcpFile::SetOpenStepObserver(stop.observer);
         ASSERT_TRUE(thread->Start());
-        EXPECT_TRUE(thread->StopAndWait(CZelAccountWorker::kStopWaitMs));
+        // Also keeps the worker alive while the stop given at the step is still returning.
+        ASSERT_EQ(stop.given.wait_for(std::chrono::seconds(10)), std::future_status::ready);
         CZelTcpFile::SetOpenStepObserver({});
+        EXPECT_TRUE(thread->StopAndWait(CZelAccountWorker::kStopWaitMs));
         EXPECT_EQ(thread->Result(), -1);
         EXPECT_NE(thread->Status(), "Success");
     }
