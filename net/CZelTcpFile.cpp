@@ -74,6 +74,66 @@ CZelTcpSocket* MakeSocketSide(SOpenJob& job, CZelFileSockThread& thread, bool& c
     return connection;
 }
 
+// The observer of the opening steps (none unless a test sets one), never destroyed: an opening
+// may still be under way on the main socket thread at the process's end.
+struct SOpenStepObserver {
+    std::mutex lock;
+    std::function<void(CZelTcpFile::OpenStep)> observer;
+};
+
+SOpenStepObserver& OpenStepObserver()
+{
+    static auto* observer = new SOpenStepObserver;
+    return *observer;
+}
+
+void NotifyOpenStep(CZelTcpFile::JobKind kind, CZelTcpFile::OpenStep step)
+{
+    if (kind != CZelTcpFile::JobKind::Connect)
+        return;
+    std::function<void(CZelTcpFile::OpenStep)> observer;
+    {
+        std::lock_guard<std::mutex> hold(OpenStepObserver().lock);
+        observer = OpenStepObserver().observer;
+    }
+    if (observer)
+        observer(step);
+}
+
+// Hands the socket side to the link and starts its thread. False when the facade gave up on
+// the opening first, or when the thread could not start. Under the data lock.
+bool PublishLocked(SOpenJob& job, CZelFileSockThread& thread, CZelTcpSocket* socket, bool connectedNow)
+{
+    CZelTcpFileLink& link = *job.link;
+    // An abort that came while the socket side was being made found no thread to close, and
+    // the facade has left the opening or is leaving it: published now, the socket side would
+    // live on with nobody to end it, and a facade closing at this moment would wait for it
+    // until its close bound.
+    if (link.state & kClosed)
+        return false;
+    link.thread = &thread;
+    link.localAddress = socket->LocalAddress();
+    link.localPort = socket->LocalPort();
+    if (job.kind == CZelTcpFile::JobKind::Listen) {
+        auto* server = static_cast<CZelTcpFileServer*>(socket);
+        link.server = server;
+        server->AnnounceListening();
+    } else {
+        auto* connection = static_cast<CZelTcpFileConnection*>(socket);
+        link.connection = connection;
+        if (connectedNow)
+            connection->MarkConnected();
+    }
+    ZelAddFileSockThreadLocked(&thread);
+    if (!thread.Start()) {
+        ZelRemoveFileSockThreadLocked(&thread);
+        link.StoreError(XTOOSockErr::WithMessage(CZelString(kCreateThreadError)));
+        return false;
+    }
+    link.Signal(kCreated);
+    return true;
+}
+
 // Runs on the main thread: a file-socket thread with the connection or server in its set.
 void RunOpenJob(void* argument, CZelTcpFileMainThread* main)
 {
@@ -100,31 +160,17 @@ void RunOpenJob(void* argument, CZelTcpFileMainThread* main)
         FailJob(*job, XTOOSockErr::WithMessage(CZelString(kMemoryAllocationError)));
         return;
     }
+    NotifyOpenStep(job->kind, CZelTcpFile::OpenStep::SocketSideMade);
 
-    CZelLockGuard lock(ZelDataLock(), __FILE__, __LINE__);
-    CZelTcpFileLink& link = *job->link;
-    link.thread = thread.get();
-    link.localAddress = socket->LocalAddress();
-    link.localPort = socket->LocalPort();
-    if (job->kind == CZelTcpFile::JobKind::Listen) {
-        auto* server = static_cast<CZelTcpFileServer*>(socket);
-        link.server = server;
-        server->AnnounceListening();
-    } else {
-        auto* connection = static_cast<CZelTcpFileConnection*>(socket);
-        link.connection = connection;
-        if (connectedNow)
-            connection->MarkConnected();
+    {
+        CZelLockGuard lock(ZelDataLock(), __FILE__, __LINE__);
+        if (!PublishLocked(*job, *thread, socket, connectedNow)) {
+            thread.reset();     // its socket leaves the link as closed, if it was published
+            return;
+        }
     }
-    ZelAddFileSockThreadLocked(thread.get());
-    if (!thread->Start()) {
-        ZelRemoveFileSockThreadLocked(thread.get());
-        link.StoreError(XTOOSockErr::WithMessage(CZelString(kCreateThreadError)));
-        thread.reset();     // its socket leaves the link as closed
-        return;
-    }
-    link.Signal(kCreated);
-    thread.release();       // the main thread reaps it when it ends
+    thread.release();           // the main thread reaps it when it ends
+    NotifyOpenStep(job->kind, CZelTcpFile::OpenStep::Published);
 }
 
 } // namespace
@@ -187,6 +233,12 @@ void CZelTcpFile::Abort()
     link->WakeDirectWaiters();
     if (link->thread)
         CZelSockThread::PostCommand(link->thread, SCmd{kSockCmdCustom, CZelFileSockThread::kCloseCommand});
+}
+
+void CZelTcpFile::SetOpenStepObserver(std::function<void(OpenStep)> observer)
+{
+    std::lock_guard<std::mutex> hold(OpenStepObserver().lock);
+    OpenStepObserver().observer = std::move(observer);
 }
 
 bool CZelTcpFile::IsAborted() const
@@ -287,6 +339,7 @@ bool CZelTcpFile::StartJob(JobKind kind, const CZelString& name, uint32_t addres
         return Fail(XTOOSockErr::WithMessage(CZelString(kTaskNotAdded)));
     }
     job.release();      // the task owns it now
+    NotifyOpenStep(kind, OpenStep::Queued);
     return true;
 }
 
@@ -329,6 +382,7 @@ bool CZelTcpFile::Open(const CZelString& hostText, int port)
     if (!SocketsInitialized())
         return Fail(XTOOSockErr::WithMessage(CZelString(kNotInitialized)));
     uint32_t address = 0;
+    NotifyOpenStep(JobKind::Connect, OpenStep::Resolving);
     try {
         // Resolved here, on the caller's thread, so that a slow lookup holds up no one else.
         address = ZelResolveFirst(host, Format("Connection to %S", hostText));

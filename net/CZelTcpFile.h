@@ -126,6 +126,17 @@ public:
     // What the open task makes on the socket side.
     enum class JobKind { Connect, Attach, Listen };
 
+    // The steps of an outgoing connection's opening, in their order.
+    enum class OpenStep {
+        Resolving,          // on the opening thread: the host is about to be looked up
+        Queued,             // on the opening thread: the main socket thread has the making of it
+        SocketSideMade,     // on the main socket thread: connect started, not handed to the facade
+        Published,          // on the main socket thread: on its own thread and handed to the facade
+    };
+    // Called at each step of every opening reached from now on (an empty function: none, as
+    // in the program), so that a test can stop an opening exactly there.
+    static void SetOpenStepObserver(std::function<void(OpenStep)> observer);
+
 private:
     bool Throws() const { return m_errorMode == EErrorMode::Throw; }
     // Stops the program (in builds without NDEBUG) when the calling thread holds the data lock.

@@ -21,6 +21,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -414,6 +416,53 @@ TEST_F(ScriptedAdministrativeTest, OneRunsAtATimeAndAStopEndsItsWait)
     EXPECT_EQ(ended->Result(), -1);
     EXPECT_NE(ended->Status(), "Success");
     EXPECT_EQ(CZelAdministrativeThread::CheckRefusal(m_user.id, EKind::ReportVirus), ERefusal::None);
+}
+
+// The stop reaches the worker while its connection is at `step` of its opening. On the
+// worker's own thread the stop is only given (a worker's wait for its own end returns at
+// once); on the main socket thread it is given and waited for there, holding that thread up
+// as a loaded machine would. `given` is ready once that stop call has returned.
+struct StopAtStep {
+    std::function<void(CZelTcpFile::OpenStep)> observer;
+    std::shared_future<void> given;
+};
+
+StopAtStep StopAt(CZelTcpFile::OpenStep step, CZelAdministrativeThread& worker)
+{
+    auto fired = std::make_shared<std::atomic<bool>>(false);
+    auto given = std::make_shared<std::promise<void>>();
+    StopAtStep stop{{}, given->get_future().share()};
+    stop.observer = [step, worker = &worker, fired, given](CZelTcpFile::OpenStep reached) {
+        if (reached != step || fired->exchange(true))
+            return;
+        worker->StopAndWait(CZelAccountWorker::kStopWaitMs);
+        given->set_value();
+    };
+    return stop;
+}
+
+TEST_F(ScriptedAdministrativeTest, AStopAtEveryStepOfTheOpeningEndsTheWorker)
+{
+    using OpenStep = CZelTcpFile::OpenStep;
+    // The step that leaves the making of the connection to the main socket thread comes last:
+    // that thread may still be at it when the worker has ended.
+    for (const OpenStep step : {OpenStep::Resolving, OpenStep::SocketSideMade, OpenStep::Published, OpenStep::Queued}) {
+        SCOPED_TRACE(static_cast<int>(step));
+        ScriptedHttpPeer peer({[](PeerConnection& connection) {
+            connection.ReadRequest();
+            connection.WaitForClientClose();
+        }});
+        std::unique_ptr<CZelAdministrativeThread> thread = Thread(peer);
+        const StopAtStep stop = StopAt(step, *thread);
+        CZelTcpFile::SetOpenStepObserver(stop.observer);
+        ASSERT_TRUE(thread->Start());
+        // Also keeps the worker alive while the stop given at the step is still returning.
+        ASSERT_EQ(stop.given.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+        CZelTcpFile::SetOpenStepObserver({});
+        EXPECT_TRUE(thread->StopAndWait(CZelAccountWorker::kStopWaitMs));
+        EXPECT_EQ(thread->Result(), -1);
+        EXPECT_NE(thread->Status(), "Success");
+    }
 }
 
 } // namespace

@@ -13,8 +13,10 @@
 #include <atomic>
 #include <chrono>
 #include <dirent.h>
+#include <functional>
 #include <future>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -227,6 +229,89 @@ TEST(TcpFileRobustness, ASilentPeerEndsReadUntilAtItsTimeOut)
     EXPECT_EQ(got, 11) << "what came is returned without a delimiter";
     EXPECT_TRUE(file.IsOpen());
     EXPECT_EQ(file.ReadUntil(buffer, sizeof buffer, 100, "\r\n"), 0);
+    SocketsStop();
+}
+
+// A stop reaches an opening at whatever step it is: the opening call returns at once as
+// stopped, and nothing is left of it, neither a thread nor a descriptor nor a connection. The
+// peer never takes the connection, so only the stop can end the opening.
+struct AbortCase {
+    const char* name;
+    std::optional<CZelTcpFile::OpenStep> step;     // none: before the opening begins
+};
+
+// Where an abort from another thread may land while the opening runs.
+const AbortCase kAbortCases[] = {
+    {"before the opening", std::nullopt},
+    {"while the host is looked up", CZelTcpFile::OpenStep::Resolving},
+    {"with the connect started, before the facade has it", CZelTcpFile::OpenStep::SocketSideMade},
+    {"with the connect in progress on its own thread", CZelTcpFile::OpenStep::Published},
+    // Last: the main socket thread may still be making this one when the opening has ended.
+    {"once the main socket thread has the making of it", CZelTcpFile::OpenStep::Queued},
+};
+
+// The steps taken on the main socket thread.
+bool OnMainSocketThread(CZelTcpFile::OpenStep step)
+{
+    return step == CZelTcpFile::OpenStep::SocketSideMade || step == CZelTcpFile::OpenStep::Published;
+}
+
+// Aborts `file` at the case's step, once. At a step of the main socket thread it then holds
+// that thread until the opening call has returned and the file is closed, as a main socket
+// thread slowed down by a loaded machine would.
+std::function<void(CZelTcpFile::OpenStep)> AbortAt(CZelTcpFile::OpenStep step, CZelTcpFile& file,
+                                                   std::shared_future<void> closed)
+{
+    auto fired = std::make_shared<std::atomic<bool>>(false);
+    return [step, file = &file, closed, fired](CZelTcpFile::OpenStep reached) {
+        if (reached != step || fired->exchange(true))
+            return;
+        file->Abort();
+        if (OnMainSocketThread(step))
+            closed.wait_for(std::chrono::seconds(10));
+    };
+}
+
+TEST(TcpFileRobustness, AnAbortEndsTheOpeningAtEveryStep)
+{
+    ASSERT_TRUE(SocketsStart(true));
+    FullListener peer;
+    const Resources before = Count();
+    for (const AbortCase& row : kAbortCases) {
+        SCOPED_TRACE(row.name);
+        CZelTcpFile file(EErrorMode::ReturnCodes);
+        std::promise<void> closing;
+        const std::shared_future<void> closed = closing.get_future().share();
+        if (row.step)
+            CZelTcpFile::SetOpenStepObserver(AbortAt(*row.step, file, closed));
+        else
+            file.Abort();
+
+        auto opening = std::async(std::launch::async, [&] {
+            const bool opened = file.Open("127.0.0.1", peer.Port());
+            const std::string error = file.LastError().GetText().ToStd();
+            file.Close();
+            closing.set_value();
+            return std::make_pair(opened, error);
+        });
+        if (opening.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+            ADD_FAILURE() << "the opening did not end at the abort";
+            file.Abort();
+        }
+        const auto [opened, error] = opening.get();
+        CZelTcpFile::SetOpenStepObserver({});
+        EXPECT_FALSE(opened);
+        EXPECT_NE(error.find("the connection was stopped"), std::string::npos) << error;
+
+        // No more than before: a thread counted then may have been on its way out.
+        Resources after = Count();
+        velmo_testing::Eventually([&] {
+            after = Count();
+            return after.threads <= before.threads && after.fds <= before.fds;
+        });
+        EXPECT_LE(after.threads, before.threads) << "a thread of the opening is left";
+        EXPECT_LE(after.fds, before.fds) << "a descriptor of the opening is left";
+    }
     SocketsStop();
 }
 

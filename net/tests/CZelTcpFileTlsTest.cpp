@@ -108,6 +108,29 @@ TEST_F(TcpFileTlsTest, PlaintextSentAheadOfTheUpgradeIsDropped)
     EXPECT_TRUE(clientSide.get());
 }
 
+// The last step of a protected opening: a stop from another thread ends a handshake that
+// waits for a peer that never answers, and the peer sees the connection go.
+TEST_F(TcpFileTlsTest, AnAbortEndsAHandshakeThatWaitsForThePeer)
+{
+    CZelTcpFile client(EErrorMode::ReturnCodes);
+    auto server = Connect(client);
+    constexpr int kLongerThanAnyTestMs = 600000;
+    auto handshake = std::async(std::launch::async, [&] {
+        return client.StartTlsClient(m_clientContext, "localhost", kLongerThanAnyTestMs);
+    });
+    // The client's hello has come: it waits for the answer now.
+    char hello[4096];
+    ASSERT_GT(server->Read(hello, sizeof hello, CZelTcpFile::kReadAnyData | kTimeoutMs), 0);
+    client.Abort();
+    ASSERT_EQ(handshake.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_FALSE(handshake.get());
+    EXPECT_FALSE(client.IsOpen());
+    int got;
+    while ((got = server->Read(hello, sizeof hello, CZelTcpFile::kReadAnyData | kTimeoutMs)) > 0) {
+    }
+    EXPECT_EQ(got, -1) << "the peer is left with an open connection";
+}
+
 struct HostileCase {
     const char* name;
     std::string bytes;     // what the peer sends instead of a proper handshake

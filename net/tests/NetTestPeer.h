@@ -1,17 +1,20 @@
 #pragma once
 // Plain blocking sockets on 127.0.0.1 that play the other end in the networking tests.
 
+#include "foundation/testing/Eventually.h"
 #include "foundation/testing/FreePort.h"
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <linux/sockios.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 namespace nettest {
 
@@ -98,6 +101,48 @@ inline Fd Connect(int port)
         return Fd();
     return fd;
 }
+
+// A listener on 127.0.0.1 whose accept queue is full and never taken from: the system drops
+// the opening packet of every further connection, so a connect to it stays in progress (as to
+// a peer that does not answer) until the connecting side gives up.
+class FullListener {
+public:
+    FullListener()
+    {
+        m_fd = Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in in = Loopback(0);
+        ::bind(m_fd.Get(), reinterpret_cast<sockaddr*>(&in), sizeof in);
+        ::listen(m_fd.Get(), 0);
+        socklen_t length = sizeof in;
+        ::getsockname(m_fd.Get(), reinterpret_cast<sockaddr*>(&in), &length);
+        m_port = ntohs(in.sin_port);
+        // Each connect completes only while the queue has room; the queue holds it once the
+        // final packet of its handshake has been taken in.
+        for (int tries = 0; tries < 8 && !IsFull(); ++tries) {
+            m_queued.push_back(Connect(m_port));
+            velmo_testing::Eventually([&] { return Queued() >= m_queued.size(); });
+        }
+    }
+    int Port() const { return m_port; }
+
+private:
+    // What the system compares before it drops an opening packet: the connections waiting to
+    // be accepted against the queue's length.
+    bool IsFull() const { return Queued() > QueueLength(); }
+    size_t Queued() const { return Info().tcpi_unacked; }
+    size_t QueueLength() const { return Info().tcpi_sacked; }
+    tcp_info Info() const
+    {
+        tcp_info info{};
+        socklen_t length = sizeof info;
+        ::getsockopt(m_fd.Get(), IPPROTO_TCP, TCP_INFO, &info, &length);
+        return info;
+    }
+
+    Fd m_fd;
+    int m_port = 0;
+    std::vector<Fd> m_queued;
+};
 
 inline bool SendAll(int fd, const std::string& bytes)
 {
