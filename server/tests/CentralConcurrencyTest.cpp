@@ -2,6 +2,7 @@
 // while other requests run to their answers, which they could not if the held one kept the
 // store; and what a held request read may change under it before it writes.
 
+#include "foundation/ZelDateTime.h"
 #include "foundation/testing/Eventually.h"
 #include "server/CCentralHttpServer.h"
 #include "server/CCentralMessages.h"
@@ -387,7 +388,7 @@ const GoneKey kGoneKeys[] = {
          transaction.Commit();
      },
      [](CentralConcurrencyFixture& test, const CZelString& key) {
-         const auto keys = test.m_store->SessionKeys(test.m_alice.id, kKeyNumAccountRun, CCentralServer::NowMicroseconds());
+         const auto keys = test.m_store->SessionKeys(test.m_alice.id, kKeyNumAccountRun, NowMicroseconds());
          return std::find(keys.begin(), keys.end(), key) != keys.end();
      }},
     {"SessionKeyPushedOutUnderAListChange", kRequestContactList,

@@ -1,6 +1,7 @@
 // Every request type the server answers, through the gateway's own client code and HTTP
 // client, against the in-process server on a free port with a real SQLite file.
 
+#include "foundation/ZelDateTime.h"
 #include "server/CCentralHttpServer.h"
 #include "server/CCentralServer.h"
 #include "server/CCentralStore.h"
@@ -141,7 +142,7 @@ TEST_F(CentralRequestsTest, BothLoginTypesAnswerUnderTheFirstKeyAndStoreEveryKey
 {
     const CZelString session = MakeSessionKey();
     const CZelString inbox = MakeSessionKey();
-    const int64_t before = CCentralServer::NowMicroseconds();
+    const int64_t before = NowMicroseconds();
     for (uint32_t type : {kRequestReqTimestamp, kRequestPreLogin}) {
         SCOPED_TRACE(type);
         const auto answers = m_client->Login(type, m_bob, {{kKeyNumSession, session}, {kKeyNumInbox, inbox}});
@@ -169,7 +170,7 @@ TEST_F(CentralRequestsTest, PreLoginGivesAFreshSeedValidTenMinutes)
     const auto stored = m_store->Seed(m_bob.id);
     ASSERT_TRUE(stored);
     EXPECT_EQ(stored->first, seed);
-    const int64_t lifetime = stored->second - CCentralServer::NowMicroseconds();
+    const int64_t lifetime = stored->second - NowMicroseconds();
     EXPECT_GT(lifetime, 590 * 1000000LL);
     EXPECT_LE(lifetime, 600 * 1000000LL);
 }
