@@ -4,9 +4,9 @@
 
 #include "server/CCentralStore.h"
 
-#include "CentralTestSupport.h"
-#include "RawHttpPeer.h"
 #include "foundation/testing/Eventually.h"
+#include "testing/CentralTestSupport.h"
+#include "testing/RawHttpPeer.h"
 #include "testing/SocketsEnvironment.h"
 
 #include <csignal>
@@ -22,8 +22,8 @@ protected:
     std::vector<std::string> ServeArgs() const { return {"--listen", "127.0.0.1:0", "--db", m_dir.File("c.sqlite3")}; }
 
     TempDir m_dir;
-    User m_alice{"alice@example.org", "CODEA", 1};
-    User m_bob{"bob@example.org", "CODEB", 2};
+    User m_alice = Alice();
+    User m_bob = Bob();
 };
 
 TEST_F(CentralProgramTest, ServesTheClientAndStopsCleanlyOnEitherSignal)
