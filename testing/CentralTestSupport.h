@@ -34,6 +34,9 @@ namespace centraltest {
 using velmo_testing::TempDir;
 using KeyPair = velmo_testing::TestKeyPair;
 
+// A request type no server knows, for the requests that must get no answer.
+inline constexpr uint32_t kUnknownRequestType = 99;
+
 inline const KeyPair& UserKeys(int index)
 {
     return velmo_testing::TestKeys(index);

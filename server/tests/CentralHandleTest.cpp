@@ -100,7 +100,7 @@ TEST_F(CentralHandleTest, BadRequestsGetNoAnswerAndChangeNothing)
         {"length past the end", Frame(kRequestReqTimestamp, login.Mid(8)).Left(40)},
         {"two records", Frame(kRequestServerKey, CZelString()) + Frame(kRequestServerKey, CZelString())},
         {"trailing byte", Frame(kRequestServerKey, CZelString()) + "x"},
-        {"unknown type", Frame(99, "whatever")},
+        {"unknown type", Frame(kUnknownRequestType, "whatever")},
         {"message type not served here", Frame(kRequestReqMsgId, "whatever")},
         {"registration that does not open", Frame(kRequestRegister, garbage64)},
         {"registration of a wrong length", Frame(kRequestRegister, RegistrationBody(m_alice).Mid(8).Left(63))},

@@ -62,7 +62,7 @@ TEST_F(CentralProgramTest, TheStopRequestLetsTheRequestInHandFinish)
     const int port = program.ReadPort();
     ASSERT_GT(port, 0);
     RawPeer busy(port);
-    const std::string body(Frame(99, "in hand").View());
+    const std::string body(Frame(kUnknownRequestType, "in hand").View());
     ASSERT_TRUE(busy.Send(HeadWaitingToContinue(body.size())));
     ASSERT_EQ(busy.ReadAnswer(), kContinueAnswer);
 
@@ -86,7 +86,7 @@ TEST_F(CentralProgramTest, TheLimitsOnTheCommandLineAreTheServers)
     const int port = program.ReadPort();
     ASSERT_GT(port, 0);
     RawPeer first(port);
-    ASSERT_TRUE(first.Send(HonestPost(std::string(Frame(99, "x").View()))));
+    ASSERT_TRUE(first.Send(HonestPost(std::string(Frame(kUnknownRequestType, "x").View()))));
     ASSERT_EQ(StatusLineOf(first.ReadAnswer()), "HTTP/1.1 200 OK");
     // A second connection from the same address is closed unanswered; the first one's next
     // request is over the body limit.

@@ -447,7 +447,7 @@ TEST_F(CentralRequestsTest, SealedRequestsOpenOnlyWithTheKeyUnderTheirNumber)
 TEST_F(CentralRequestsTest, UnansweredAndOversizedRequestsLeaveTheServerServing)
 {
     // No answer is an empty 200 answer on a connection that stays open.
-    EXPECT_TRUE(m_client->Post(Frame(99, "x")).IsEmpty());
+    EXPECT_TRUE(m_client->Post(Frame(kUnknownRequestType, "x")).IsEmpty());
     EXPECT_TRUE(m_client->Connection().IsOpen());
     EXPECT_TRUE(m_client->ServerKey().IsComplete());
 
