@@ -5,24 +5,17 @@
 #include "foundation/CZelFormat.h"
 #include "foundation/CZelXmlNode.h"
 #include "foundation/XTOOError.h"
+#include "foundation/ZelDateTime.h"
 #include "foundation/ZelGlobalLocks.h"
 #include "protocol/CZelHttpClient.h"
 #include "protocol/CZelServerRun.h"
 #include "protocol/ZelSealing.h"
-
-#include <chrono>
 
 namespace {
 
 using namespace AccountAttr;
 
 constexpr char kThisFile[] = "CZelContactListModifyThread.cpp";
-
-int64_t NowMicroseconds()
-{
-    using namespace std::chrono;
-    return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
-}
 
 CZelXmlDocument OneCommand(const char* action, const CZelString& email, const CZelString& code = CZelString())
 {

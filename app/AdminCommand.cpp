@@ -4,9 +4,9 @@
 #include "accounts/ZelConfiguredServer.h"
 #include "app/AccountCommandSession.h"
 #include "app/CCommandTable.h"
+#include "foundation/ZelDateTime.h"
 #include "history/CMessageHistory.h"
 
-#include <chrono>
 #include <ostream>
 #include <string>
 
@@ -33,12 +33,6 @@ constexpr char kAdminUsage[] = "admin authorize|restrict ID EMAIL";
 constexpr char kReportUsage[] = "report spam|virus ID MESSAGEID";
 // The page takes no row here: the command has none.
 constexpr int64_t kNoRow = -1;
-
-int64_t NowMicroseconds()
-{
-    using namespace std::chrono;
-    return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
-}
 
 void ExplainRefusal(CCommandContext& context, ERefusal refusal, int64_t accountId)
 {

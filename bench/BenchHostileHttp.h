@@ -2,8 +2,8 @@
 // The hostile load of the central server's own test, for the benchmarks that measure honest
 // clients under it, and the process's own figures they need.
 
-#include "server/tests/HostileHttp.h"
-#include "server/tests/RawHttpPeer.h"
+#include "testing/HostileHttp.h"
+#include "testing/RawHttpPeer.h"
 
 #include <sys/resource.h>
 #include <sys/socket.h>

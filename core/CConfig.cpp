@@ -2,9 +2,9 @@
 
 #include "foundation/CZelFormat.h"
 #include "foundation/CZelXmlDocument.h"
+#include "foundation/ZelDateTime.h"
 #include "foundation/ZelGlobalLocks.h"
 
-#include <chrono>
 #include <cstdio>
 #include <limits>
 
@@ -17,12 +17,6 @@ constexpr const char* kDefaultUrl = "/cgi-bin/velmo.cgi";
 constexpr const char* kFileIndent = "";
 constexpr const char* kFileIndentStep = " ";
 constexpr const char* kFileNewline = "\r\n";
-
-int64_t MicrosecondsNow()
-{
-    using namespace std::chrono;
-    return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
-}
 
 } // namespace
 
@@ -135,7 +129,7 @@ bool CConfig::Save(const CZelString& fileName, CZelString* keptAs) const
             document = existing;
     } else if (!error.IsEmpty()) {
         // The old file does not parse, yet its owner may still want what is in it.
-        const CZelString kept = Format("%S.broken-%D", &fileName, MicrosecondsNow());
+        const CZelString kept = Format("%S.broken-%D", &fileName, NowMicroseconds());
         if (std::rename(fileName.Ptr(), kept.Ptr()) == 0 && keptAs)
             *keptAs = kept;
     }

@@ -13,13 +13,13 @@
 //   private key the gateway generated for the account: which messages wait, and their text.
 
 #include "accounts/CAccountFile.h"
-#include "accounts/tests/VelmoRunner.h"
 #include "foundation/testing/ChildProcess.h"
 #include "foundation/testing/Eventually.h"
 #include "foundation/testing/FreePort.h"
 #include "foundation/testing/TempDir.h"
-#include "server/tests/MailTestSupport.h"
+#include "testing/MailTestSupport.h"
 #include "testing/SocketsEnvironment.h"
+#include "testing/VelmoRunner.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,6 @@
 #include "foundation/ZelDateTime.h"
 
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 
@@ -57,4 +58,10 @@ CZelString IpText(uint32_t address, bool fixedWidth)
 {
     char buffer[kIpTextSize];
     return CZelString(IpText(address, fixedWidth, buffer));
+}
+
+int64_t NowMicroseconds()
+{
+    using namespace std::chrono;
+    return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
 }

@@ -14,6 +14,10 @@ CZelString TimeText(int64_t time);
 // The date, one space, the time.
 CZelString DateTimeText(int64_t time, int style = 2);
 
+// Microseconds since 1970-01-01 00:00 UTC by the system clock: the time stamps of the stores,
+// the histories and the protocol.
+int64_t NowMicroseconds();
+
 // "%d.%d.%d.%d", or "%03d.%03d.%03d.%03d" with `fixedWidth`; first octet in the most
 // significant byte.
 constexpr int kIpTextSize = 16;

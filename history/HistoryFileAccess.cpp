@@ -2,9 +2,8 @@
 
 #include "foundation/CZelFile.h"
 #include "foundation/CZelFormat.h"
+#include "foundation/ZelDateTime.h"
 #include "protocol/ZelProtocolVocabulary.h"
-
-#include <chrono>
 
 namespace history_file {
 
@@ -14,12 +13,6 @@ constexpr char kElementMessage[] = "message";
 constexpr char kBrokenNameFormat[] = "%S.broken-%D";
 
 } // namespace
-
-int64_t NowMicroseconds()
-{
-    using namespace std::chrono;
-    return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
-}
 
 CZelXmlDocument NewHistory()
 {

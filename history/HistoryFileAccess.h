@@ -10,8 +10,6 @@
 
 namespace history_file {
 
-int64_t NowMicroseconds();
-
 // A new, empty history: the "doc" document with its root `Root`.
 CZelXmlDocument NewHistory();
 

@@ -4,23 +4,16 @@
 #include "core/CProtocolListData.h"
 #include "core/CTranslations.h"
 #include "foundation/CZelFormat.h"
+#include "foundation/ZelDateTime.h"
 #include "history/CMessageHistory.h"
 #include "pop3/CHeaderRewrite.h"
 #include "pop3/CInboxMessage.h"
 #include "pop3/CMailboxFolder.h"
 #include "protocol/ZelInboxTexts.h"
 
-#include <chrono>
-
 namespace {
 
 constexpr char kThisFile[] = "CInboxStore.cpp";
-
-int64_t NowMicroseconds()
-{
-    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 CReceivedSender HistorySender(const CInboxSender& sender)
 {

@@ -3,6 +3,7 @@
 #include "crypto/CCryptRandom.h"
 #include "foundation/CZelFormat.h"
 #include "foundation/XTOOError.h"
+#include "foundation/ZelDateTime.h"
 #include "foundation/ZelNumbers.h"
 #include "protocol/ZelProtocolVocabulary.h"
 #include "protocol/ZelRecords.h"
@@ -243,10 +244,4 @@ int64_t CCentralServer::NowSeconds()
 {
     using namespace std::chrono;
     return duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
-}
-
-int64_t CCentralServer::NowMicroseconds()
-{
-    using namespace std::chrono;
-    return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
 }

@@ -30,6 +30,7 @@
 #include "foundation/CZelString.h"
 #include "foundation/CZelXmlDocument.h"
 #include "foundation/CZelXmlNode.h"
+#include "foundation/ZelDateTime.h"
 #include "protocol/ZelProtocolVocabulary.h"
 #include "server/CCentralStore.h"
 
@@ -122,7 +123,6 @@ public:
     CZelXmlNode MakeUpdates(const CCentralAccount& account, const CZelString& lastUpdatesTimeStamp);
     // The wall clock.
     static int64_t NowSeconds();
-    static int64_t NowMicroseconds();
     // The clock the server's rules go by (login times, key and reservation lifetimes): the wall
     // clock moved by the offset, so tests can let days pass.
     int64_t Now() const { return NowMicroseconds() + m_clockOffset.load(); }

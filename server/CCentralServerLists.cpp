@@ -3,6 +3,7 @@
 // every command was, otherwise "Error" with the first refusal as `ErrorMessage`.
 
 #include "foundation/CZelFormat.h"
+#include "foundation/ZelDateTime.h"
 #include "protocol/ZelProtocolVocabulary.h"
 #include "protocol/ZelServerRequests.h"
 #include "server/CCentralAccountGuards.h"
@@ -51,7 +52,7 @@ const char* AddContactRefusal(CCentralStore& store, const CCentralAccount& calle
     if (store.ListOf(member.id, caller.id) == CCentralList::Black)
         return kErrRecipientRefuses;
     CCentralAccountGuards guards(store.Db());
-    const int64_t now = CCentralServer::NowMicroseconds();
+    const int64_t now = NowMicroseconds();
     if (guards.IsCodeBlocked(caller.id, member.id, now))
         return kErrTooManyWrongCodes;
     // An empty code never opens a list, whatever the user typed.

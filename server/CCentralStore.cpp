@@ -3,6 +3,7 @@
 #include "crypto/LongInt2.h"
 #include "crypto/RsaKeyPair.h"
 #include "crypto/CCryptRandom.h"
+#include "foundation/ZelDateTime.h"
 #include "server/CCentralSchema.h"
 #include "server/CPostgresDb.h"
 #include "server/CSqliteDb.h"
@@ -17,12 +18,6 @@ namespace {
 const char* ListCode(CCentralList list)
 {
     return list == CCentralList::Black ? "bl" : "cl";
-}
-
-int64_t NowMicroseconds()
-{
-    using namespace std::chrono;
-    return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
 }
 
 CZelString ValueOf(const LongInt2& value)

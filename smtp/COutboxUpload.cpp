@@ -18,7 +18,6 @@
 #include "protocol/ZelSmtpTexts.h"
 #include "protocol/ZelTransferHash.h"
 
-#include <chrono>
 #include <string>
 #include <vector>
 
@@ -32,12 +31,6 @@ constexpr int64_t kHashPiece = 1 << 20;
 CZelString Tr(const char* text)
 {
     return Translate(text, kThisFile);
-}
-
-int64_t NowMicroseconds()
-{
-    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
 }
 
 // The block size in bytes: the configured KB, a text that is no number counting as 1.

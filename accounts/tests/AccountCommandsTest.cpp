@@ -2,8 +2,8 @@
 // stand-in central server on 127.0.0.1.
 
 #include "accounts/tests/FakeCentral.h"
-#include "accounts/tests/VelmoRunner.h"
 #include "foundation/testing/TempDir.h"
+#include "testing/VelmoRunner.h"
 
 #include <gtest/gtest.h>
 

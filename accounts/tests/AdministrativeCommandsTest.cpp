@@ -3,10 +3,10 @@
 // account files in the gateway's home, a real message from Alice to Bob that Bob reports.
 
 #include "accounts/tests/CentralMailSupport.h"
-#include "accounts/tests/VelmoRunner.h"
 #include "foundation/testing/TempDir.h"
 #include "history/CMessageHistory.h"
 #include "testing/SocketsEnvironment.h"
+#include "testing/VelmoRunner.h"
 
 #include <gtest/gtest.h>
 
@@ -22,6 +22,9 @@ namespace fs = std::filesystem;
 using accountstest::CentralProcess;
 using accountstest::Lines;
 using accountstest::RunResult;
+using mailtest::Alice;
+using mailtest::Bob;
+using mailtest::Carol;
 using mailtest::Client;
 using mailtest::User;
 
@@ -85,9 +88,9 @@ protected:
 
     std::unique_ptr<CentralProcess> m_central;
     std::unique_ptr<Client> m_client;
-    User m_alice{"alice@example.org", "AAAA1111AAAA1111", 0};
-    User m_bob{"bob@example.org", "BBBB2222BBBB2222", 1};
-    User m_carol{"carol@example.org", "CCCC3333CCCC3333", 2};
+    User m_alice = Alice();
+    User m_bob = Bob();
+    User m_carol = Carol();
 };
 
 TEST_F(AdministrativeCommandsTest, ASpamReportIsSentRecordedAndShownInTheHistory)

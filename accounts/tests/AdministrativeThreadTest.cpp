@@ -9,12 +9,13 @@
 #include "foundation/testing/Eventually.h"
 #include "foundation/testing/TempDir.h"
 #include "history/CMessageHistory.h"
-#include "protocol/tests/ScriptedHttpPeer.h"
 #include "server/CCentralHttpServer.h"
 #include "server/CCentralMessages.h"
 #include "server/CCentralServer.h"
 #include "server/CCentralStore.h"
-#include "server/tests/MailTestSupport.h"
+#include "testing/CentralServerFixture.h"
+#include "testing/MailTestSupport.h"
+#include "testing/ScriptedHttpPeer.h"
 #include "testing/SocketsEnvironment.h"
 
 #include <gtest/gtest.h>
@@ -61,26 +62,16 @@ std::vector<std::string> RunToEnd(CZelAdministrativeThread& thread)
 
 // --- Against the real central server ---
 
-class AdministrativeThreadTest : public velmo_testing::TempHomeTest {
+class AdministrativeThreadTest : public CentralServerFixture {
 protected:
     void SetUp() override
     {
-        const int port = StartInProcessCentral(m_serverFiles.File("central.sqlite3"), m_store, m_server, m_http);
-        ASSERT_GT(port, 0);
-        m_client = std::make_unique<Client>(port);
+        ASSERT_NO_FATAL_FAILURE(StartServer());
         for (User* user : {&m_alice, &m_bob, &m_carol})
             ASSERT_TRUE(m_client->Register(*user));
         AllowSender(*m_client, m_bob, m_alice);
         WriteAccountFile(m_alice, "Administrator");
         WriteAccountFile(m_bob, "Authorized");
-    }
-
-    void TearDown() override
-    {
-        m_client.reset();
-        m_http.reset();
-        m_server.reset();
-        m_store.reset();
     }
 
     std::string LevelOf(const User& user) { return m_store->FindAccount(user.id)->userLevel.ToStd(); }
@@ -101,15 +92,6 @@ protected:
         EXPECT_EQ(answers.size(), 1u);
         return answers.empty() ? CZelXmlDocument() : answers.front();
     }
-
-    TempDir m_serverFiles{"velmo-central"};
-    std::unique_ptr<CCentralStore> m_store;
-    std::unique_ptr<CCentralServer> m_server;
-    std::unique_ptr<CCentralHttpServer> m_http;
-    std::unique_ptr<Client> m_client;
-    User m_alice{"alice@example.org", "AAAA1111AAAA1111", 0};
-    User m_bob{"bob@example.org", "BBBB2222BBBB2222", 1};
-    User m_carol{"carol@example.org", "CCCC3333CCCC3333", 2};
 };
 
 TEST_F(AdministrativeThreadTest, AnAdministratorRestrictsAndAuthorizesAUser)

@@ -4,10 +4,10 @@
 // a wrong secure code refused.
 
 #include "accounts/tests/CentralMailSupport.h"
-#include "accounts/tests/VelmoRunner.h"
 #include "foundation/testing/ChildProcess.h"
 #include "foundation/testing/TempDir.h"
 #include "server/CCentralCommand.h"
+#include "testing/VelmoRunner.h"
 
 #include <gtest/gtest.h>
 

@@ -7,7 +7,7 @@
 #include "accounts/CAccountFile.h"
 #include "foundation/testing/ChildProcess.h"
 #include "server/CCentralCommand.h"
-#include "server/tests/MailTestSupport.h"
+#include "testing/MailTestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -159,7 +159,7 @@ private:
             CZelXmlDocument answer = Doc();
             answer.RootElement().SetAttr("n", m_serverKey.n);
             answer.RootElement().SetAttr("e", m_serverKey.e);
-            return Record(AnswerType(1), answer.ToRequestText());
+            return Record(AnswerType(kRequestServerKey), answer.ToRequestText());
         }
         case 2: return Register(request.payload);
         case 3: return Login(request.payload);
@@ -186,7 +186,7 @@ private:
         answer.RootElement().SetAttr("Status", CZelString(registerStatus));
         if (registerStatus == "Success")
             answer.RootElement().SetAttr("Id", Format("%D", nextId++));
-        return Record(AnswerType(2), answer.ToRequestText());
+        return Record(AnswerType(kRequestRegister), answer.ToRequestText());
     }
 
     std::string Login(const CZelString& payload)
@@ -208,7 +208,7 @@ private:
         CZelXmlDocument answer = Doc();
         answer.RootElement().SetAttr("Status", "OK");
         answer.RootElement().AddChild(Updates());
-        return Record(AnswerType(3), SealAnswer(m_sessionKey, answer.ToRequestText()));
+        return Record(AnswerType(kRequestReqTimestamp), SealAnswer(m_sessionKey, answer.ToRequestText()));
     }
 
     std::string Sealed(uint32_t type, const CZelString& payload)
@@ -224,7 +224,7 @@ private:
         CZelXmlDocument answer = Doc();
         CZelXmlNode root = answer.RootElement();
         CZelXmlElement updates = Updates();
-        if (type == 27) {
+        if (type == kRequestAccountUpdate) {
             this->updates.push_back(plain.ToStd());
             if (!answerUpdate)
                 return "";

@@ -6,7 +6,7 @@
 
 #include "net/ZelSockets.h"
 #include "net/tests/NetTestPeer.h"
-#include "tls/tests/TlsTestPair.h"
+#include "testing/TlsTestPair.h"
 
 #include <gtest/gtest.h>
 

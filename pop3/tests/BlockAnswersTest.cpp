@@ -12,7 +12,7 @@
 #include "protocol/ZelProtocolVocabulary.h"
 #include "protocol/ZelRecords.h"
 #include "protocol/ZelSealing.h"
-#include "protocol/tests/ScriptedHttpPeer.h"
+#include "testing/ScriptedHttpPeer.h"
 #include "testing/SocketsEnvironment.h"
 
 #include <filesystem>
@@ -246,7 +246,7 @@ INSTANTIATE_TEST_SUITE_P(
                    kReceiveDrop, "eReqRecvBlock data error"},
         AnswerCase{"NoBytes", [](F f, R r) { return Self(f).BlockOf(kDataBytes, r.pos, r.pos, 0); }, kReceiveLater,
                    "eReqRecvBlock: no data at 1024 of 3000 bytes"},
-        AnswerCase{"NoBlockRecord", [](F, R) { return HttpAnswer(Frame(AnswerType(23), "abcdefgh").ToStd()); },
+        AnswerCase{"NoBlockRecord", [](F, R) { return HttpAnswer(Frame(AnswerType(kRequestUploadBlock), "abcdefgh").ToStd()); },
                    kReceiveLater, "Receiving e-mail: 1,024 of 3,000"},
         AnswerCase{"ServerError", [](F, R) { return HttpAnswer("", "HTTP/1.1 500 Internal Server Error"); },
                    kReceiveLater, "Server reply error"},

@@ -8,8 +8,8 @@
 #include "server/CCentralMessages.h"
 #include "server/CCentralServer.h"
 #include "server/CCentralStore.h"
-#include "server/tests/GatewayCentralFixture.h"
-#include "server/tests/MailTestSupport.h"
+#include "testing/GatewayCentralFixture.h"
+#include "testing/MailTestSupport.h"
 
 #include "accounts/CAccountFile.h"
 #include "core/CConfig.h"

@@ -4,7 +4,7 @@
 // text and the sender's signature block, under a transfer hash. Each part can be spoilt on its
 // own, to show what the download refuses.
 
-#include "server/tests/MailTestSupport.h"
+#include "testing/MailTestSupport.h"
 
 #include "protocol/ZelProtocolVocabulary.h"
 

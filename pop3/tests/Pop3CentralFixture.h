@@ -18,8 +18,8 @@
 #include "server/CCentralServer.h"
 #include "server/CCentralStore.h"
 
-#include "server/tests/GatewayCentralFixture.h"
-#include "server/tests/MailTestSupport.h"
+#include "testing/GatewayCentralFixture.h"
+#include "testing/MailTestSupport.h"
 
 #include <memory>
 #include <string>

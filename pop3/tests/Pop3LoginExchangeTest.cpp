@@ -7,9 +7,9 @@
 
 #include "foundation/ZelDateTime.h"
 #include "foundation/ZelNumbers.h"
-#include "protocol/ZelPop3LoginTexts.h"
 #include "foundation/testing/FreePort.h"
-#include "protocol/tests/ScriptedHttpPeer.h"
+#include "protocol/ZelPop3LoginTexts.h"
+#include "testing/ScriptedHttpPeer.h"
 #include "testing/SocketsEnvironment.h"
 
 #include <filesystem>

@@ -221,7 +221,7 @@ TEST_F(Pop3TransfersTest, AServerThatIsAwayKeepsTheMessageQueuedAndTheHeldPartIs
 TEST_F(Pop3TransfersTest, AMessageThatMustWaitDoesNotHoldUpAnotherAccount)
 {
     // Carol, another account on this gateway whose message arrives at once.
-    User carol{"carol@example.org", "carol-code", 2};
+    User carol = Carol();
     ASSERT_TRUE(m_client->Register(carol));
     ASSERT_NO_FATAL_FAILURE(MakeContacts(*m_client, carol, m_alice));
     WriteAccountFile(carol);

@@ -8,7 +8,7 @@
 #include "protocol/ZelHttpAnswer.h"
 #include "testing/SocketsEnvironment.h"
 
-#include "ScriptedHttpPeer.h"
+#include "testing/ScriptedHttpPeer.h"
 
 #include <gtest/gtest.h>
 

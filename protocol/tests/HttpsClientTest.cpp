@@ -6,8 +6,8 @@
 #include "net/CZelTcpFile.h"
 #include "protocol/CZelHttpClient.h"
 #include "testing/SocketsEnvironment.h"
+#include "testing/TlsTestPair.h"
 #include "tls/CTlsCertificate.h"
-#include "tls/tests/TlsTestPair.h"
 
 #include <gtest/gtest.h>
 

@@ -16,7 +16,7 @@
 #include "testing/SocketsEnvironment.h"
 #include "testing/TestKeys.h"
 
-#include "ScriptedHttpPeer.h"
+#include "testing/ScriptedHttpPeer.h"
 
 #include <gtest/gtest.h>
 
@@ -88,8 +88,9 @@ TEST_F(ServerRequestsTest, ServerKeyRequestReadsBinaryKeyParts)
     ScriptedHttpPeer peer({[&](PeerConnection& c) {
         const auto request = c.ReadRequest();
         requestBody = request ? request->body : "";
-        c.Send(Answer(Frame(65538, "<Root n=\"x\" e=\"y\"/>") + Frame(65537, "not xml <<") +
-                      Frame(65537, DocumentText("Root", {{"n", n}, {"e", e}}))));
+        c.Send(Answer(Frame(AnswerType(kRequestRegister), "<Root n=\"x\" e=\"y\"/>") +
+                      Frame(AnswerType(kRequestServerKey), "not xml <<") +
+                      Frame(AnswerType(kRequestServerKey), DocumentText("Root", {{"n", n}, {"e", e}}))));
         c.WaitForClientClose();
     }});
     UseServer(peer);
@@ -105,7 +106,7 @@ TEST_F(ServerRequestsTest, ServerKeyRequestWithoutUsableAnswerIsIncomplete)
 {
     ScriptedHttpPeer peer({[&](PeerConnection& c) {
         c.ReadRequest();
-        c.Send(Answer(Frame(65537, DocumentText("Root", {{"n", "abc"}}))));
+        c.Send(Answer(Frame(AnswerType(kRequestServerKey), DocumentText("Root", {{"n", "abc"}}))));
         c.WaitForClientClose();
     }});
     UseServer(peer);
@@ -130,10 +131,11 @@ TEST_F(ServerRequestsTest, LoginHandsOverKeysUnderTheAccountKeyAndOpensAnswersWi
         const CZelRecord record = RecordOf(c.ReadRequest());
         EXPECT_EQ(record.type, kRequestPreLogin);
         EXPECT_TRUE(OpenLoginPayload(record.payload, TestAccountKeys().n, TestAccountKeys().e, id, sentText, sentTime));
-        c.Send(Answer(Frame(65545, SealAnswer(sessionKey, DocumentText("Root", {{"Seed", "s1"}}))) +
-                      Frame(65545, SealAnswer(inboxKey, DocumentText("Root", {{"Seed", "wrong key"}}))) +
-                      Frame(65545, SealAnswer(sessionKey, "not xml <<")) +
-                      Frame(65539, SealAnswer(sessionKey, DocumentText("Root", {{"Seed", "wrong type"}})))));
+        c.Send(Answer(Frame(AnswerType(kRequestPreLogin), SealAnswer(sessionKey, DocumentText("Root", {{"Seed", "s1"}}))) +
+                      Frame(AnswerType(kRequestPreLogin), SealAnswer(inboxKey, DocumentText("Root", {{"Seed", "wrong key"}}))) +
+                      Frame(AnswerType(kRequestPreLogin), SealAnswer(sessionKey, "not xml <<")) +
+                      Frame(AnswerType(kRequestReqTimestamp),
+                            SealAnswer(sessionKey, DocumentText("Root", {{"Seed", "wrong type"}})))));
         c.WaitForClientClose();
     }});
     UseServer(peer);
@@ -197,18 +199,19 @@ TEST_F(ServerRequestsTest, SealedRequestCarriesIdKeyNumberAndOpensItsAnswers)
     CZelString opened;
     ScriptedHttpPeer peer({[&](PeerConnection& c) {
         const CZelRecord record = RecordOf(c.ReadRequest());
-        EXPECT_EQ(record.type, 26u);
+        EXPECT_EQ(record.type, kRequestContactList);
         CZelString sealed;
         EXPECT_TRUE(SplitSealedRequest(record.payload, id, keyNumber, sealed));
         EXPECT_TRUE(Unseal(key, sealed, opened));
-        c.Send(Answer(Frame(65562, SealAnswer(key, DocumentText("Root", {{"Status", "OK"}}))) +
-                      Frame(65562, SealAnswer(MakeSessionKey(), DocumentText("Root", {{"Status", "forged"}})))));
+        c.Send(Answer(Frame(AnswerType(kRequestContactList), SealAnswer(key, DocumentText("Root", {{"Status", "OK"}}))) +
+                      Frame(AnswerType(kRequestContactList),
+                            SealAnswer(MakeSessionKey(), DocumentText("Root", {{"Status", "forged"}})))));
         c.WaitForClientClose();
     }});
     UseServer(peer);
     CZelTcpFile connection(true);
     const std::vector<CZelXmlDocument> answers =
-        SealedRequest(26, document, 42, kKeyNumContactList, key, m_server, connection, kHttpWriteTimeoutMs);
+        SealedRequest(kRequestContactList, document, 42, kKeyNumContactList, key, m_server, connection, kHttpWriteTimeoutMs);
     connection.Close();
     peer.WaitDone();
     EXPECT_EQ(id, 42);
@@ -221,7 +224,7 @@ TEST_F(ServerRequestsTest, SealedRequestCarriesIdKeyNumberAndOpensItsAnswers)
 TEST_F(ServerRequestsTest, SealedRequestWithoutA32ByteKeyPostsNothing)
 {
     CZelTcpFile connection(true);
-    EXPECT_TRUE(SealedRequestRaw(27, "text", 42, 6, CZelString("short"), m_server, connection, 1000).empty());
+    EXPECT_TRUE(SealedRequestRaw(kRequestAccountUpdate, "text", 42, 6, CZelString("short"), m_server, connection, 1000).empty());
     EXPECT_FALSE(connection.IsOpen());
 }
 
@@ -232,7 +235,7 @@ TEST_F(ServerRequestsTest, WorkerRunUsesOneConnectionForKeysLoginAndItsRequest)
     CZelString loginText;
     ScriptedHttpPeer peer({[&](PeerConnection& c) {
         types.push_back(RecordOf(c.ReadRequest()).type);
-        c.Send(Answer(Frame(65537, DocumentText("Root", {{"n", "N"}, {"e", "E"}}))));
+        c.Send(Answer(Frame(AnswerType(kRequestServerKey), DocumentText("Root", {{"n", "N"}, {"e", "E"}}))));
 
         const CZelRecord login = RecordOf(c.ReadRequest());
         types.push_back(login.type);
@@ -240,7 +243,7 @@ TEST_F(ServerRequestsTest, WorkerRunUsesOneConnectionForKeysLoginAndItsRequest)
         uint32_t time = 0;
         EXPECT_TRUE(OpenLoginPayload(login.payload, TestAccountKeys().n, TestAccountKeys().e, id, loginText, time));
         runKey = FirstSessionKey(Parsed(loginText));
-        c.Send(Answer(Frame(65539, SealAnswer(runKey, DocumentText("Root", {{"TimeStamp", "99"}})))));
+        c.Send(Answer(Frame(AnswerType(kRequestReqTimestamp), SealAnswer(runKey, DocumentText("Root", {{"TimeStamp", "99"}})))));
 
         const CZelRecord request = RecordOf(c.ReadRequest());
         types.push_back(request.type);
@@ -250,7 +253,7 @@ TEST_F(ServerRequestsTest, WorkerRunUsesOneConnectionForKeysLoginAndItsRequest)
         EXPECT_TRUE(SplitSealedRequest(request.payload, requestId, keyNumber, sealed));
         EXPECT_EQ(keyNumber, kKeyNumAccountRun);
         EXPECT_TRUE(Unseal(runKey, sealed, plain));
-        c.Send(Answer(Frame(65563, SealAnswer(runKey, DocumentText("Root", {{"Status", "OK"}})))));
+        c.Send(Answer(Frame(AnswerType(kRequestAccountUpdate), SealAnswer(runKey, DocumentText("Root", {{"Status", "OK"}})))));
         c.WaitForClientClose();
     }});
     UseServer(peer);
@@ -265,7 +268,7 @@ TEST_F(ServerRequestsTest, WorkerRunUsesOneConnectionForKeysLoginAndItsRequest)
         EXPECT_EQ(Bytes(login.answers[0].RootElement().GetAttr("TimeStamp")), "99");
         CZelXmlDocument update;
         update.Create("Reg", "Root");
-        const std::vector<CZelXmlDocument> answers = run.Request(27, update, 42);
+        const std::vector<CZelXmlDocument> answers = run.Request(kRequestAccountUpdate, update, 42);
         ASSERT_EQ(answers.size(), 1u);
         EXPECT_EQ(Bytes(answers[0].RootElement().GetAttr("Status")), "OK");
         EXPECT_EQ(Bytes(run.SessionKey()), Bytes(runKey));

@@ -6,9 +6,7 @@
 #include "server/CCentralHttpServer.h"
 #include "server/CCentralServer.h"
 #include "server/CCentralStore.h"
-#include "server/tests/StoreEngines.h"
-
-#include "CentralTestSupport.h"
+#include "testing/CentralServerFixture.h"
 #include "testing/SocketsEnvironment.h"
 
 #include <functional>
@@ -19,8 +17,6 @@
 using namespace centraltest;
 
 namespace {
-
-constexpr char kBobCode[] = "CCCC3333DDDD4444";
 
 CZelString Bytes(const std::string& text)
 {
@@ -37,34 +33,17 @@ CZelString ShapedNumber(int bytes, bool odd)
     return Bytes(value);
 }
 
-class CentralAttackAccountsTest : public ::testing::Test {
+class CentralAttackAccountsTest : public CentralServerFixture {
 public:
     void SetUp() override
     {
-        OpenServer();
+        ASSERT_NO_FATAL_FAILURE(OpenServer());
         // The first account is the administrator; the users below are ordinary ones.
         ASSERT_EQ(Register(m_admin), "Success");
     }
 
-    void TearDown() override { CloseServer(); }
-
-    void OpenServer()
-    {
-        m_store = std::make_unique<CCentralStore>(m_location, 64);
-        m_server = std::make_unique<CCentralServer>(*m_store);
-        m_http = std::make_unique<CCentralHttpServer>(*m_server);
-        const int port = m_http->Start("127.0.0.1", 0);
-        ASSERT_GT(port, 0);
-        m_client = std::make_unique<Client>(port);
-    }
-
-    void CloseServer()
-    {
-        m_client.reset();
-        m_http.reset();
-        m_server.reset();
-        m_store.reset();
-    }
+    // The account and contact-list requests alone, as the attacks meet them.
+    void OpenServer() { StartServer({.messageRequests = false}); }
 
     // The registration answer's `Status`; the id is kept in the user when it succeeded.
     std::string RegisterDocument(User& user, const CZelXmlDocument& document)
@@ -100,7 +79,7 @@ public:
         document.Create("Reg", "Root");
         document.RootElement().SetAttr(attribute, value);
         document.RootElement().SetAttr("LastUpdatesTimeStamp", "9223372036854775807");
-        const auto answers = m_client->Sealed(27, user, document);
+        const auto answers = m_client->Sealed(kRequestAccountUpdate, user, document);
         if (answers.size() != 1)
             return "no answer";
         const CZelXmlNode root = answers.front().RootElement();
@@ -112,7 +91,7 @@ public:
     {
         if (!m_client->LoginRun(user, kKeyNumContactList))
             return "no login";
-        const auto answers = m_client->Sealed(26, user, ListDocument(commands), kKeyNumContactList);
+        const auto answers = m_client->Sealed(kRequestContactList, user, ListDocument(commands), kKeyNumContactList);
         if (answers.size() != 1)
             return "no answer";
         std::string statuses;
@@ -146,17 +125,8 @@ public:
             EXPECT_EQ(Register(*user), "Success") << user->email;
     }
 
-    TempDir m_dir;
-    std::string m_location = TestStoreLocation(m_dir);
-    std::unique_ptr<CCentralStore> m_store;
-    std::unique_ptr<CCentralServer> m_server;
-    std::unique_ptr<CCentralHttpServer> m_http;
-    std::unique_ptr<Client> m_client;
-    User m_admin{"admin@example.org", "ADMIN000ADMIN000", 1};
-    User m_alice{"alice@example.org", "AAAA1111BBBB2222", 2};
-    User m_bob{"bob@example.org", kBobCode, 3};
+    User m_admin{"admin@example.org", "ADMIN000ADMIN000", 3};
     User m_mallory{"mallory@example.org", "MMMM5555NNNN6666", 4};
-    User m_carol{"carol@example.org", "EEEE7777FFFF8888", 5};
 };
 
 // One attack: what the rightful user does and gets, what the attacker does and gets instead.
@@ -254,7 +224,7 @@ const Attack kAttacks[] = {
     {"AddressChangeReachesListers",
      [](T& t) {
          t.Registered({&t.m_alice, &t.m_bob, &t.m_mallory, &t.m_carol});
-         t.AddContact(t.m_alice, t.m_bob, kBobCode);
+         t.AddContact(t.m_alice, t.m_bob, t.m_bob.secureCode);
          t.Lists(t.m_carol, {{"+bl", t.m_bob.email}});
          t.Update(t.m_bob, "email", "robert@example.org");
          return t.Announced(t.m_alice) + " / " + t.Announced(t.m_carol);
@@ -267,35 +237,35 @@ const Attack kAttacks[] = {
      [](T& t) {
          t.Registered({&t.m_alice, &t.m_bob, &t.m_mallory});
          t.Lists(t.m_bob, {{"+bl", t.m_mallory.email}});
-         return t.AddContact(t.m_alice, t.m_bob, kBobCode);
+         return t.AddContact(t.m_alice, t.m_bob, t.m_bob.secureCode);
      },
-     "OK", [](T& t) { return t.AddContact(t.m_mallory, t.m_bob, kBobCode); }, kErrRecipientRefuses},
+     "OK", [](T& t) { return t.AddContact(t.m_mallory, t.m_bob, t.m_bob.secureCode); }, kErrRecipientRefuses},
     {"GuessingCodesOneByOne",
      [](T& t) {
          t.Registered({&t.m_alice, &t.m_bob, &t.m_mallory});
          // Nine slips still leave the right code its way.
          for (int i = 0; i < 9; ++i)
              t.AddContact(t.m_alice, t.m_bob, "WRONG" + std::to_string(i));
-         return t.AddContact(t.m_alice, t.m_bob, kBobCode);
+         return t.AddContact(t.m_alice, t.m_bob, t.m_bob.secureCode);
      },
      "OK",
      [](T& t) {
          for (int i = 0; i < 10; ++i)
              t.AddContact(t.m_mallory, t.m_bob, "GUESS" + std::to_string(i));
-         return t.AddContact(t.m_mallory, t.m_bob, kBobCode);
+         return t.AddContact(t.m_mallory, t.m_bob, t.m_bob.secureCode);
      },
      kErrTooManyWrongCodes},
     {"GuessingCodesInOneRequest",
      [](T& t) {
          t.Registered({&t.m_alice, &t.m_bob, &t.m_mallory});
-         return t.Lists(t.m_alice, {{"+cl", t.m_bob.email, "WRONG", true}, {"+cl", t.m_bob.email, kBobCode, true}});
+         return t.Lists(t.m_alice, {{"+cl", t.m_bob.email, "WRONG", true}, {"+cl", t.m_bob.email, t.m_bob.secureCode, true}});
      },
      std::string(kErrWrongSecureCode) + "|OK",
      [](T& t) {
          std::vector<ListCommand> guesses;
          for (int i = 0; i < 150; ++i)
              guesses.push_back({"+cl", t.m_bob.email, "GUESS" + std::to_string(i), true});
-         guesses.push_back({"+cl", t.m_bob.email, kBobCode, true});
+         guesses.push_back({"+cl", t.m_bob.email, t.m_bob.secureCode, true});
          const std::string statuses = t.Lists(t.m_mallory, guesses);
          // Only the first ten are compared with the code at all.
          const std::string wrong = std::string(kErrWrongSecureCode) + "|";
@@ -346,7 +316,7 @@ TEST_F(CentralAttackAccountsTest, AnAbandonedAddressStaysTakenAcrossARestart)
 {
     Registered({&m_bob});
     ASSERT_EQ(Update(m_bob, "email", "robert@example.org"), "OK");
-    CloseServer();
+    StopServer();
     OpenServer();
     User mallory{"bob@example.org", "X", 4};
     EXPECT_EQ(Register(mallory), kErrEmailRegistered);

@@ -6,9 +6,8 @@
 #include "server/CCentralMessages.h"
 #include "server/CCentralServer.h"
 #include "server/CCentralStore.h"
-#include "server/tests/StoreEngines.h"
-
-#include "MailTestSupport.h"
+#include "testing/CentralServerFixture.h"
+#include "testing/MailTestSupport.h"
 #include "testing/SocketsEnvironment.h"
 
 #include <memory>
@@ -44,21 +43,17 @@ void PrintTo(const Attack& row, std::ostream* out)
     *out << row.name;
 }
 
-class AttackMailTest : public ::testing::TestWithParam<Attack> {
+class AttackMailTest : public CentralServerFixture, public ::testing::WithParamInterface<Attack> {
 public:
     void SetUp() override
     {
-        m_port = StartInProcessCentral(m_location, m_store, m_server, m_http);
-        ASSERT_GT(m_port, 0);
-        m_client = std::make_unique<Client>(m_port);
+        ASSERT_NO_FATAL_FAILURE(StartServer());
         // Alice, the first account, is the administrator; Alice and Bob are each other's contacts.
         ASSERT_TRUE(m_client->Register(m_alice));
         ASSERT_TRUE(m_client->Register(m_bob));
         ASSERT_TRUE(m_client->Register(m_carol));
         MakeContacts(*m_client, m_bob, m_alice);
     }
-
-    void TearDown() override { StopInProcessCentral(m_client, m_store, m_server, m_http); }
 
     // ---- the client's side ----
 
@@ -489,16 +484,6 @@ public:
 
     int64_t Now() const { return m_server->Now(); }
 
-    TempDir m_dir;
-    std::string m_location = TestStoreLocation(m_dir);
-    std::unique_ptr<CCentralStore> m_store;
-    std::unique_ptr<CCentralServer> m_server;
-    std::unique_ptr<CCentralHttpServer> m_http;
-    int m_port = 0;
-    std::unique_ptr<Client> m_client;
-    User m_alice{"alice@example.org", "AAAA1111BBBB2222", 1};
-    User m_bob{"bob@example.org", "CCCC3333DDDD4444", 2};
-    User m_carol{"carol@example.org", "EEEE5555FFFF6666", 3};
     Keys m_aliceKeys, m_bobKeys, m_carolKeys;
     CZelXmlDocument m_lastAnswer;
 };

@@ -2,14 +2,14 @@
 // while other requests run to their answers, which they could not if the held one kept the
 // store; and what a held request read may change under it before it writes.
 
+#include "foundation/ZelDateTime.h"
 #include "foundation/testing/Eventually.h"
 #include "server/CCentralHttpServer.h"
 #include "server/CCentralMessages.h"
 #include "server/CCentralServer.h"
 #include "server/CCentralStore.h"
-#include "server/tests/StoreEngines.h"
-
-#include "MailTestSupport.h"
+#include "testing/CentralServerFixture.h"
+#include "testing/MailTestSupport.h"
 #include "testing/SocketsEnvironment.h"
 
 #include <algorithm>
@@ -85,16 +85,14 @@ struct Keys {
 };
 
 // Public, so that the table of held requests below can use its pieces.
-class CentralConcurrencyFixture : public ::testing::Test {
+class CentralConcurrencyFixture : public CentralServerFixture {
 public:
     void SetUp() override
     {
-        m_port = StartInProcessCentral(m_location, m_store, m_server, m_http);
-        ASSERT_GT(m_port, 0);
+        ASSERT_NO_FATAL_FAILURE(StartServer());
         m_server->SetUnlockedPhaseHook([this](uint32_t type, CCentralUnlockedStep step) {
             m_parking.OnStep(*m_store, type, step);
         });
-        m_client = std::make_unique<Client>(m_port);
         ASSERT_TRUE(m_client->Register(m_alice));
         ASSERT_TRUE(m_client->Register(m_bob));
         ASSERT_TRUE(m_client->Register(m_carol));
@@ -104,7 +102,7 @@ public:
     void TearDown() override
     {
         m_parking.Release();
-        StopInProcessCentral(m_client, m_store, m_server, m_http);
+        StopServer();
     }
 
     // Runs `held` on a connection of its own until it parks at the armed step, then `others`
@@ -215,17 +213,7 @@ public:
         return text;
     }
 
-    TempDir m_dir;
-    std::string m_location = TestStoreLocation(m_dir);
-    std::unique_ptr<CCentralStore> m_store;
-    std::unique_ptr<CCentralServer> m_server;
-    std::unique_ptr<CCentralHttpServer> m_http;
-    int m_port = 0;
-    std::unique_ptr<Client> m_client;
     Parking m_parking;
-    User m_alice{"alice@example.org", "AAAA1111BBBB2222", 1};
-    User m_bob{"bob@example.org", "CCCC3333DDDD4444", 2};
-    User m_carol{"carol@example.org", "EEEE5555FFFF6666", 3};
     Keys m_aliceKeys, m_bobKeys;
 };
 
@@ -387,7 +375,7 @@ const GoneKey kGoneKeys[] = {
          transaction.Commit();
      },
      [](CentralConcurrencyFixture& test, const CZelString& key) {
-         const auto keys = test.m_store->SessionKeys(test.m_alice.id, kKeyNumAccountRun, CCentralServer::NowMicroseconds());
+         const auto keys = test.m_store->SessionKeys(test.m_alice.id, kKeyNumAccountRun, NowMicroseconds());
          return std::find(keys.begin(), keys.end(), key) != keys.end();
      }},
     {"SessionKeyPushedOutUnderAListChange", kRequestContactList,

@@ -4,9 +4,7 @@
 #include "foundation/testing/MutationFuzzer.h"
 #include "server/CCentralServer.h"
 #include "server/CCentralStore.h"
-#include "server/tests/StoreEngines.h"
-
-#include "CentralTestSupport.h"
+#include "testing/CentralServerFixture.h"
 
 #include <atomic>
 #include <thread>
@@ -16,12 +14,12 @@ using namespace centraltest;
 
 namespace {
 
-class CentralHandleTest : public ::testing::Test {
+class CentralHandleTest : public CentralServerFixture {
 protected:
     void SetUp() override
     {
-        m_store = std::make_unique<CCentralStore>(m_location, 64);
-        m_server = std::make_unique<CCentralServer>(*m_store);
+        // The request entry point without the HTTP front or the message requests.
+        StartServer({.messageRequests = false, .httpFront = false});
         ASSERT_EQ(RegisterDirect(m_alice), 1);
         ASSERT_EQ(RegisterDirect(m_bob), 2);
         m_bob.sessionKey = MakeSessionKey();
@@ -36,7 +34,7 @@ protected:
         const LongInt2 e(key.e.Ptr(), key.e.Length());
         CZelString blocks;
         EXPECT_GT(RsaBlockTransform::Apply(n, e, text.Ptr(), text.Length(), Now(), blocks), 0);
-        return Frame(2, blocks);
+        return Frame(kRequestRegister, blocks);
     }
 
     int64_t RegisterDirect(User& user)
@@ -46,10 +44,10 @@ protected:
         return user.id;
     }
 
-    CZelString LoginBody(const User& user, const CZelString& key, uint32_t type = 3)
+    CZelString LoginBody(const User& user, const CZelString& key, uint32_t type = kRequestReqTimestamp)
     {
         const CZelXmlDocument document =
-            MakeLoginDocument(Format("%D", user.id), type == 9 ? kCommandPreLogin : kCommandReqTimestamp,
+            MakeLoginDocument(Format("%D", user.id), type == kRequestPreLogin ? kCommandPreLogin : kCommandReqTimestamp,
                               {{kKeyNumAccountRun, key}}, 0);
         return Frame(type, MakeLoginPayload(user.AccountKey(), document, Now()));
     }
@@ -78,19 +76,12 @@ protected:
         }
         return text;
     }
-
-    TempDir m_dir;
-    std::string m_location = TestStoreLocation(m_dir);
-    std::unique_ptr<CCentralStore> m_store;
-    std::unique_ptr<CCentralServer> m_server;
-    User m_alice{"alice@example.org", "CODEA", 1};
-    User m_bob{"bob@example.org", "CODEB", 2};
 };
 
 TEST_F(CentralHandleTest, BadRequestsGetNoAnswerAndChangeNothing)
 {
     const CZelString login = LoginBody(m_bob, MakeSessionKey());
-    const CZelString list = SealedBody(26, m_bob, ListDocument({{"+bl", "alice@example.org"}}).ToRequestText());
+    const CZelString list = SealedBody(kRequestContactList, m_bob, ListDocument({{"+bl", "alice@example.org"}}).ToRequestText());
     CZelString flippedMac = list;
     {
         std::string bytes = flippedMac.ToStd();
@@ -104,23 +95,23 @@ TEST_F(CentralHandleTest, BadRequestsGetNoAnswerAndChangeNothing)
     } cases[] = {
         {"empty body", CZelString()},
         {"shorter than a record head", CZelString("\0\0\0\1\0\0\0", 7)},
-        {"server key with a payload", Frame(1, "x")},
+        {"server key with a payload", Frame(kRequestServerKey, "x")},
         {"truncated record", login.Left(login.Length() - 1)},
-        {"length past the end", Frame(3, login.Mid(8)).Left(40)},
-        {"two records", Frame(1, CZelString()) + Frame(1, CZelString())},
-        {"trailing byte", Frame(1, CZelString()) + "x"},
-        {"unknown type", Frame(99, "whatever")},
-        {"message type not served here", Frame(4, "whatever")},
-        {"registration that does not open", Frame(2, garbage64)},
-        {"registration of a wrong length", Frame(2, RegistrationBody(m_alice).Mid(8).Left(63))},
-        {"login of only an id", Frame(3, Int64BE(2))},
-        {"login blocks that do not open", Frame(3, Int64BE(2) + garbage64)},
-        {"login for an unknown id", Frame(3, Int64BE(77) + login.Mid(16))},
+        {"length past the end", Frame(kRequestReqTimestamp, login.Mid(8)).Left(40)},
+        {"two records", Frame(kRequestServerKey, CZelString()) + Frame(kRequestServerKey, CZelString())},
+        {"trailing byte", Frame(kRequestServerKey, CZelString()) + "x"},
+        {"unknown type", Frame(kUnknownRequestType, "whatever")},
+        {"message type not served here", Frame(kRequestReqMsgId, "whatever")},
+        {"registration that does not open", Frame(kRequestRegister, garbage64)},
+        {"registration of a wrong length", Frame(kRequestRegister, RegistrationBody(m_alice).Mid(8).Left(63))},
+        {"login of only an id", Frame(kRequestReqTimestamp, Int64BE(2))},
+        {"login blocks that do not open", Frame(kRequestReqTimestamp, Int64BE(2) + garbage64)},
+        {"login for an unknown id", Frame(kRequestReqTimestamp, Int64BE(77) + login.Mid(16))},
         {"sealed with a flipped MAC", flippedMac},
-        {"sealed too short", Frame(26, list.Mid(8).Left(27))},
-        {"sealed XML that does not parse", SealedBody(26, m_bob, "<Root <<")},
-        {"sealed for an unknown account", Frame(26, Int64BE(55) + list.Mid(16))},
-        {"sealed under an unknown key number", Frame(26, Seal(m_bob.id, 9, m_bob.sessionKey, "<Root/>"))},
+        {"sealed too short", Frame(kRequestContactList, list.Mid(8).Left(27))},
+        {"sealed XML that does not parse", SealedBody(kRequestContactList, m_bob, "<Root <<")},
+        {"sealed for an unknown account", Frame(kRequestContactList, Int64BE(55) + list.Mid(16))},
+        {"sealed under an unknown key number", Frame(kRequestContactList, Seal(m_bob.id, 9, m_bob.sessionKey, "<Root/>"))},
     };
     const std::string before = Snapshot();
     for (const Case& c : cases) {
@@ -139,7 +130,7 @@ TEST_F(CentralHandleTest, RegistrationXmlThatDoesNotParseGetsNoAnswer)
     CZelString blocks;
     ASSERT_GT(RsaBlockTransform::Apply(n, e, text.Ptr(), text.Length(), Now(), blocks), 0);
     const std::string before = Snapshot();
-    EXPECT_TRUE(m_server->Handle(Frame(2, blocks)).IsEmpty());
+    EXPECT_TRUE(m_server->Handle(Frame(kRequestRegister, blocks)).IsEmpty());
     EXPECT_EQ(Snapshot(), before);
 }
 
@@ -162,13 +153,13 @@ TEST_F(CentralHandleTest, LoginsFromSeveralThreadsAllAnswer)
 TEST_F(CentralHandleTest, FuzzedRequestsNeverBreakTheEntryPoint)
 {
     const std::vector<std::string> seeds = {
-        Frame(1, CZelString()).ToStd(),
+        Frame(kRequestServerKey, CZelString()).ToStd(),
         RegistrationBody(User{"carol@example.org", "C", 3}).ToStd(),
         LoginBody(m_bob, MakeSessionKey(), 3).ToStd(),
-        LoginBody(m_bob, m_bob.sessionKey, 9).ToStd(),
-        SealedBody(26, m_bob, ListDocument({{"+cl", "alice@example.org", "CODEA", true}, {"+bl", "x"}}).ToRequestText()).ToStd(),
-        SealedBody(27, m_bob, RegistrationDocument(m_bob).ToRequestText()).ToStd(),
-        SealedBody(28, m_bob, AdminDocument("Restrict", "email", "alice@example.org").ToRequestText()).ToStd(),
+        LoginBody(m_bob, m_bob.sessionKey, kRequestPreLogin).ToStd(),
+        SealedBody(kRequestContactList, m_bob, ListDocument({{"+cl", m_alice.email, m_alice.secureCode, true}, {"+bl", "x"}}).ToRequestText()).ToStd(),
+        SealedBody(kRequestAccountUpdate, m_bob, RegistrationDocument(m_bob).ToRequestText()).ToStd(),
+        SealedBody(kRequestAdministrative, m_bob, AdminDocument("Restrict", "email", "alice@example.org").ToRequestText()).ToStd(),
     };
     uint64_t answered = 0;
     const uint64_t runs = velmo_testing::RunMutationFuzzer(seeds, 4000, [&](const std::string& input) {
@@ -187,7 +178,7 @@ TEST_F(CentralHandleTest, FuzzedRequestsNeverBreakTheEntryPoint)
     EXPECT_GE(answered, seeds.size());
     // The store is still whole and usable.
     EXPECT_TRUE(m_store->FindAccount(1));
-    EXPECT_FALSE(m_server->Handle(Frame(1, CZelString())).IsEmpty());
+    EXPECT_FALSE(m_server->Handle(Frame(kRequestServerKey, CZelString())).IsEmpty());
 }
 
 } // namespace

@@ -4,15 +4,14 @@
 // honest exchange completes, the malformed ones get their status and a close, the database
 // is whole afterwards and the server gives back what the load cost it.
 
+#include "foundation/testing/Eventually.h"
 #include "server/CCentralHttpServer.h"
 #include "server/CCentralMessages.h"
 #include "server/CCentralServer.h"
 #include "server/CCentralStore.h"
-
-#include "CentralTestSupport.h"
-#include "HostileHttp.h"
-#include "RawHttpPeer.h"
-#include "foundation/testing/Eventually.h"
+#include "testing/CentralServerFixture.h"
+#include "testing/HostileHttp.h"
+#include "testing/RawHttpPeer.h"
 #include "testing/SocketsEnvironment.h"
 
 #include <sqlite3.h>
@@ -186,18 +185,12 @@ private:
     std::atomic<bool> m_uploadRefused{false};
 };
 
-class CentralHostileLoadTest : public ::testing::Test {
+class CentralHostileLoadTest : public CentralServerFixture {
 protected:
     void SetUp() override
     {
         RaiseOwnFileLimit();
-        m_database = m_dir.File("central.sqlite3");
-        m_store = std::make_unique<CCentralStore>(m_database, 64);
-        m_server = std::make_unique<CCentralServer>(*m_store);
-        RegisterMessageRequests(*m_server);
-        m_http = std::make_unique<CCentralHttpServer>(*m_server);
-        m_port = m_http->Start("127.0.0.1", 0);
-        ASSERT_GT(m_port, 0);
+        ASSERT_NO_FATAL_FAILURE(StartServer());
         Client setup(m_port);
         for (int i = 0; i < kHonestClients; ++i) {
             m_users.emplace_back("user" + std::to_string(i) + "@example.org", "CODE" + std::to_string(1000 + i), 1 + i);
@@ -242,12 +235,6 @@ protected:
         }
     }
 
-    TempDir m_dir;
-    std::string m_database;
-    std::unique_ptr<CCentralStore> m_store;
-    std::unique_ptr<CCentralServer> m_server;
-    std::unique_ptr<CCentralHttpServer> m_http;
-    int m_port = 0;
     std::vector<User> m_users;
 };
 
@@ -283,7 +270,7 @@ TEST_F(CentralHostileLoadTest, HonestGatewaysAreServedWhileTheLoadIsOn)
     EXPECT_LT(after - before, kRetainedKilobytes) << before << " KB before the load, " << after << " KB after";
     EXPECT_TRUE(HonestExchange(1).empty());
     m_http.reset();
-    EXPECT_EQ(IntegrityOf(m_database), "ok");
+    EXPECT_EQ(IntegrityOf(m_location), "ok");
     for (const User& user : m_users)
         EXPECT_TRUE(m_store->FindAccountByEmail(CZelString(user.email.c_str())).has_value()) << user.email;
 }

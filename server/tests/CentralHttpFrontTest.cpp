@@ -4,9 +4,9 @@
 
 #include "server/CCentralHttpFront.h"
 
-#include "HostileHttp.h"
-#include "RawHttpPeer.h"
 #include "foundation/testing/Eventually.h"
+#include "testing/HostileHttp.h"
+#include "testing/RawHttpPeer.h"
 
 #include <gtest/gtest.h>
 

@@ -6,8 +6,8 @@
 
 #include "server/CCentralHttpFront.h"
 
-#include "HostileHttp.h"
-#include "RawHttpPeer.h"
+#include "testing/HostileHttp.h"
+#include "testing/RawHttpPeer.h"
 #include "TlsHttpPeer.h"
 #include "foundation/XTOOError.h"
 #include "foundation/testing/Eventually.h"

@@ -2,10 +2,10 @@
 // through it with a pinned fingerprint, plain HTTP gets nothing, and a certificate and key that
 // do not make a pair stop it before it listens or makes a database.
 
-#include "CentralTestSupport.h"
-#include "RawHttpPeer.h"
 #include "foundation/XTOOError.h"
 #include "protocol/ZelServerRequests.h"
+#include "testing/CentralTestSupport.h"
+#include "testing/RawHttpPeer.h"
 #include "testing/SocketsEnvironment.h"
 #include "tls/CTlsCertificate.h"
 
@@ -51,7 +51,7 @@ TEST_F(CentralHttpsProgramTest, ServesTheGatewaysClientOverHttpsAndNothingInTheC
     connection.Close();
 
     RawPeer plain(port);
-    ASSERT_TRUE(plain.Send(HonestPost(std::string(Frame(1, "").View()))));
+    ASSERT_TRUE(plain.Send(HonestPost(std::string(Frame(kRequestServerKey, "").View()))));
     const RawPeer::Received all = plain.ReadUntilClosed();
     EXPECT_TRUE(all.closed);
     EXPECT_EQ(all.bytes.find("HTTP/"), std::string::npos) << all.bytes;

@@ -2,7 +2,7 @@
 // on the same database, it still knows the session's keys, resumes at the offset it
 // acknowledged last, and the message arrives whole, once.
 
-#include "MailTestSupport.h"
+#include "testing/MailTestSupport.h"
 #include "testing/SocketsEnvironment.h"
 
 #include <csignal>
@@ -32,12 +32,12 @@ TEST(CentralMessagesProgramTest, KilledInTheMiddleOfAnUploadItResumesAtTheAcknow
     ASSERT_GT(port, 0);
     auto client = std::make_unique<Client>(port);
 
-    User alice{"alice@example.org", "AAAA1111BBBB2222", 1};
-    User bob{"bob@example.org", "CCCC3333DDDD4444", 2};
+    User alice = Alice();
+    User bob = Bob();
     ASSERT_TRUE(client->Register(alice));
     ASSERT_TRUE(client->Register(bob));
     ASSERT_TRUE(client->LoginRun(bob, kKeyNumContactList));
-    ASSERT_EQ(client->Sealed(26, bob, ListDocument({{"+cl", alice.email, alice.secureCode, true}}), kKeyNumContactList)
+    ASSERT_EQ(client->Sealed(kRequestContactList, bob, ListDocument({{"+cl", alice.email, alice.secureCode, true}}), kKeyNumContactList)
                   .size(),
               1u);
 
@@ -48,7 +48,7 @@ TEST(CentralMessagesProgramTest, KilledInTheMiddleOfAnUploadItResumesAtTheAcknow
     lookup.RootElement().SetAttr("Command", "ReqMsgId");
     lookup.RootElement().SetAttr("rcpt", bob.email.c_str());
     const auto answers =
-        SealedRequest(4, lookup, alice.id, kKeyNumSession, session, client->Server(), client->Connection(),
+        SealedRequest(kRequestReqMsgId, lookup, alice.id, kKeyNumSession, session, client->Server(), client->Connection(),
                       kHttpWriteTimeoutMs);
     if (answers.empty())
         GTEST_SKIP() << "this velmo-central does not serve the message requests";
@@ -75,7 +75,7 @@ TEST(CentralMessagesProgramTest, KilledInTheMiddleOfAnUploadItResumesAtTheAcknow
     ASSERT_EQ(client->Login(kRequestPreLogin, alice, {{kKeyNumSession, MakeSessionKey()}, {kKeyNumInbox, MakeSessionKey()}})
                   .size(),
               1u);
-    EXPECT_EQ(SealedRequest(4, lookup, alice.id, kKeyNumSession, session, client->Server(), client->Connection(),
+    EXPECT_EQ(SealedRequest(kRequestReqMsgId, lookup, alice.id, kKeyNumSession, session, client->Server(), client->Connection(),
                             kHttpWriteTimeoutMs).size(),
               1u);
 

@@ -5,9 +5,8 @@
 #include "server/CCentralMessages.h"
 #include "server/CCentralServer.h"
 #include "server/CCentralStore.h"
-#include "server/tests/StoreEngines.h"
-
-#include "MailTestSupport.h"
+#include "testing/CentralServerFixture.h"
+#include "testing/MailTestSupport.h"
 #include "testing/SocketsEnvironment.h"
 
 #include <memory>
@@ -24,37 +23,20 @@ struct Keys {
     CZelString inbox = MakeSessionKey();
 };
 
-class CentralMessagesTest : public ::testing::Test {
+class CentralMessagesTest : public CentralServerFixture {
 protected:
     void SetUp() override
     {
-        StartServer();
+        ASSERT_NO_FATAL_FAILURE(StartServer());
         ASSERT_TRUE(m_client->Register(m_alice));
         ASSERT_TRUE(m_client->Register(m_bob));
         ASSERT_TRUE(m_client->Register(m_carol));
         // Bob lets Alice write: he puts her on his list with her code, which puts each on the other's.
         ASSERT_TRUE(m_client->LoginRun(m_bob, kKeyNumContactList));
-        const auto answers = m_client->Sealed(26, m_bob, ListDocument({{"+cl", m_alice.email, m_alice.secureCode, true}}),
-                                              kKeyNumContactList);
+        const auto answers = m_client->Sealed(
+            kRequestContactList, m_bob, ListDocument({{"+cl", m_alice.email, m_alice.secureCode, true}}), kKeyNumContactList);
         ASSERT_EQ(answers.size(), 1u);
         ASSERT_EQ(answers.front().RootElement().GetAttr("Status"), "OK");
-    }
-
-    void TearDown() override { StopServer(); }
-
-    void StartServer()
-    {
-        m_port = StartInProcessCentral(m_location, m_store, m_server, m_http);
-        ASSERT_GT(m_port, 0);
-        m_client = std::make_unique<Client>(m_port);
-    }
-
-    void StopServer()
-    {
-        m_client.reset();
-        m_http.reset();
-        m_server.reset();
-        m_store.reset();
     }
 
     // The SMTP side's handshake: the session key under 1 and the Outbox key under 3.
@@ -81,7 +63,7 @@ protected:
         document.RootElement().SetAttr("Command", "ReqMsgId");
         document.RootElement().SetAttr("TimeStamp", "1");
         document.RootElement().SetAttr("rcpt", address.c_str());
-        const auto answers = SealedRequest(4, document, sender.id, kKeyNumSession, keys.session, m_client->Server(),
+        const auto answers = SealedRequest(kRequestReqMsgId, document, sender.id, kKeyNumSession, keys.session, m_client->Server(),
                                            m_client->Connection(), kHttpWriteTimeoutMs);
         EXPECT_EQ(answers.size(), 1u);
         return answers.empty() ? CZelXmlDocument() : answers.front();
@@ -115,7 +97,7 @@ protected:
     CZelXmlDocument Seed(const User& user, const Keys& keys, const CZelString& lastDelivered = "0")
     {
         const CZelString seed = PreLogin(user, keys);
-        return SessionRequest(10, user, keys, "Seed", seed, "LastDeliveredTimeStamp", lastDelivered);
+        return SessionRequest(kRequestSeed, user, keys, "Seed", seed, "LastDeliveredTimeStamp", lastDelivered);
     }
 
     static std::vector<std::string> Ids(const CZelXmlDocument& answer, const char* element)
@@ -150,16 +132,6 @@ protected:
         return text.Left(bytes);
     }
 
-    TempDir m_dir;
-    std::string m_location = TestStoreLocation(m_dir);
-    std::unique_ptr<CCentralStore> m_store;
-    std::unique_ptr<CCentralServer> m_server;
-    std::unique_ptr<CCentralHttpServer> m_http;
-    int m_port = 0;
-    std::unique_ptr<Client> m_client;
-    User m_alice{"alice@example.org", "AAAA1111BBBB2222", 1};
-    User m_bob{"bob@example.org", "CCCC3333DDDD4444", 2};
-    User m_carol{"carol@example.org", "EEEE5555FFFF6666", 3};
     Keys m_aliceKeys, m_bobKeys, m_carolKeys;
 };
 
@@ -184,7 +156,10 @@ TEST_F(CentralMessagesTest, ReqMsgIdRefusals)
 {
     // Bob black-lists Carol; Dave, a stranger to everyone, has no auto-reply text.
     ASSERT_TRUE(m_client->LoginRun(m_bob, kKeyNumContactList));
-    ASSERT_EQ(m_client->Sealed(26, m_bob, ListDocument({{"+bl", m_carol.email, "", false}}), kKeyNumContactList).size(), 1u);
+    ASSERT_EQ(
+        m_client->Sealed(kRequestContactList, m_bob, ListDocument({{"+bl", m_carol.email, "", false}}), kKeyNumContactList)
+            .size(),
+        1u);
     User dave{"dave@example.org", "GGGG7777HHHH8888", 4};
     CZelXmlDocument registration = RegistrationDocument(dave);
     registration.RootElement().SetAttr("AutoReplyEng", "");
@@ -214,9 +189,9 @@ TEST_F(CentralMessagesTest, ReqMsgIdRefusals)
 
     // Alice is the administrator; once she restricts Carol, Carol may not send even to a contact.
     ASSERT_TRUE(m_client->LoginRun(m_alice));
-    ASSERT_EQ(m_client->Sealed(28, m_alice, AdminDocument("Restrict", "email", m_carol.email)).size(), 1u);
+    ASSERT_EQ(m_client->Sealed(kRequestAdministrative, m_alice, AdminDocument("Restrict", "email", m_carol.email)).size(), 1u);
     ASSERT_TRUE(m_client->LoginRun(m_alice, kKeyNumContactList));
-    ASSERT_EQ(m_client->Sealed(26, m_alice, ListDocument({{"+cl", m_carol.email, m_carol.secureCode, true}}),
+    ASSERT_EQ(m_client->Sealed(kRequestContactList, m_alice, ListDocument({{"+cl", m_carol.email, m_carol.secureCode, true}}),
                                kKeyNumContactList).size(), 1u);
     EXPECT_EQ(ReqMsgId(m_carol, m_carolKeys, m_alice.email).RootElement().GetAttr("ErrorMessage"),
               "Sending is not allowed");
@@ -265,7 +240,7 @@ TEST_F(CentralMessagesTest, MessageTravelsFromUploadToDownloadDeliveryAndDelete)
 
     // Nothing delivered yet; after the received report Alice sees the delivery once.
     EXPECT_TRUE(Ids(Seed(m_alice, m_aliceKeys), "Delivered").empty());
-    EXPECT_EQ(SessionRequest(20, m_bob, m_bobKeys, "MessageId", bob.msgId).RootElement().GetAttr("Status"), "OK");
+    EXPECT_EQ(SessionRequest(kRequestReceived, m_bob, m_bobKeys, "MessageId", bob.msgId).RootElement().GetAttr("Status"), "OK");
     const CZelXmlDocument delivered = Seed(m_alice, m_aliceKeys);
     ASSERT_EQ(Ids(delivered, "Delivered"), std::vector<std::string>{bob.msgId.ToStd()});
     const CZelXmlNode entry = delivered.RootElement().FindChild("Delivered");
@@ -274,14 +249,14 @@ TEST_F(CentralMessagesTest, MessageTravelsFromUploadToDownloadDeliveryAndDelete)
     EXPECT_EQ(entry.GetAttr("email"), "bob@example.org");
     EXPECT_TRUE(Ids(Seed(m_alice, m_aliceKeys, deliveredAt), "Delivered").empty());
     // A second retrieval does not move the delivery time.
-    SessionRequest(20, m_bob, m_bobKeys, "MessageId", bob.msgId);
+    SessionRequest(kRequestReceived, m_bob, m_bobKeys, "MessageId", bob.msgId);
     EXPECT_TRUE(Ids(Seed(m_alice, m_aliceKeys, deliveredAt), "Delivered").empty());
 
     // Delete: gone from Bob's list and from the fetch; a repeated delete is still "OK".
-    EXPECT_EQ(SessionRequest(17, m_bob, m_bobKeys, "MsgId", bob.msgId).RootElement().GetAttr("Status"), "OK");
+    EXPECT_EQ(SessionRequest(kRequestDeleteMessage, m_bob, m_bobKeys, "MsgId", bob.msgId).RootElement().GetAttr("Status"), "OK");
     EXPECT_TRUE(Ids(Seed(m_bob, m_bobKeys), "Message").empty());
     EXPECT_TRUE(FetchBlock(*m_client, m_bob, kKeyNumInbox, m_bobKeys.inbox, bob.msgId, 0, 1000).refused);
-    EXPECT_EQ(SessionRequest(17, m_bob, m_bobKeys, "MsgId", bob.msgId).RootElement().GetAttr("Status"), "OK");
+    EXPECT_EQ(SessionRequest(kRequestDeleteMessage, m_bob, m_bobKeys, "MsgId", bob.msgId).RootElement().GetAttr("Status"), "OK");
     // The sender still sees the delivery after the copy is gone.
     EXPECT_EQ(Ids(Seed(m_alice, m_aliceKeys), "Delivered"), std::vector<std::string>{bob.msgId.ToStd()});
 }
@@ -316,7 +291,7 @@ TEST_F(CentralMessagesTest, ABlockLargerThanAStoredRowIsKeptInRowsAndReadAcrossT
 TEST_F(CentralMessagesTest, EachRecipientGetsItsOwnCopy)
 {
     ASSERT_TRUE(m_client->LoginRun(m_carol, kKeyNumContactList));
-    ASSERT_EQ(m_client->Sealed(26, m_carol, ListDocument({{"+cl", m_alice.email, m_alice.secureCode, true}}),
+    ASSERT_EQ(m_client->Sealed(kRequestContactList, m_carol, ListDocument({{"+cl", m_alice.email, m_alice.secureCode, true}}),
                                kKeyNumContactList).size(), 1u);
     const CZelString text = Text(20000);
     const std::vector<CZelString> ids = SendFromAlice({&m_bob, &m_carol}, text, 4096);
@@ -334,12 +309,12 @@ TEST_F(CentralMessagesTest, EachRecipientGetsItsOwnCopy)
     EXPECT_EQ(carols->text, text);
     // Neither can fetch the other's copy, and Bob's delete leaves Carol's in place.
     EXPECT_TRUE(FetchBlock(*m_client, m_bob, kKeyNumInbox, m_bobKeys.inbox, ids[1], 0, 1000).refused);
-    EXPECT_EQ(SessionRequest(17, m_bob, m_bobKeys, "MsgId", ids[1]).RootElement().GetAttr("ErrorMessage"),
+    EXPECT_EQ(SessionRequest(kRequestDeleteMessage, m_bob, m_bobKeys, "MsgId", ids[1]).RootElement().GetAttr("ErrorMessage"),
               "No such message");
-    EXPECT_EQ(SessionRequest(20, m_bob, m_bobKeys, "MessageId", ids[1]).RootElement().GetAttr("ErrorMessage"),
+    EXPECT_EQ(SessionRequest(kRequestReceived, m_bob, m_bobKeys, "MessageId", ids[1]).RootElement().GetAttr("ErrorMessage"),
               "No such message");
     EXPECT_TRUE(Ids(Seed(m_alice, m_aliceKeys), "Delivered").empty());
-    EXPECT_EQ(SessionRequest(17, m_bob, m_bobKeys, "MsgId", ids[0]).RootElement().GetAttr("Status"), "OK");
+    EXPECT_EQ(SessionRequest(kRequestDeleteMessage, m_bob, m_bobKeys, "MsgId", ids[0]).RootElement().GetAttr("Status"), "OK");
     EXPECT_TRUE(OpenMessageData(FetchAll(*m_client, m_carol, kKeyNumInbox, m_carolKeys.inbox, ids[1], 3000),
                                 m_carolKeys.inbox, m_carol, ids[1]));
 }
@@ -452,7 +427,7 @@ TEST_F(CentralMessagesTest, SeedMustBeTheCurrentOne)
 {
     PreLogin(m_bob, m_bobKeys);
     for (const char* seed : {"", "0123456789ABCDEF0123456789ABCDEF"}) {
-        const CZelXmlDocument answer = SessionRequest(10, m_bob, m_bobKeys, "Seed", seed, "LastDeliveredTimeStamp", "0");
+        const CZelXmlDocument answer = SessionRequest(kRequestSeed, m_bob, m_bobKeys, "Seed", seed, "LastDeliveredTimeStamp", "0");
         EXPECT_EQ(answer.RootElement().GetAttr("ErrorMessage"), "Seed is not valid") << seed;
         EXPECT_TRUE(Ids(answer, "Message").empty());
     }
@@ -462,7 +437,7 @@ TEST_F(CentralMessagesTest, AbuseReportReachesTheSendersDelivered)
 {
     const CZelString id = SendFromAlice({&m_bob}, Text(1000)).front();
     ASSERT_TRUE(m_client->LoginRun(m_bob));
-    const auto answers = m_client->Sealed(28, m_bob, AdminDocument("AbuseReportSpam", "MessageId", id.ToStd()));
+    const auto answers = m_client->Sealed(kRequestAdministrative, m_bob, AdminDocument("AbuseReportSpam", "MessageId", id.ToStd()));
     ASSERT_EQ(answers.size(), 1u);
     ASSERT_EQ(answers.front().RootElement().GetAttr("Status"), "OK");
 
@@ -517,7 +492,7 @@ TEST_F(CentralMessagesTest, SmtpAndPop3SessionsOfOneAccountKeepTheirOwnKeys)
 
     // Each side goes on under its own key and is answered under it.
     const Recipient bob = Lookup(m_alice, m_aliceKeys, m_bob);
-    EXPECT_EQ(SessionRequest(10, m_alice, pop3, "Seed", seed, "LastDeliveredTimeStamp", "0").RootElement().GetAttr("Status"),
+    EXPECT_EQ(SessionRequest(kRequestSeed, m_alice, pop3, "Seed", seed, "LastDeliveredTimeStamp", "0").RootElement().GetAttr("Status"),
               "OK");
     const CZelString file = QueuedMessage(m_alice, kKeyNumOutbox, m_aliceKeys.outbox, {bob}, Text(2000));
     EXPECT_EQ(UploadAll(*m_client, m_alice, kKeyNumOutbox, m_aliceKeys.outbox, file, 700), "OK");
@@ -531,7 +506,7 @@ TEST_F(CentralMessagesTest, SmtpAndPop3SessionsOfOneAccountKeepTheirOwnKeys)
     lookup.Create("doc", "Root");
     lookup.RootElement().SetAttr("Command", "ReqMsgId");
     lookup.RootElement().SetAttr("rcpt", m_bob.email.c_str());
-    EXPECT_TRUE(SealedRequest(4, lookup, m_alice.id, kKeyNumSession, m_aliceKeys.session, m_client->Server(),
+    EXPECT_TRUE(SealedRequest(kRequestReqMsgId, lookup, m_alice.id, kKeyNumSession, m_aliceKeys.session, m_client->Server(),
                               m_client->Connection(),
                               kHttpWriteTimeoutMs)
                     .empty());
@@ -592,7 +567,7 @@ TEST_F(CentralMessagesTest, ARestrictedSenderCanNeitherStartNorFinishAnUpload)
 
     // Alice, the administrator, restricts Bob while his upload is under way.
     ASSERT_TRUE(m_client->LoginRun(m_alice));
-    ASSERT_EQ(m_client->Sealed(28, m_alice, AdminDocument("Restrict", "email", m_bob.email)).size(), 1u);
+    ASSERT_EQ(m_client->Sealed(kRequestAdministrative, m_alice, AdminDocument("Restrict", "email", m_bob.email)).size(), 1u);
     UploadAnswer answer =
         UploadBlock(*m_client, m_bob, kKeyNumOutbox, m_bobKeys.outbox, started, 1000, started.Length() - 1000);
     ASSERT_TRUE(answer.status);

@@ -5,15 +5,15 @@
 // And the migrations that must not happen: into a database that already holds a deployment,
 // from a file that is not there, to something that is not PostgreSQL.
 
+#include "foundation/CZelFile.h"
 #include "server/CCentralCommand.h"
 #include "server/CCentralHttpServer.h"
 #include "server/CCentralMessages.h"
 #include "server/CCentralServer.h"
 #include "server/CCentralStore.h"
 #include "server/CPostgresDb.h"
-
-#include "MailTestSupport.h"
-#include "foundation/CZelFile.h"
+#include "testing/CentralServerFixture.h"
+#include "testing/MailTestSupport.h"
 #include "testing/SocketsEnvironment.h"
 #include "testing/TestPostgres.h"
 
@@ -56,19 +56,8 @@ int64_t CountRows(const std::string& location, const char* table)
     return statement.Step() ? statement.Int(0) : -1;
 }
 
-class CentralMigrateTest : public ::testing::Test {
+class CentralMigrateTest : public CentralServerFixture {
 protected:
-    void TearDown() override { Stop(); }
-
-    void Start(const std::string& location)
-    {
-        m_port = StartInProcessCentral(location, m_store, m_server, m_http);
-        ASSERT_GT(m_port, 0);
-        m_client = std::make_unique<Client>(m_port);
-    }
-
-    void Stop() { StopInProcessCentral(m_client, m_store, m_server, m_http); }
-
     std::string SqliteFile() const { return m_dir.File("central.sqlite3"); }
 
     void SendingHandshake(const User& user, const Keys& keys)
@@ -99,7 +88,7 @@ protected:
         document.RootElement().SetAttr("Command", "ReqMsgId");
         document.RootElement().SetAttr("TimeStamp", "1");
         document.RootElement().SetAttr("rcpt", recipient.email.c_str());
-        const auto answers = SealedRequest(4, document, sender.id, kKeyNumSession, keys.session, m_client->Server(),
+        const auto answers = SealedRequest(kRequestReqMsgId, document, sender.id, kKeyNumSession, keys.session, m_client->Server(),
                                            m_client->Connection(), kHttpWriteTimeoutMs);
         EXPECT_EQ(answers.size(), 1u);
         const CZelXmlNode root = answers.empty() ? CZelXmlNode() : answers.front().RootElement();
@@ -116,7 +105,7 @@ protected:
             m_client->Login(kRequestPreLogin, user, {{kKeyNumSession, keys.session}, {kKeyNumInbox, keys.inbox}});
         EXPECT_EQ(answers.size(), 1u);
         const CZelString seed = answers.empty() ? CZelString() : answers.front().RootElement().GetAttr("Seed");
-        return Session(10, user, keys, "Seed", seed, "LastDeliveredTimeStamp", "0");
+        return Session(kRequestSeed, user, keys, "Seed", seed, "LastDeliveredTimeStamp", "0");
     }
 
     std::vector<std::string> Waiting(const User& user, const Keys& keys)
@@ -146,21 +135,12 @@ protected:
         return text.Left(bytes);
     }
 
-    TempDir m_dir;
-    std::unique_ptr<CCentralStore> m_store;
-    std::unique_ptr<CCentralServer> m_server;
-    std::unique_ptr<CCentralHttpServer> m_http;
-    int m_port = 0;
-    std::unique_ptr<Client> m_client;
-    User m_alice{"alice@example.org", "AAAA1111BBBB2222", 1};
-    User m_bob{"bob@example.org", "CCCC3333DDDD4444", 2};
-    User m_carol{"carol@example.org", "EEEE5555FFFF6666", 3};
     Keys m_aliceKeys, m_bobKeys, m_carolKeys;
 };
 
 TEST_F(CentralMigrateTest, TheDeploymentCarriesOnFromPostgres)
 {
-    Start(SqliteFile());
+    StartServerAt(SqliteFile());
     for (User* user : {&m_alice, &m_bob, &m_carol})
         ASSERT_TRUE(m_client->Register(*user));
     MakeContacts(*m_client, m_bob, m_alice);
@@ -177,19 +157,21 @@ TEST_F(CentralMigrateTest, TheDeploymentCarriesOnFromPostgres)
     ASSERT_EQ(Waiting(m_bob, m_bobKeys), std::vector<std::string>{bob.msgId.ToStd()});
     ASSERT_TRUE(OpenMessageData(FetchAll(*m_client, m_bob, kKeyNumInbox, m_bobKeys.inbox, bob.msgId, 1000),
                                 m_bobKeys.inbox, m_bob, bob.msgId));
-    ASSERT_EQ(Session(20, m_bob, m_bobKeys, "MessageId", bob.msgId).RootElement().GetAttr("Status"), "OK");
+    ASSERT_EQ(Session(kRequestReceived, m_bob, m_bobKeys, "MessageId", bob.msgId).RootElement().GetAttr("Status"), "OK");
     ASSERT_EQ(Waiting(m_carol, m_carolKeys), std::vector<std::string>{carol.msgId.ToStd()});
     const FetchAnswer carolStart = FetchBlock(*m_client, m_carol, kKeyNumInbox, m_carolKeys.inbox, carol.msgId, 0, 1500);
     ASSERT_TRUE(carolStart.answered);
     // Bob reports it as spam; a second message to him stops after its first 2500 bytes.
     ASSERT_TRUE(m_client->LoginRun(m_bob));
-    ASSERT_EQ(m_client->Sealed(28, m_bob, AdminDocument("AbuseReportSpam", "MessageId", bob.msgId.ToStd())).size(), 1u);
+    ASSERT_EQ(
+        m_client->Sealed(kRequestAdministrative, m_bob, AdminDocument("AbuseReportSpam", "MessageId", bob.msgId.ToStd())).size(),
+        1u);
     const Recipient bobAgain = Lookup(m_alice, m_aliceKeys, m_bob);
     const CZelString second = Text(4000);
     const CZelString unfinished = QueuedMessage(m_alice, kKeyNumOutbox, m_aliceKeys.outbox, {bobAgain}, second);
     ASSERT_EQ(UploadBlock(*m_client, m_alice, kKeyNumOutbox, m_aliceKeys.outbox, unfinished, 0, 2500).acks.back().second,
               2500);
-    Stop();
+    StopServer();
 
     // The old machine's clock ran a day ahead: the new database's stamps must still rise past it.
     int64_t ahead = 0;
@@ -209,7 +191,7 @@ TEST_F(CentralMigrateTest, TheDeploymentCarriesOnFromPostgres)
     EXPECT_NE(migrated.out.find("accounts: 3 rows"), std::string::npos) << migrated.out;
     EXPECT_NE(migrated.out.find("message_recipients: 3 rows"), std::string::npos) << migrated.out;
 
-    Start(uri);
+    StartServerAt(uri);
     ASSERT_EQ(m_store->Engine(), CStoreEngine::Postgres);
     EXPECT_EQ(m_client->ServerKey().n, serverKey.n);
     // Alice's SMTP session key still opens her requests, and her upload goes on where it stopped.
@@ -250,7 +232,7 @@ TEST_F(CentralMigrateTest, TheDeploymentCarriesOnFromPostgres)
 
 TEST_F(CentralMigrateTest, ADatabaseHoldingADeploymentIsLeftAlone)
 {
-    Start(SqliteFile());
+    StartServerAt(SqliteFile());
     ASSERT_TRUE(m_client->Register(m_alice));
     const std::string uri = velmo_testing::FreshPostgresDatabase();
     {
@@ -260,7 +242,7 @@ TEST_F(CentralMigrateTest, ADatabaseHoldingADeploymentIsLeftAlone)
         EXPECT_NE(program.RestOfOutput().find("accounts: 1 rows"), std::string::npos);
     }
     ASSERT_TRUE(m_client->Register(m_bob));
-    Stop();
+    StopServer();
     CZelString key;
     {
         CCentralStore store(uri);
@@ -292,10 +274,10 @@ class CentralMigrateOddValueTest : public CentralMigrateTest, public ::testing::
 
 TEST_P(CentralMigrateOddValueTest, StopsTheMigrationWhole)
 {
-    Start(SqliteFile());
+    StartServerAt(SqliteFile());
     ASSERT_TRUE(m_client->Register(m_alice));
     ASSERT_TRUE(m_client->Register(m_bob));
-    Stop();
+    StopServer();
     {
         CCentralStore store(SqliteFile());
         CCentralStore::Hold hold(store);

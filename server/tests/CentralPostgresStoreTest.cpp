@@ -6,7 +6,7 @@
 #include "server/CCentralStore.h"
 #include "server/CPostgresDb.h"
 
-#include "CentralTestSupport.h"
+#include "testing/CentralTestSupport.h"
 #include "testing/TestPostgres.h"
 
 #include <atomic>

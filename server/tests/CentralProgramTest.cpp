@@ -4,9 +4,9 @@
 
 #include "server/CCentralStore.h"
 
-#include "CentralTestSupport.h"
-#include "RawHttpPeer.h"
 #include "foundation/testing/Eventually.h"
+#include "testing/CentralTestSupport.h"
+#include "testing/RawHttpPeer.h"
 #include "testing/SocketsEnvironment.h"
 
 #include <csignal>
@@ -22,8 +22,8 @@ protected:
     std::vector<std::string> ServeArgs() const { return {"--listen", "127.0.0.1:0", "--db", m_dir.File("c.sqlite3")}; }
 
     TempDir m_dir;
-    User m_alice{"alice@example.org", "CODEA", 1};
-    User m_bob{"bob@example.org", "CODEB", 2};
+    User m_alice = Alice();
+    User m_bob = Bob();
 };
 
 TEST_F(CentralProgramTest, ServesTheClientAndStopsCleanlyOnEitherSignal)
@@ -62,7 +62,7 @@ TEST_F(CentralProgramTest, TheStopRequestLetsTheRequestInHandFinish)
     const int port = program.ReadPort();
     ASSERT_GT(port, 0);
     RawPeer busy(port);
-    const std::string body(Frame(99, "in hand").View());
+    const std::string body(Frame(kUnknownRequestType, "in hand").View());
     ASSERT_TRUE(busy.Send(HeadWaitingToContinue(body.size())));
     ASSERT_EQ(busy.ReadAnswer(), kContinueAnswer);
 
@@ -86,7 +86,7 @@ TEST_F(CentralProgramTest, TheLimitsOnTheCommandLineAreTheServers)
     const int port = program.ReadPort();
     ASSERT_GT(port, 0);
     RawPeer first(port);
-    ASSERT_TRUE(first.Send(HonestPost(std::string(Frame(99, "x").View()))));
+    ASSERT_TRUE(first.Send(HonestPost(std::string(Frame(kUnknownRequestType, "x").View()))));
     ASSERT_EQ(StatusLineOf(first.ReadAnswer()), "HTTP/1.1 200 OK");
     // A second connection from the same address is closed unanswered; the first one's next
     // request is over the body limit.

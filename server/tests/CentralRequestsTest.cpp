@@ -1,12 +1,11 @@
 // Every request type the server answers, through the gateway's own client code and HTTP
 // client, against the in-process server on a free port with a real SQLite file.
 
+#include "foundation/ZelDateTime.h"
 #include "server/CCentralHttpServer.h"
 #include "server/CCentralServer.h"
 #include "server/CCentralStore.h"
-#include "server/tests/StoreEngines.h"
-
-#include "CentralTestSupport.h"
+#include "testing/CentralServerFixture.h"
 #include "testing/SocketsEnvironment.h"
 
 #include <arpa/inet.h>
@@ -23,24 +22,13 @@ using namespace centraltest;
 
 namespace {
 
-class CentralRequestsTest : public ::testing::Test {
+class CentralRequestsTest : public CentralServerFixture {
 protected:
     void SetUp() override
     {
-        m_store = std::make_unique<CCentralStore>(m_location, 64);
-        m_server = std::make_unique<CCentralServer>(*m_store);
-        m_http = std::make_unique<CCentralHttpServer>(*m_server);
-        m_port = m_http->Start("127.0.0.1", 0);
-        ASSERT_GT(m_port, 0);
-        m_client = std::make_unique<Client>(m_port);
+        ASSERT_NO_FATAL_FAILURE(StartServer({.messageRequests = false}));
         ASSERT_TRUE(m_client->Register(m_alice));
         ASSERT_TRUE(m_client->Register(m_bob));
-    }
-
-    void TearDown() override
-    {
-        m_client.reset();
-        m_http.reset();
     }
 
     CZelXmlDocument OneAnswer(const std::vector<CZelXmlDocument>& answers)
@@ -53,13 +41,13 @@ protected:
     CZelXmlDocument ListRequest(User& user, const std::vector<ListCommand>& commands, const std::string& last = "0")
     {
         EXPECT_TRUE(m_client->LoginRun(user, kKeyNumContactList));
-        return OneAnswer(m_client->Sealed(26, user, ListDocument(commands, last), kKeyNumContactList));
+        return OneAnswer(m_client->Sealed(kRequestContactList, user, ListDocument(commands, last), kKeyNumContactList));
     }
 
     CZelXmlDocument AdminRequest(User& user, const std::string& command, const std::string& email)
     {
         EXPECT_TRUE(m_client->LoginRun(user));
-        return OneAnswer(m_client->Sealed(28, user, AdminDocument(command, "email", email)));
+        return OneAnswer(m_client->Sealed(kRequestAdministrative, user, AdminDocument(command, "email", email)));
     }
 
     std::string LevelOf(User& user)
@@ -76,16 +64,6 @@ protected:
         const auto answers = m_client->Login(kRequestReqTimestamp, user, {{kKeyNumAccountRun, user.sessionKey}}, 0);
         return answers.empty() ? std::vector<std::string>{"no answer"} : UpdateEntries(answers.front());
     }
-
-    TempDir m_dir;
-    std::string m_location = TestStoreLocation(m_dir);
-    std::unique_ptr<CCentralStore> m_store;
-    std::unique_ptr<CCentralServer> m_server;
-    std::unique_ptr<CCentralHttpServer> m_http;
-    int m_port = 0;
-    std::unique_ptr<Client> m_client;
-    User m_alice{"alice@example.org", "AAAA1111BBBB2222", 1};
-    User m_bob{"bob@example.org", "CCCC3333DDDD4444", 2};
 };
 
 TEST_F(CentralRequestsTest, ServerKeyAnswersTheStoredKey)
@@ -141,7 +119,7 @@ TEST_F(CentralRequestsTest, BothLoginTypesAnswerUnderTheFirstKeyAndStoreEveryKey
 {
     const CZelString session = MakeSessionKey();
     const CZelString inbox = MakeSessionKey();
-    const int64_t before = CCentralServer::NowMicroseconds();
+    const int64_t before = NowMicroseconds();
     for (uint32_t type : {kRequestReqTimestamp, kRequestPreLogin}) {
         SCOPED_TRACE(type);
         const auto answers = m_client->Login(type, m_bob, {{kKeyNumSession, session}, {kKeyNumInbox, inbox}});
@@ -169,7 +147,7 @@ TEST_F(CentralRequestsTest, PreLoginGivesAFreshSeedValidTenMinutes)
     const auto stored = m_store->Seed(m_bob.id);
     ASSERT_TRUE(stored);
     EXPECT_EQ(stored->first, seed);
-    const int64_t lifetime = stored->second - CCentralServer::NowMicroseconds();
+    const int64_t lifetime = stored->second - NowMicroseconds();
     EXPECT_GT(lifetime, 590 * 1000000LL);
     EXPECT_LE(lifetime, 600 * 1000000LL);
 }
@@ -183,7 +161,7 @@ TEST_F(CentralRequestsTest, LoginWithAnotherUsersKeyOrIdGetsNoAnswer)
     // Alice's key and payload id, but the document names Bob.
     const CZelXmlDocument document = MakeLoginDocument("2", kCommandReqTimestamp, {{1, MakeSessionKey()}}, 0);
     const CZelString payload = MakeLoginPayload(m_alice.AccountKey(), document, static_cast<uint32_t>(std::time(nullptr)));
-    EXPECT_TRUE(SplitRecords(m_client->Post(Frame(3, payload))).empty());
+    EXPECT_TRUE(SplitRecords(m_client->Post(Frame(kRequestReqTimestamp, payload))).empty());
 
     User unknown = m_bob;
     unknown.id = 99;
@@ -203,8 +181,8 @@ TEST_F(CentralRequestsTest, LoginTimeMustBeWithinTenMinutes)
         const CZelString key = MakeSessionKey();
         const CZelXmlDocument document = MakeLoginDocument("2", kCommandReqTimestamp, {{6, key}}, 0);
         const CZelString payload = MakeLoginPayload(m_bob.AccountKey(), document, static_cast<uint32_t>(now + c.offset));
-        const CZelString body = m_client->Post(Frame(3, payload));
-        EXPECT_EQ(OpenSealedAnswers(body, AnswerType(3), key).size(), c.answered ? 1u : 0u);
+        const CZelString body = m_client->Post(Frame(kRequestReqTimestamp, payload));
+        EXPECT_EQ(OpenSealedAnswers(body, AnswerType(kRequestReqTimestamp), key).size(), c.answered ? 1u : 0u);
         EXPECT_EQ(m_store->SessionKey(m_bob.id, 6) == key, c.answered);
     }
 }
@@ -217,11 +195,11 @@ TEST_F(CentralRequestsTest, LoginWithTheWrongCommandOrBrokenKeysGetsNoAnswer)
         const char* command;
         std::vector<CZelSessionKeyGrant> keys;
     } cases[] = {
-        {"PreLogin sent as type 3", 3, kCommandPreLogin, {{1, MakeSessionKey()}}},
-        {"ReqTimestamp sent as type 9", 9, kCommandReqTimestamp, {{1, MakeSessionKey()}}},
-        {"no key", 3, kCommandReqTimestamp, {}},
-        {"short key", 3, kCommandReqTimestamp, {{1, CZelString("short")}}},
-        {"second key short", 3, kCommandReqTimestamp, {{1, MakeSessionKey()}, {4, CZelString("x")}}},
+        {"PreLogin sent as type 3", kRequestReqTimestamp, kCommandPreLogin, {{1, MakeSessionKey()}}},
+        {"ReqTimestamp sent as type 9", kRequestPreLogin, kCommandReqTimestamp, {{1, MakeSessionKey()}}},
+        {"no key", kRequestReqTimestamp, kCommandReqTimestamp, {}},
+        {"short key", kRequestReqTimestamp, kCommandReqTimestamp, {{1, CZelString("short")}}},
+        {"second key short", kRequestReqTimestamp, kCommandReqTimestamp, {{1, MakeSessionKey()}, {4, CZelString("x")}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -258,7 +236,7 @@ TEST_F(CentralRequestsTest, AnOlderKeyOfTheSameNumberStillOpensItsRequests)
     ASSERT_TRUE(m_client->LoginRun(first));
     ASSERT_TRUE(m_client->LoginRun(second));
     for (User* run : {&first, &second, &first}) {
-        const auto answers = m_client->Sealed(27, *run, RegistrationDocument(m_bob, "Bob Again"));
+        const auto answers = m_client->Sealed(kRequestAccountUpdate, *run, RegistrationDocument(m_bob, "Bob Again"));
         ASSERT_EQ(answers.size(), 1u);
         EXPECT_EQ(answers.front().RootElement().GetAttr("Status"), "OK");
     }
@@ -377,8 +355,7 @@ TEST_F(CentralRequestsTest, AdministratorAuthorizesAndRestricts)
 
 TEST_F(CentralRequestsTest, AdministrationRefusals)
 {
-    User carol{"carol@example.org", "EEEE", 3};
-    ASSERT_TRUE(m_client->Register(carol));
+    ASSERT_TRUE(m_client->Register(m_carol));
     struct Case {
         User* caller;
         std::string command, email;
@@ -398,7 +375,7 @@ TEST_F(CentralRequestsTest, AdministrationRefusals)
         EXPECT_EQ(command.GetAttr("ErrorMessage"), c.error);
         EXPECT_EQ(answer.RootElement().GetAttr("Status"), "Error");
     }
-    EXPECT_EQ(LevelOf(carol), "Authorized");
+    EXPECT_EQ(LevelOf(m_carol), "Authorized");
     EXPECT_EQ(LevelOf(m_bob), "Authorized");
     EXPECT_EQ(LevelOf(m_alice), "Administrator");
 }
@@ -406,7 +383,8 @@ TEST_F(CentralRequestsTest, AdministrationRefusals)
 TEST_F(CentralRequestsTest, AbuseReportOfAnUnknownMessageIsRefused)
 {
     ASSERT_TRUE(m_client->LoginRun(m_bob));
-    const CZelXmlDocument answer = OneAnswer(m_client->Sealed(28, m_bob, AdminDocument("AbuseReportSpam", "MessageId", "1.2")));
+    const CZelXmlDocument answer =
+        OneAnswer(m_client->Sealed(kRequestAdministrative, m_bob, AdminDocument("AbuseReportSpam", "MessageId", "1.2")));
     EXPECT_EQ(answer.RootElement().FindChild("Command").GetAttr("ErrorMessage"), "No such message");
     EXPECT_EQ(answer.RootElement().FindChild("Command").GetAttr("MessageId"), "1.2");
 }
@@ -417,7 +395,7 @@ TEST_F(CentralRequestsTest, AccountUpdateChangesTheUsersDataButNotTheKey)
     CZelXmlDocument document = RegistrationDocument(m_bob, "Robert");
     document.RootElement().SetAttr("email", "robert@example.org");
     document.RootElement().SetAttr("SecureCode", "NEWCODE");
-    CZelXmlDocument answer = OneAnswer(m_client->Sealed(27, m_bob, document));
+    CZelXmlDocument answer = OneAnswer(m_client->Sealed(kRequestAccountUpdate, m_bob, document));
     EXPECT_EQ(answer.RootElement().GetAttr("Status"), "OK");
     EXPECT_EQ(UpdatesAttr(answer, "email"), "robert@example.org");
     auto stored = m_store->FindAccount(m_bob.id);
@@ -440,7 +418,7 @@ TEST_F(CentralRequestsTest, AccountUpdateChangesTheUsersDataButNotTheKey)
         CZelXmlDocument refused = RegistrationDocument(m_bob, "Mallory");
         refused.RootElement().SetAttr("email", "robert@example.org");
         refused.RootElement().SetAttr(c.attribute, c.value);
-        answer = OneAnswer(m_client->Sealed(27, m_bob, refused));
+        answer = OneAnswer(m_client->Sealed(kRequestAccountUpdate, m_bob, refused));
         EXPECT_EQ(answer.RootElement().GetAttr("Status"), "Error");
         EXPECT_EQ(answer.RootElement().GetAttr("ErrorMessage"), c.error);
     }
@@ -454,27 +432,27 @@ TEST_F(CentralRequestsTest, SealedRequestsOpenOnlyWithTheKeyUnderTheirNumber)
     ASSERT_TRUE(m_client->LoginRun(m_bob, kKeyNumAccountRun));
     const CZelXmlDocument document = RegistrationDocument(m_bob);
     // Right key, but under a number the server holds no key for.
-    EXPECT_TRUE(m_client->Sealed(27, m_bob, document, kKeyNumContactList).empty());
+    EXPECT_TRUE(m_client->Sealed(kRequestAccountUpdate, m_bob, document, kKeyNumContactList).empty());
     // A key the server never got.
     User stranger = m_bob;
     stranger.sessionKey = MakeSessionKey();
-    EXPECT_TRUE(m_client->Sealed(27, stranger, document).empty());
+    EXPECT_TRUE(m_client->Sealed(kRequestAccountUpdate, stranger, document).empty());
     // Another account's id with Bob's key.
     User other = m_bob;
     other.id = m_alice.id;
-    EXPECT_TRUE(m_client->Sealed(27, other, document).empty());
-    EXPECT_EQ(m_client->Sealed(27, m_bob, document).size(), 1u);
+    EXPECT_TRUE(m_client->Sealed(kRequestAccountUpdate, other, document).empty());
+    EXPECT_EQ(m_client->Sealed(kRequestAccountUpdate, m_bob, document).size(), 1u);
 }
 
 TEST_F(CentralRequestsTest, UnansweredAndOversizedRequestsLeaveTheServerServing)
 {
     // No answer is an empty 200 answer on a connection that stays open.
-    EXPECT_TRUE(m_client->Post(Frame(99, "x")).IsEmpty());
+    EXPECT_TRUE(m_client->Post(Frame(kUnknownRequestType, "x")).IsEmpty());
     EXPECT_TRUE(m_client->Connection().IsOpen());
     EXPECT_TRUE(m_client->ServerKey().IsComplete());
 
     // A body beyond the largest upload block is refused without being handled.
-    const CZelString huge = Frame(23, CZelString(nullptr, 7 * 1024 * 1024));
+    const CZelString huge = Frame(kRequestUploadBlock, CZelString(nullptr, 7 * 1024 * 1024));
     EXPECT_TRUE(m_client->Post(huge).IsEmpty());
     Client again(m_port);
     EXPECT_TRUE(again.ServerKey().IsComplete());

@@ -5,7 +5,7 @@
 #include "server/CCentralHttpServer.h"
 #include "server/CCentralServer.h"
 #include "server/CCentralStore.h"
-#include "server/tests/CentralTestSupport.h"
+#include "testing/CentralTestSupport.h"
 #include "testing/SocketsEnvironment.h"
 #include "testing/TestPostgres.h"
 
@@ -75,7 +75,7 @@ protected:
     {
         Client client(PortOf(index));
         EXPECT_TRUE(client.LoginRun(user, kKeyNumContactList));
-        return OneAnswer(client.Sealed(26, user, ListDocument(commands), kKeyNumContactList));
+        return OneAnswer(client.Sealed(kRequestContactList, user, ListDocument(commands), kKeyNumContactList));
     }
 
     std::string m_location;

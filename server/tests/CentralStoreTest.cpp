@@ -3,7 +3,7 @@
 
 #include "server/CCentralStore.h"
 
-#include "CentralTestSupport.h"
+#include "testing/CentralTestSupport.h"
 
 #include <sqlite3.h>
 

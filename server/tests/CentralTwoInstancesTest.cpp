@@ -4,8 +4,8 @@
 
 #include "server/CCentralStore.h"
 
-#include "MailTestSupport.h"
-#include "RawHttpPeer.h"
+#include "testing/MailTestSupport.h"
+#include "testing/RawHttpPeer.h"
 #include "testing/SocketsEnvironment.h"
 #include "testing/TestPostgres.h"
 
@@ -91,7 +91,8 @@ CZelXmlDocument WaitingList(Client& client, const User& user, const Keys& keys, 
     const auto login = client.Login(kRequestPreLogin, user, {{kKeyNumSession, keys.session}, {kKeyNumInbox, keys.inbox}});
     EXPECT_EQ(login.size(), 1u);
     const CZelString seed = login.empty() ? CZelString() : login.front().RootElement().GetAttr("Seed");
-    return SessionRequest(client, 10, user, keys, Document({{"Seed", seed}, {"LastDeliveredTimeStamp", lastDelivered}}));
+    return SessionRequest(client, kRequestSeed, user, keys,
+                          Document({{"Seed", seed}, {"LastDeliveredTimeStamp", lastDelivered}}));
 }
 
 std::vector<std::string> Ids(const CZelXmlDocument& answer, const char* element)
@@ -151,8 +152,8 @@ protected:
 
     std::string m_db;
     std::unique_ptr<Instance> m_a, m_b;
-    User m_alice{"alice@example.org", "AAAA1111BBBB2222", 1};
-    User m_bob{"bob@example.org", "CCCC3333DDDD4444", 2};
+    User m_alice = Alice();
+    User m_bob = Bob();
     Keys m_aliceKeys, m_bobKeys;
 };
 
@@ -200,7 +201,8 @@ TEST_F(CentralTwoInstancesTest, AMessageCrossesBothInstancesThroughKillsAndArriv
         const CZelString plain =
             Int64BE(total) + Int64BE(offset) + hash + file.Mid(static_cast<int32_t>(offset), static_cast<int32_t>(kBlock));
         RawPeer inFlight(m_a->Port());
-        ASSERT_TRUE(inFlight.Send(HonestPost(std::string(Frame(23, Seal(m_alice.id, kKeyNumOutbox, outbox, plain)).View()))));
+        const CZelString block = Frame(kRequestUploadBlock, Seal(m_alice.id, kKeyNumOutbox, outbox, plain));
+        ASSERT_TRUE(inFlight.Send(HonestPost(std::string(block.View()))));
         m_a->Kill();
     }
     answer = upload(*m_b, 0, 0);
@@ -267,7 +269,7 @@ TEST_F(CentralTwoInstancesTest, AMessageCrossesBothInstancesThroughKillsAndArriv
         const CZelXmlDocument place = Document({{"MessageId", bob.msgId}, {"pos", Format("%D", data.Length())},
                                                 {"BlockSize", Format("%D", kFetchBlock)}});
         ASSERT_TRUE(inFlight.Send(HonestPost(std::string(
-            Frame(24, Seal(m_bob.id, kKeyNumInbox, m_bobKeys.inbox, place.ToRequestText())).View()))));
+            Frame(kRequestFetchBlock, Seal(m_bob.id, kKeyNumInbox, m_bobKeys.inbox, place.ToRequestText())).View()))));
         m_b->Kill();
     }
     while (data.Length() < known)

@@ -3,8 +3,8 @@
 // RawPeer does over plain TCP: it trusts the server's certificate by its fingerprint, as the
 // gateway does, and reads answers whole or until the server closes.
 
-#include "RawHttpPeer.h"
 #include "net/CZelTcpFile.h"
+#include "testing/RawHttpPeer.h"
 #include "tls/CTlsContext.h"
 
 #include <string>

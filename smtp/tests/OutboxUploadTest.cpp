@@ -74,7 +74,7 @@ TEST_F(OutboxUploadTest, ARefusalFinishesTheUploadWithoutARecord)
     Handshake(m_bob);
     Queue(m_bob, 1, {Lookup(m_bob, m_alice)});
     ASSERT_TRUE(m_client->LoginRun(m_alice));
-    ASSERT_EQ(m_client->Sealed(28, m_alice, AdminDocument("Restrict", "email", m_bob.email)).size(), 1u);
+    ASSERT_EQ(m_client->Sealed(kRequestAdministrative, m_alice, AdminDocument("Restrict", "email", m_bob.email)).size(), 1u);
 
     EXPECT_EQ(Upload(m_bob, 1), kUploadFinished);
     EXPECT_TRUE(SentEntries(m_bob.id).empty());

@@ -16,8 +16,8 @@
 #include "server/CCentralStore.h"
 #include "smtp/SmtpRecipientChecks.h"
 
-#include "server/tests/GatewayCentralFixture.h"
-#include "server/tests/MailTestSupport.h"
+#include "testing/GatewayCentralFixture.h"
+#include "testing/MailTestSupport.h"
 #include "testing/SocketsEnvironment.h"
 
 #include <memory>

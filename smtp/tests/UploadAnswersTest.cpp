@@ -11,7 +11,7 @@
 #include "protocol/ZelProtocolVocabulary.h"
 #include "protocol/ZelRecords.h"
 #include "protocol/ZelSealing.h"
-#include "protocol/tests/ScriptedHttpPeer.h"
+#include "testing/ScriptedHttpPeer.h"
 #include "testing/SocketsEnvironment.h"
 
 #include <filesystem>

@@ -7,8 +7,8 @@
 #include "server/CCentralMessages.h"
 #include "server/CCentralServer.h"
 #include "server/CCentralStore.h"
-#include "server/tests/GatewayCentralFixture.h"
-#include "server/tests/MailTestSupport.h"
+#include "testing/GatewayCentralFixture.h"
+#include "testing/MailTestSupport.h"
 
 #include "core/CConfig.h"
 #include "core/CProtocolListData.h"

@@ -1,7 +1,7 @@
 // The gateway's own certificate: what it is valid for, how it is kept on disk, and the
 // fingerprint the user compares.
 
-#include "TlsTestPair.h"
+#include "testing/TlsTestPair.h"
 
 #include "foundation/XTOOError.h"
 

@@ -1,7 +1,7 @@
 // TLS sessions run over memory buffers: the handshake with the gateway's own certificate, the
 // versions it accepts, data both ways, and what garbage or a stalled peer does to it.
 
-#include "TlsTestPair.h"
+#include "testing/TlsTestPair.h"
 
 #include <gtest/gtest.h>
 #include <openssl/err.h>

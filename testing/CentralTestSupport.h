@@ -34,6 +34,9 @@ namespace centraltest {
 using velmo_testing::TempDir;
 using KeyPair = velmo_testing::TestKeyPair;
 
+// A request type no server knows, for the requests that must get no answer.
+inline constexpr uint32_t kUnknownRequestType = 99;
+
 inline const KeyPair& UserKeys(int index)
 {
     return velmo_testing::TestKeys(index);
@@ -60,6 +63,12 @@ struct User {
     const KeyPair& Keys() const { return UserKeys(keyIndex); }
     CZelAccountKey AccountKey() const { return {Format("%D", id), Keys().n, Keys().d}; }
 };
+
+// The users of the tests, the same everywhere: each with a key pair of his own and a code as
+// the accounts page takes it. Test key pairs from 3 up are free for the others a test needs.
+inline User Alice() { return User("alice@example.org", "AAAA1111BBBB2222", 0); }
+inline User Bob() { return User("bob@example.org", "CCCC3333DDDD4444", 1); }
+inline User Carol() { return User("carol@example.org", "EEEE5555FFFF6666", 2); }
 
 inline CZelXmlDocument RegistrationDocument(const User& user, const std::string& name = "Test User")
 {
@@ -107,8 +116,8 @@ public:
         EXPECT_GT(RsaBlockTransform::Apply(n, e, text.Ptr(), text.Length(), static_cast<uint32_t>(std::time(nullptr)),
                                            blocks),
                   0);
-        for (const CZelRecord& record : SplitRecords(Post(Frame(2, blocks))))
-            if (record.type == AnswerType(2))
+        for (const CZelRecord& record : SplitRecords(Post(Frame(kRequestRegister, blocks))))
+            if (record.type == AnswerType(kRequestRegister))
                 return Parsed(record.payload);
         return std::nullopt;
     }

@@ -4,12 +4,11 @@
 // the checks the inbox download makes before it accepts a message. Built on the protocol
 // library's records, sealing, login and transfer hash and on the crypto library.
 
-#include "CentralTestSupport.h"
-
 #include "crypto/CGostCipher.h"
 #include "protocol/ZelTransferHash.h"
 #include "server/CCentralHttpServer.h"
 #include "server/CCentralMessages.h"
+#include "testing/CentralTestSupport.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -20,30 +19,7 @@
 
 namespace mailtest {
 
-// Stands the central server up in this process, with its message requests, on a free loopback
-// port over a SQLite file; the port, or 0 when it cannot listen.
-inline int StartInProcessCentral(const std::string& databaseFile, std::unique_ptr<CCentralStore>& store,
-                                 std::unique_ptr<CCentralServer>& server, std::unique_ptr<CCentralHttpServer>& http)
-{
-    store = std::make_unique<CCentralStore>(databaseFile, 64);
-    server = std::make_unique<CCentralServer>(*store);
-    RegisterMessageRequests(*server);
-    http = std::make_unique<CCentralHttpServer>(*server);
-    return http->Start("127.0.0.1", 0);
-}
-
 using namespace centraltest;
-
-// Ends what StartInProcessCentral started. The client's kept-alive connection goes first, or
-// the server waits for it to time out.
-inline void StopInProcessCentral(std::unique_ptr<Client>& client, std::unique_ptr<CCentralStore>& store,
-                                 std::unique_ptr<CCentralServer>& server, std::unique_ptr<CCentralHttpServer>& http)
-{
-    client.reset();
-    http.reset();
-    server.reset();
-    store.reset();
-}
 
 // `owner` puts `writer` on his contact list with the writer's code, which puts each on the
 // other's list, so either may write to the other.
@@ -141,7 +117,7 @@ inline CZelString QueuedMessage(const User& sender, uint32_t outboxKeyNumber, co
     const CZelString hash = KeyedHash32(hashKey, hashSalt, text);
 
     const CZelXmlDocument list = RecipientList(recipients);
-    CZelString records = Frame(18, Seal(sender.id, outboxKeyNumber, outboxKey, list.ToRequestText()));
+    CZelString records = Frame(kRecordRecipientList, Seal(sender.id, outboxKeyNumber, outboxKey, list.ToRequestText()));
 
     CZelXmlDocument signature;
     signature.Create("doc", "Root");
@@ -149,7 +125,7 @@ inline CZelString QueuedMessage(const User& sender, uint32_t outboxKeyNumber, co
     signature.RootElement().SetAttr("HashKey", hashKey);
     signature.RootElement().SetAttr("HashSalt", hashSalt);
     signature.RootElement().SetAttr("Hash", hash);
-    records += Frame(15, Int64BE(sender.id) + RsaApply(sender.Keys().n, sender.Keys().d, signature.ToRequestText()));
+    records += Frame(kRecordSenderBlock, Int64BE(sender.id) + RsaApply(sender.Keys().n, sender.Keys().d, signature.ToRequestText()));
 
     for (const Recipient& recipient : recipients) {
         CZelXmlDocument block;
@@ -158,10 +134,10 @@ inline CZelString QueuedMessage(const User& sender, uint32_t outboxKeyNumber, co
         block.RootElement().SetAttr("MsgId", recipient.msgId);
         block.RootElement().SetAttr("key", key);
         block.RootElement().SetAttr("Salt", salt);
-        records += Frame(5, Int64BE(recipient.userId) + RsaApply(recipient.n, recipient.e, block.ToRequestText()));
+        records += Frame(kRecordKeyBlock, Int64BE(recipient.userId) + RsaApply(recipient.n, recipient.e, block.ToRequestText()));
     }
-    records += Frame(7, Cfb(key, salt, text, true));
-    return Frame(8, records);
+    records += Frame(kRecordMessageText, Cfb(key, salt, text, true));
+    return Frame(kRecordQueuedMessage, records);
 }
 
 // What one upload block brought back.
@@ -178,15 +154,15 @@ inline UploadAnswer UploadBlock(Client& client, const User& sender, uint32_t key
     const CZelString sum = hash.IsEmpty() ? TransferHash(key, file) : hash;
     const CZelString plain = Int64BE(file.Length()) + Int64BE(offset) + sum +
                              file.Mid(static_cast<int32_t>(offset), static_cast<int32_t>(length));
-    const CZelString body = client.Post(Frame(23, Seal(sender.id, keyNumber, key, plain)));
+    const CZelString body = client.Post(Frame(kRequestUploadBlock, Seal(sender.id, keyNumber, key, plain)));
     UploadAnswer answer;
     answer.empty = body.IsEmpty();
-    for (const CZelString& ack : OpenSealedAnswers(body, AnswerType(23), key)) {
+    for (const CZelString& ack : OpenSealedAnswers(body, AnswerType(kRequestUploadBlock), key)) {
         EXPECT_EQ(ack.Length(), 16);
         if (ack.Length() == 16)
             answer.acks.emplace_back(GetInt64BE(ack.Ptr()), GetInt64BE(ack.Ptr() + 8));
     }
-    const auto statuses = ParseSealedAnswers(body, AnswerType(8), key);
+    const auto statuses = ParseSealedAnswers(body, AnswerType(kRecordQueuedMessage), key);
     if (!statuses.empty())
         answer.status = statuses.back();
     return answer;
@@ -234,10 +210,10 @@ inline FetchAnswer FetchBlock(Client& client, const User& recipient, uint32_t ke
         document.RootElement().SetAttr("Length", Format("%D", *known));
     document.RootElement().SetAttr("pos", Format("%D", pos));
     document.RootElement().SetAttr("BlockSize", Format("%D", blockSize));
-    const CZelString body = client.Post(Frame(24, Seal(recipient.id, keyNumber, key, document.ToRequestText())));
+    const CZelString body = client.Post(Frame(kRequestFetchBlock, Seal(recipient.id, keyNumber, key, document.ToRequestText())));
     FetchAnswer answer;
     for (const CZelRecord& record : SplitRecords(body)) {
-        if (record.type != AnswerType(24))
+        if (record.type != AnswerType(kRequestFetchBlock))
             continue;
         CZelString plain;
         if (record.payload.IsEmpty())
@@ -291,21 +267,21 @@ inline std::optional<OpenedMessage> OpenMessageData(const CZelString& data, cons
     bool haveSender = false;
     CZelString key, salt, text, hashKey, hashSalt, hash;
     for (const CZelRecord& record : SplitRecords(data.Mid(32))) {
-        if (record.type == 0x1000E) {
+        if (record.type == kRecordSenderInfo) {
             CZelString plain;
             haveSender = Unseal(inboxKey, record.payload, plain) && opened.sender.Parse(plain);
-        } else if (record.type == 0x1000B) {
+        } else if (record.type == kRecordMessage) {
             for (const CZelRecord& inner : SplitRecords(record.payload)) {
-                if (inner.type == 5 && inner.payload.Length() > 8 && GetInt64BE(inner.payload.Ptr()) == recipientId) {
+                if (inner.type == kRecordKeyBlock && inner.payload.Length() > 8 && GetInt64BE(inner.payload.Ptr()) == recipientId) {
                     CZelXmlDocument block;
                     if (block.Parse(RsaInvert(recipientN, recipientD, inner.payload.Mid(8))) &&
                         block.RootElement().GetAttr("MsgId") == messageId) {
                         key = block.RootElement().GetAttr("key");
                         salt = block.RootElement().GetAttr("Salt");
                     }
-                } else if (inner.type == 7) {
+                } else if (inner.type == kRecordMessageText) {
                     text = inner.payload;
-                } else if (inner.type == 15 && haveSender && inner.payload.Length() > 8) {
+                } else if (inner.type == kRecordSenderBlock && haveSender && inner.payload.Length() > 8) {
                     const CZelXmlNode root = opened.sender.RootElement();
                     CZelXmlDocument block;
                     if (block.Parse(RsaInvert(root.GetAttr("n"), root.GetAttr("e"), inner.payload.Mid(8)))) {
