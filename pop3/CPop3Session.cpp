@@ -5,6 +5,7 @@
 #include "core/CProtocolListData.h"
 #include "foundation/CZelFormat.h"
 #include "foundation/XTOOError.h"
+#include "foundation/ZelDateTime.h"
 #include "foundation/ZelGlobalLocks.h"
 #include "history/CMessageHistory.h"
 #include "net/ILineChannel.h"
@@ -16,7 +17,6 @@
 #include "protocol/ZelPop3Texts.h"
 
 #include <algorithm>
-#include <chrono>
 #include <climits>
 #include <exception>
 
@@ -85,12 +85,6 @@ int64_t NumberOf(const CZelString& word)
 int64_t NumberArgument(const CZelString& argument)
 {
     return NumberOf(SplitFirstWord(argument).word);
-}
-
-int64_t NowMicroseconds()
-{
-    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
 }
 
 // A message number that fits the replies' "%d".
