@@ -8,13 +8,9 @@
 #include <exception>
 #include <utility>
 
-namespace {
-constexpr int kKindError = 1;
-} // namespace
-
 void ReportServerFailure(CProtocolListData& log, const CZelString& line)
 {
-    log.AddStringEx(line, CProtocolListData::KindColours(kKindError));
+    log.AddStringEx(line, LogKind::Error);
     CZelString text = line;
     text.Replace("\n", "");
     CZelStartServerThread::ReportError(text);

@@ -2,6 +2,7 @@
 
 #include "core/CLogMirror.h"
 #include "core/CTranslations.h"
+#include "core/LogColours.h"
 #include "foundation/CZelFile.h"
 #include "foundation/CZelWin32Locker.h"
 #include "foundation/ZelDateTime.h"
@@ -24,12 +25,6 @@ constexpr char kCopyLabel[] = "CProtocolPage::OnNMRclickList() - 2";
 constexpr char kSaveFileNameText[] = "Protocol %1 %2.txt";
 constexpr char kSaveLineFormat[] = "%S %S #%08X #%08X %S\r\n";
 
-void ApplyColours(CProtocolLine& line, CProtocolColours colours)
-{
-    line.background = colours.background;
-    line.textColour = colours.text;
-}
-
 CZelString UpToLineEnd(const CZelString& text)
 {
     const std::string_view view = text.View();
@@ -45,23 +40,9 @@ struct CProtocolListData::Lines {
     std::deque<CProtocolLine> held;
 };
 
-CProtocolListData::CProtocolListData() : m_lines(std::make_unique<Lines>()) {}
+CProtocolListData::CProtocolListData(LogName name) : m_name(name), m_lines(std::make_unique<Lines>()) {}
 
 CProtocolListData::~CProtocolListData() = default;
-
-int32_t CProtocolListData::KindColour(int kind)
-{
-    switch (kind) {
-    case 1: return 0x00AAAAFF;   // light red: errors
-    case 2: return 0x00AAFFAA;   // light green: lines from the mail client
-    case 3: return 0x00FFB464;   // light blue
-    case 4: return 0x0064FFFF;   // yellow
-    case 5: return 0x0000AAFF;   // orange
-    case 6: return 0x00AAFF00;   // spring green: replies to the mail client
-    case 7: return 0x00FFAA00;   // azure
-    default: return kProtocolDefaultColour;
-    }
-}
 
 CProtocolLine* CProtocolListData::Last()
 {
@@ -98,17 +79,17 @@ CZelString CProtocolListData::TranslateText(const char* text, const char* source
 
 int64_t CProtocolListData::AddStringEx(const CZelString& text)
 {
-    return AddStringEx(text, CProtocolColours{});
+    return AddStringEx(text, LogKind::Plain);
 }
 
-int64_t CProtocolListData::AddStringEx(const CZelString& text, CProtocolColours colours)
+int64_t CProtocolListData::AddStringEx(const CZelString& text, LogKind kind)
 {
-    const int64_t result = AddLocked(text, colours);
+    const int64_t result = AddLocked(text, kind);
     CLogMirror::Global().Flush();
     return result;
 }
 
-int64_t CProtocolListData::AddLocked(const CZelString& text, CProtocolColours colours)
+int64_t CProtocolListData::AddLocked(const CZelString& text, LogKind kind)
 {
     CZelLockGuard guard(ZelDataLock(), kAddLabel, __LINE__);
     const int64_t now = static_cast<int64_t>(std::time(nullptr));
@@ -138,7 +119,7 @@ int64_t CProtocolListData::AddLocked(const CZelString& text, CProtocolColours co
                 if (!m_lastComplete && last) {
                     last->text = CZelString();
                     last->time = now;
-                    ApplyColours(*last, colours);
+                    last->kind = kind;
                     touched(m_nextLine - 1);
                 }
             } else {
@@ -147,7 +128,7 @@ int64_t CProtocolListData::AddLocked(const CZelString& text, CProtocolColours co
                     CProtocolLine line;
                     line.time = now;
                     line.text = segment;
-                    ApplyColours(line, colours);
+                    line.kind = kind;
                     const bool followSelection = m_selected >= 0 && m_selected == m_nextLine - 1;
                     m_lines->held.push_back(std::move(line));
                     ++change.appended;
@@ -165,7 +146,7 @@ int64_t CProtocolListData::AddLocked(const CZelString& text, CProtocolColours co
                     }
                 } else {
                     last->text += segment;
-                    ApplyColours(*last, colours);
+                    last->kind = kind;
                     touched(m_nextLine - 1);
                 }
                 m_lastComplete = !endOfText;
@@ -181,7 +162,7 @@ int64_t CProtocolListData::AddLocked(const CZelString& text, CProtocolColours co
     return result;
 }
 
-int64_t CProtocolListData::RewriteLineText(int64_t line, const CZelString& text, CProtocolColours colours)
+int64_t CProtocolListData::RewriteLineText(int64_t line, const CZelString& text, LogKind kind)
 {
     {
         CZelLockGuard guard(ZelDataLock(), kAddLabel, __LINE__);
@@ -190,7 +171,7 @@ int64_t CProtocolListData::RewriteLineText(int64_t line, const CZelString& text,
         try {
             CProtocolLine& held = m_lines->held[static_cast<size_t>(line - m_firstLine)];
             held.text = UpToLineEnd(text);
-            ApplyColours(held, colours);
+            held.kind = kind;
         } catch (...) {
             return line;
         }
@@ -330,9 +311,11 @@ CZelString CProtocolListData::SaveText() const
 {
     CZelLockGuard guard(ZelDataLock(), kSaveLabel, __LINE__);
     CZelString text;
-    for (const CProtocolLine& line : m_lines->held)
-        text += Format(kSaveLineFormat, DateText(line.time), TimeText(line.time),
-                       static_cast<uint32_t>(line.background), static_cast<uint32_t>(line.textColour), line.text);
+    for (const CProtocolLine& line : m_lines->held) {
+        const LogColours colours = ColoursOf(m_name, line.kind);
+        text += Format(kSaveLineFormat, DateText(line.time), TimeText(line.time), static_cast<uint32_t>(colours.background),
+                       static_cast<uint32_t>(colours.text), line.text);
+    }
     return text;
 }
 
@@ -368,12 +351,12 @@ void CProtocolListData::MirrorTo(std::ostream* out, const CZelString& prefix)
 
 CProtocolListData& SmtpLog()
 {
-    static CProtocolListData* log = new CProtocolListData;
+    static CProtocolListData* log = new CProtocolListData(LogName::Smtp);
     return *log;
 }
 
 CProtocolListData& Pop3Log()
 {
-    static CProtocolListData* log = new CProtocolListData;
+    static CProtocolListData* log = new CProtocolListData(LogName::Pop3);
     return *log;
 }

@@ -1,12 +1,13 @@
 #pragma once
 // CProtocolListData: an activity log (the SMTP log, the POP3 log). A bounded list of
-// time-stamped, coloured lines with terminal-like line rules: LF (or CR LF) ends a line, a
+// time-stamped lines, each of a kind (LogKind), with terminal-like line rules: LF (or CR LF) ends a line, a
 // text without LF leaves the last line open for the next write, and a lone CR clears the open
 // line (progress counts rewrite themselves in place). At most 1999 lines are held; the oldest
 // drop out.
 //
-// Every operation takes the data lock, so any thread may write at any time. A line's colours
-// come with the text that makes or changes it, so a writer never holds the lock across calls.
+// Every operation takes the data lock, so any thread may write at any time. A line's kind
+// comes with the text that makes or changes it, so a writer never holds the lock across calls.
+// Colours are chosen from the kinds only where lines are shown or saved (LogColours).
 //
 // Observers: a change listener (for a viewer: rows inserted, removed, repainted) and a line
 // sink (each new or changed line once per write, with its whole text). Both are called under
@@ -14,6 +15,7 @@
 // they may read the log but must not write to one. The headless mirror only queues there and
 // writes after the lock is let go (CLogMirror).
 
+#include "core/LogKind.h"
 #include "foundation/CZelFormat.h"
 #include "foundation/CZelString.h"
 #include "foundation/IZelLogSink.h"
@@ -25,20 +27,10 @@
 #include <utility>
 #include <vector>
 
-// Colours are 0x00BBGGRR (red in the lowest byte); -1 is the list's default.
-inline constexpr int32_t kProtocolDefaultColour = -1;
-
-// The two colours a write gives the lines it makes or changes.
-struct CProtocolColours {
-    int32_t background = kProtocolDefaultColour;
-    int32_t text = kProtocolDefaultColour;
-};
-
 struct CProtocolLine {
     int64_t time = 0;                                // seconds since 1970-01-01 UTC
     CZelString text;                                 // never holds CR or LF
-    int32_t background = kProtocolDefaultColour;
-    int32_t textColour = kProtocolDefaultColour;
+    LogKind kind = LogKind::Plain;
 };
 
 // What one operation did to the list, for a viewer that shows it.
@@ -53,44 +45,36 @@ public:
     // A new line that brings the count to this drops the first one.
     static constexpr int kCapacity = 2000;
 
-    // The background colours of the writers' kinds (1 error, 2 from the mail client,
-    // 6 replies to it, ...); -1 for any other kind.
-    static int32_t KindColour(int kind);
-    // A kind's background with the default text colour.
-    static CProtocolColours KindColours(int kind) { return {KindColour(kind), kProtocolDefaultColour}; }
-    // The POP3 session's own colours.
-    static constexpr int32_t kPop3SentBackground = 0x007DFFC8;
-    static constexpr int32_t kPop3ReceivedBackground = 0x00AAFFFF;
-
-    CProtocolListData();
+    // `name` says which log this is, for the colours its lines are saved with.
+    explicit CProtocolListData(LogName name = LogName::Smtp);
     CProtocolListData(const CProtocolListData&) = delete;
     CProtocolListData& operator=(const CProtocolListData&) = delete;
     ~CProtocolListData() override;
 
     // --- writing ---
-    // Appends `text` by the line rules with default colours; the number of the last line made
-    // or changed, or -1.
+    // Appends `text` by the line rules as plain lines; the number of the last line made or
+    // changed, or -1.
     int64_t AddStringEx(const CZelString& text) override;
-    // The same, giving every line it makes or changes `colours`.
-    int64_t AddStringEx(const CZelString& text, CProtocolColours colours);
+    // The same, giving every line it makes or changes `kind`.
+    int64_t AddStringEx(const CZelString& text, LogKind kind);
     // Through the program's translation table.
     CZelString TranslateText(const char* text, const char* sourceFile) const override;
-    // Formats with the library's formatter, then AddStringEx (default colours, or `colours`).
+    // Formats with the library's formatter, then AddStringEx (plain, or of `kind`).
     template<class... A>
     int64_t Write(const char* format, const A&... args) { return AddStringEx(Format(format, args...)); }
     template<class... A>
-    int64_t WriteColoured(CProtocolColours colours, const char* format, const A&... args)
+    int64_t WriteAs(LogKind kind, const char* format, const A&... args)
     {
-        return AddStringEx(Format(format, args...), colours);
+        return AddStringEx(Format(format, args...), kind);
     }
     // Replaces the text of a line that is still held by the formatted text up to its first CR
-    // or LF, with default colours; its time stays. Returns `line`.
+    // or LF, and its kind; its time stays. Returns `line`.
     template<class... A>
-    int64_t RewriteLine(int64_t line, const char* format, const A&... args)
+    int64_t RewriteLine(int64_t line, LogKind kind, const char* format, const A&... args)
     {
-        return RewriteLineText(line, Format(format, args...));
+        return RewriteLineText(line, Format(format, args...), kind);
     }
-    int64_t RewriteLineText(int64_t line, const CZelString& text, CProtocolColours colours = {});
+    int64_t RewriteLineText(int64_t line, const CZelString& text, LogKind kind = LogKind::Plain);
     void Clear();
 
     // --- reading (saving, copying, a viewer) ---
@@ -121,7 +105,7 @@ public:
     // "Protocol %1 %2.txt" (translated) with the current date and time texts, ':' as '_'.
     static CZelString DefaultSaveFileName();
     // One "%s %s #%08X #%08X %s\r\n" line per held line, oldest first (date, time, background,
-    // text colour, text). A file that cannot be created throws the file error.
+    // text colour, text), the colours those of the line's kind in this log. A file that cannot be created throws the file error.
     void SaveToFile(const CZelString& fileName) const;
     // The same text, for a copy or a test.
     CZelString SaveText() const;
@@ -139,10 +123,11 @@ private:
     struct Lines;
     using DroppedTexts = std::vector<std::pair<int64_t, CZelString>>;
 
-    int64_t AddLocked(const CZelString& text, CProtocolColours colours);
+    int64_t AddLocked(const CZelString& text, LogKind kind);
     void Notify(const CProtocolChange& change, const DroppedTexts& dropped);
     CProtocolLine* Last();
 
+    LogName m_name;
     std::unique_ptr<Lines> m_lines;
     int64_t m_firstLine = 0;
     int64_t m_nextLine = 0;

@@ -112,7 +112,7 @@ void CReceiveRun::ShowProgress()
 {
     if (m_progressLine < 0)
         m_progressLine = m_log.AddStringEx(kInboxLogLineEnd);
-    m_log.RewriteLine(m_progressLine, kInboxLogProgress, m_held, *m_length);
+    m_log.RewriteLine(m_progressLine, LogKind::Progress, kInboxLogProgress, m_held, *m_length);
     CActivityTexts::SetReceiving(FormatTr("%,D%,D", Tr(kInboxTextProgress), m_held, *m_length));
 }
 

@@ -18,7 +18,6 @@
 
 namespace {
 
-constexpr int kErrorKind = 1;
 
 // The received report and the delete wait for their answer once, a minute at most: the
 // session's client is waiting behind them.
@@ -47,7 +46,7 @@ CPop3CentralDesk::CPop3CentralDesk(CZelServerAddress server, CProtocolListData& 
 
 void CPop3CentralDesk::LogError(const CZelString& text) const
 {
-    m_log.AddStringEx(text, CProtocolListData::KindColours(kErrorKind));
+    m_log.AddStringEx(text, LogKind::Error);
 }
 
 CPop3Standing CPop3CentralDesk::LogIn(int64_t accountId, const CZelXmlDocument& account)

@@ -22,7 +22,6 @@
 
 namespace {
 
-constexpr int kErrorKind = 1;
 
 // A refused id as the log shows it: cut short, and without the control bytes that could fake
 // further log lines.
@@ -52,7 +51,7 @@ CPop3Standing CPop3LoginExchange::Run(int64_t accountId, const CZelXmlDocument& 
         CZelTcpFile connection(EErrorMode::Throw);
         Talk(connection);
     } catch (const XTOOBaseError& error) {
-        m_log.AddStringEx(Format(kPop3LogErrorText, error.Text()), CProtocolListData::KindColours(kErrorKind));
+        m_log.AddStringEx(Format(kPop3LogErrorText, error.Text()), LogKind::Error);
     }
     return m_standing;
 }
@@ -61,7 +60,7 @@ void CPop3LoginExchange::Talk(CZelTcpFile& connection)
 {
     RequestServerKey(m_server, connection, kPop3LoginWriteTimeoutMs, &m_log);
     if (!CInboxQueue(m_accountId).Reserve(m_inboxKey, m_inboxKeyNumber)) {
-        m_log.AddStringEx(kPop3LogInboxKeyWriteError, CProtocolListData::KindColours(kErrorKind));
+        m_log.AddStringEx(kPop3LogInboxKeyWriteError, LogKind::Error);
         return;
     }
     const CZelString seed = PreLogin(connection);
@@ -119,7 +118,7 @@ bool CPop3LoginExchange::IsUsableId(const CZelString& messageId)
     if (IsSafeMessageId(messageId))
         return true;
     m_log.AddStringEx(Format(kPop3LogUnsafeMessageId, ShownId(messageId)),
-                      CProtocolListData::KindColours(kErrorKind));
+                      LogKind::Error);
     return false;
 }
 

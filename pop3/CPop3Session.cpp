@@ -501,7 +501,7 @@ void CPop3Session::LogReceived(const CZelString& raw)
     // A piece cut by the read limit still gets a line of its own.
     if (!logged.View().ends_with('\n'))
         logged += "\n";
-    m_log.AddStringEx(logged, CProtocolColours{CProtocolListData::kPop3ReceivedBackground, kProtocolDefaultColour});
+    m_log.AddStringEx(logged, LogKind::Command);
 }
 
 CZelString CPop3Session::LoggedForm(const CZelString& raw) const
@@ -524,5 +524,5 @@ void CPop3Session::LogSent(const CZelString& text)
 {
     CZelString logged = text;
     logged.Replace("\r", "");
-    m_log.AddStringEx(logged, CProtocolColours{CProtocolListData::kPop3SentBackground, kProtocolDefaultColour});
+    m_log.AddStringEx(logged, LogKind::Reply);
 }

@@ -137,7 +137,7 @@ int CDownloadLoop::OpenAndStore(int64_t accountId, const CInboxQueue::CHead& hea
     std::optional<CInboxOpened> opened =
         OpenInboxMessage(std::move(content), head.key, recipient, head.messageId, m_log);
     if (!opened) {
-        m_log.WriteColoured(CProtocolListData::KindColours(1), kInboxLogHashError, head.messageId);
+        m_log.WriteAs(LogKind::Error, kInboxLogHashError, head.messageId);
         return kReceiveDrop;
     }
     RewriteHeaderInPlace(opened->text, opened->sender.email, opened->sender.unicodeName, head.messageId);

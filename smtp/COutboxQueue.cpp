@@ -27,7 +27,6 @@
 
 namespace {
 
-constexpr int kErrorKind = 1;
 constexpr int32_t kHashBytes = 32;
 
 // The four fresh values of one message, wiped when it is packed.
@@ -146,7 +145,7 @@ void LogLine(CProtocolListData* log, const CZelString& text, bool error = false)
     if (!log)
         return;
     if (error)
-        log->AddStringEx(text, CProtocolListData::KindColours(kErrorKind));
+        log->AddStringEx(text, LogKind::Error);
     else
         log->AddStringEx(text);
 }

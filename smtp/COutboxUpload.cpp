@@ -150,7 +150,7 @@ void CUploadRun::ShowProgress(int64_t done)
 {
     const CZelString text = FormatTr("%,D%,D", Tr(kSmtpTextProgress), done, m_length);
     if (m_progressLine >= 0)
-        m_log.RewriteLineText(m_progressLine, text);
+        m_log.RewriteLineText(m_progressLine, text, LogKind::Progress);
     CActivityTexts::SetSending(text);
 }
 

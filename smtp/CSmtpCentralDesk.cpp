@@ -21,7 +21,6 @@
 
 namespace {
 
-constexpr int kErrorKind = 1;
 // A refused message id is shown, cut to this many bytes.
 constexpr int32_t kShownMessageIdBytes = 80;
 constexpr char kLocked[] = "1";
@@ -45,7 +44,7 @@ CSmtpCentralDesk::~CSmtpCentralDesk() = default;
 
 void CSmtpCentralDesk::LogError(const CZelString& text)
 {
-    m_log.AddStringEx(text, CProtocolListData::KindColours(kErrorKind));
+    m_log.AddStringEx(text, LogKind::Error);
 }
 
 ESmtpHandshake CSmtpCentralDesk::Handshake(int64_t accountId, const CZelString& login, const CZelString& password,

@@ -39,8 +39,6 @@ constexpr const char* kKnownWords[] = {
 // "AUTH" and its mechanism stay readable; an initial response never does.
 constexpr int kAuthWordsShown = 2;
 
-constexpr int kKindFromClient = 2;
-constexpr int kKindReply = 6;
 
 CZelString FirstWord(const CZelString& text, bool skipLeading)
 {
@@ -445,7 +443,7 @@ CSmtpSession::EStage CSmtpSession::DataStage()
         if (ended)
             break;
     }
-    m_log.Write(kSmtpLogFinalCount, static_cast<int64_t>(m_message.size()));
+    m_log.WriteAs(LogKind::Progress, kSmtpLogFinalCount, static_cast<int64_t>(m_message.size()));
     return QueueMessage();
 }
 
@@ -523,7 +521,7 @@ void CSmtpSession::LogDataProgress(bool force)
     if (!force && now - m_lastProgressMs < kSmtpProgressIntervalMs)
         return;
     m_lastProgressMs = now;
-    m_log.Write(kSmtpLogDataProgress, m_dataReceived);
+    m_log.WriteAs(LogKind::Progress, kSmtpLogDataProgress, m_dataReceived);
 }
 
 CSmtpSession::EStage CSmtpSession::QueueMessage()
@@ -609,7 +607,7 @@ void CSmtpSession::Reply(const CZelString& text)
 {
     CZelString logged = text;
     logged.Replace("\r", "");
-    m_log.AddStringEx(logged, CProtocolListData::KindColours(kKindReply));
+    m_log.AddStringEx(logged, LogKind::Reply);
     m_channel.Write(text, kSmtpIoTimeoutMs);
 }
 
@@ -620,7 +618,7 @@ void CSmtpSession::LogClientText(const CZelString& text)
     // A piece cut by the read limit or a time-out still gets a line of its own.
     if (!logged.View().ends_with('\n'))
         logged += "\n";
-    m_log.AddStringEx(logged, CProtocolListData::KindColours(kKindFromClient));
+    m_log.AddStringEx(logged, LogKind::Command);
 }
 
 void CSmtpSession::EndTimeLimited()

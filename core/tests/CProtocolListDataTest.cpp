@@ -1,4 +1,5 @@
 #include "core/CProtocolListData.h"
+#include "core/LogColours.h"
 
 #include "foundation/CZelWin32Locker.h"
 #include "foundation/XTOOError.h"
@@ -104,15 +105,14 @@ TEST(CProtocolListData, CarriageReturnRestampsTheOpenLine)
     CProtocolListData log;
     log.AddStringEx("progress");
     CProtocolLine before = LastLine(log);
-    log.AddStringEx("\r", {0x123456, 0x654321});
+    log.AddStringEx("\r", LogKind::Progress);
     CProtocolLine after = LastLine(log);
     EXPECT_EQ(after.text, "");
     EXPECT_GE(after.time, before.time);
-    EXPECT_EQ(after.background, 0x123456);
-    EXPECT_EQ(after.textColour, 0x654321);
+    EXPECT_EQ(after.kind, LogKind::Progress);
 }
 
-TEST(CProtocolListData, RewriteReplacesTextAndColoursAndKeepsTheTime)
+TEST(CProtocolListData, RewriteReplacesTextAndKindAndKeepsTheTime)
 {
     CProtocolListData log;
     log.AddStringEx("first\n");
@@ -120,15 +120,13 @@ TEST(CProtocolListData, RewriteReplacesTextAndColoursAndKeepsTheTime)
     log.AddStringEx("after\n");
     const int64_t time = LastLine(log).time;
 
-    EXPECT_EQ(log.RewriteLineText(progress, Format("%,D bytes\r\ntail", int64_t(1234567)),
-                                  CProtocolListData::KindColours(2)),
+    EXPECT_EQ(log.RewriteLineText(progress, Format("%,D bytes\r\ntail", int64_t(1234567)), LogKind::Progress),
               progress);
 
     CProtocolLine line;
     ASSERT_TRUE(log.LineByNumber(progress, &line));
     EXPECT_EQ(line.text, "1,234,567 bytes");
-    EXPECT_EQ(line.background, CProtocolListData::KindColour(2));
-    EXPECT_EQ(line.textColour, kProtocolDefaultColour);
+    EXPECT_EQ(line.kind, LogKind::Progress);
     EXPECT_LE(line.time, time);
     EXPECT_EQ(Texts(log), (std::vector<std::string>{"first", "1,234,567 bytes", "after"}));
 }
@@ -139,59 +137,75 @@ TEST(CProtocolListData, RewriteOfADroppedLineChangesNothing)
     for (int i = 0; i < 2001; ++i)
         log.Write("%d\n", i);
     const std::vector<std::string> before = Texts(log);
-    EXPECT_EQ(log.RewriteLine(0, "changed"), 0);
-    EXPECT_EQ(log.RewriteLine(1, "changed"), 1);
-    EXPECT_EQ(log.RewriteLine(5000, "changed"), 5000);
+    EXPECT_EQ(log.RewriteLine(0, LogKind::Progress, "changed"), 0);
+    EXPECT_EQ(log.RewriteLine(1, LogKind::Progress, "changed"), 1);
+    EXPECT_EQ(log.RewriteLine(5000, LogKind::Progress, "changed"), 5000);
     EXPECT_EQ(Texts(log), before);
 }
 
-TEST(CProtocolListData, ColoursComeWithEachWrite)
+TEST(CProtocolListData, KindsComeWithEachWrite)
 {
-    const int32_t expected[] = {-1, 0x00AAAAFF, 0x00AAFFAA, 0x00FFB464, 0x0064FFFF, 0x0000AAFF, 0x00AAFF00, 0x00FFAA00, -1};
-    for (int kind = 0; kind <= 8; ++kind)
-        EXPECT_EQ(CProtocolListData::KindColour(kind), expected[kind]) << kind;
-
     CProtocolListData log;
     log.AddStringEx("plain\n");
-    log.AddStringEx("error\n", CProtocolListData::KindColours(1));
-    log.WriteColoured({CProtocolListData::kPop3SentBackground, 0x000000FF}, "%s\n", "sent");
+    log.AddStringEx("error\n", LogKind::Error);
+    log.WriteAs(LogKind::Reply, "%s\n", "sent");
     log.AddStringEx("plain again\n");
     // Nothing stays held between writes.
     EXPECT_EQ(ZelDataLock().Depth(), 0);
 
-    const int32_t backgrounds[] = {-1, 0x00AAAAFF, 0x007DFFC8, -1};
-    const int32_t foregrounds[] = {-1, -1, 0x000000FF, -1};
+    const LogKind kinds[] = {LogKind::Plain, LogKind::Error, LogKind::Reply, LogKind::Plain};
     for (int i = 0; i < 4; ++i) {
         CProtocolLine line;
         ASSERT_TRUE(log.LineAt(i, &line));
-        EXPECT_EQ(line.background, backgrounds[i]) << i;
-        EXPECT_EQ(line.textColour, foregrounds[i]) << i;
+        EXPECT_EQ(line.kind, kinds[i]) << i;
     }
 }
 
-TEST(CProtocolListData, AppendingToAnOpenLineGivesItTheWritesColours)
+// The colours of the log pages and the saved files: the SMTP log's kinds keep the colours its
+// lines always had, and the POP3 log tells the client's lines from the server's in its own.
+TEST(LogColours, EachLogHasItsTable)
+{
+    struct Row {
+        LogName log;
+        LogKind kind;
+        int32_t background;
+    };
+    for (const Row& row : std::vector<Row>{
+             {LogName::Smtp, LogKind::Plain, -1},          {LogName::Smtp, LogKind::Error, 0x00AAAAFF},
+             {LogName::Smtp, LogKind::Command, 0x00AAFFAA}, {LogName::Smtp, LogKind::Reply, 0x00AAFF00},
+             {LogName::Smtp, LogKind::Progress, -1},       {LogName::Pop3, LogKind::Plain, -1},
+             {LogName::Pop3, LogKind::Error, 0x00AAAAFF},  {LogName::Pop3, LogKind::Command, 0x00AAFFFF},
+             {LogName::Pop3, LogKind::Reply, 0x007DFFC8},  {LogName::Pop3, LogKind::Progress, -1}}) {
+        const LogColours colours = ColoursOf(row.log, row.kind);
+        EXPECT_EQ(colours.background, row.background) << static_cast<int>(row.log) << " " << static_cast<int>(row.kind);
+        EXPECT_EQ(colours.text, kLogDefaultColour);
+    }
+}
+
+TEST(CProtocolListData, AppendingToAnOpenLineGivesItTheWritesKind)
 {
     CProtocolListData log;
     log.AddStringEx("start ");
-    log.AddStringEx("end\n", CProtocolListData::KindColours(6));
-    EXPECT_EQ(LastLine(log).background, CProtocolListData::KindColour(6));
+    log.AddStringEx("end\n", LogKind::Reply);
+    EXPECT_EQ(LastLine(log).kind, LogKind::Reply);
 }
 
-TEST(CProtocolListData, ColouredWritersAtOnceKeepTheirOwnColours)
+TEST(CProtocolListData, WritersOfDifferentKindsAtOnceKeepTheirOwnKinds)
 {
     CProtocolListData log;
+    const LogKind kinds[] = {LogKind::Plain, LogKind::Error, LogKind::Command, LogKind::Reply, LogKind::Progress};
     std::vector<std::thread> writers;
     for (int kind = 1; kind <= 4; ++kind)
-        writers.emplace_back([&log, kind] {
+        writers.emplace_back([&log, &kinds, kind] {
             for (int i = 0; i < 200; ++i)
-                log.WriteColoured(CProtocolListData::KindColours(kind), "kind %d\n", kind);
+                log.WriteAs(kinds[kind], "kind %d\n", kind);
         });
     for (std::thread& writer : writers)
         writer.join();
     CProtocolLine line;
     for (int i = 0; log.LineAt(i, &line); ++i) {
         const int kind = line.text.View().back() - '0';
-        EXPECT_EQ(line.background, CProtocolListData::KindColour(kind)) << line.text.View();
+        EXPECT_EQ(line.kind, kinds[kind]) << line.text.View();
     }
 }
 
@@ -244,14 +258,15 @@ TEST(CProtocolListData, SelectionFollowsNewLinesOnlyFromTheLastRow)
 
 TEST(CProtocolListData, SaveTextHasTheFileLineForm)
 {
-    CProtocolListData log;
+    CProtocolListData log(LogName::Pop3);
     log.AddStringEx("hello world\n");
-    log.AddStringEx("red\n", {0x00AAAAFF, 0x00010203});
+    log.AddStringEx("red\n", LogKind::Error);
+    log.AddStringEx("sent\n", LogKind::Reply);
     log.AddStringEx("open line");
 
     const std::string date = R"(\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d)";
-    const std::regex form(date + R"( #FFFFFFFF #FFFFFFFF hello world\r\n)" + date +
-                          R"( #00AAAAFF #00010203 red\r\n)" + date + R"( #FFFFFFFF #FFFFFFFF open line\r\n)");
+    const std::regex form(date + R"( #FFFFFFFF #FFFFFFFF hello world\r\n)" + date + R"( #00AAAAFF #FFFFFFFF red\r\n)" +
+                          date + R"( #007DFFC8 #FFFFFFFF sent\r\n)" + date + R"( #FFFFFFFF #FFFFFFFF open line\r\n)");
     const std::string text = log.SaveText().ToStd();
     EXPECT_TRUE(std::regex_match(text, form)) << text;
 }
@@ -293,7 +308,7 @@ TEST(CProtocolListData, MirrorPrintsEachNewOrChangedLineOnce)
     log.AddStringEx("\r1,000");
     log.AddStringEx("\r2,000\nnext\n");
     const int64_t progress = log.AddStringEx("0%\n");
-    log.RewriteLine(progress, "%d%%", 50);
+    log.RewriteLine(progress, LogKind::Progress, "%d%%", 50);
     log.MirrorTo(nullptr, "");
     log.AddStringEx("not mirrored\n");
     EXPECT_EQ(out.str(),

@@ -314,7 +314,7 @@ TEST_F(Pop3SessionTest, AFailedHandshakeIsLoggedWithItsReason)
     EXPECT_TRUE(LogHas("TLS handshake failed: wrong version number")) << ::testing::PrintToString(LogLines());
 }
 
-TEST_F(Pop3SessionTest, LogShowsTheDialogueInItsColoursWithThePasswordMasked)
+TEST_F(Pop3SessionTest, LogShowsTheDialogueInItsKindsWithThePasswordMasked)
 {
     MakeMailbox(kMailbox);
     CMemoryLineChannel channel("CAPA\r\nUSER ann\r\npass  secret\r\nRETR 1\r\nQUIT\r\n");
@@ -346,11 +346,9 @@ TEST_F(Pop3SessionTest, LogShowsTheDialogueInItsColoursWithThePasswordMasked)
 
     CProtocolLine line;
     ASSERT_TRUE(m_log.LineAt(11, &line));   // "USER ann", from the client
-    EXPECT_EQ(line.background, 0x00AAFFFF);
-    EXPECT_EQ(line.textColour, kProtocolDefaultColour);
+    EXPECT_EQ(line.kind, LogKind::Command);
     ASSERT_TRUE(m_log.LineAt(12, &line));   // the reply
-    EXPECT_EQ(line.background, 0x007DFFC8);
-    EXPECT_EQ(line.textColour, kProtocolDefaultColour);
+    EXPECT_EQ(line.kind, LogKind::Reply);
 }
 
 // Every way a client may put a password where the log could see it: the password, in the

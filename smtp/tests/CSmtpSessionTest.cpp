@@ -370,12 +370,12 @@ TEST_F(SmtpSessionTest, LogShowsTheDialogueWithSecretsMasked)
     EXPECT_EQ(LogLines(), expected);
     EXPECT_EQ(LogLines().size(), expected.size());
 
-    // What the client sent and what was answered carry their kinds' colours.
+    // What the client sent and what was answered carry their kinds.
     CProtocolLine line;
     ASSERT_TRUE(m_log.LineAt(2, &line));
-    EXPECT_EQ(line.background, CProtocolListData::KindColour(2));
+    EXPECT_EQ(line.kind, LogKind::Command);
     ASSERT_TRUE(m_log.LineAt(1, &line));
-    EXPECT_EQ(line.background, CProtocolListData::KindColour(6));
+    EXPECT_EQ(line.kind, LogKind::Reply);
 }
 
 TEST_F(SmtpSessionTest, PlainResponseNeverReachesTheLog)
