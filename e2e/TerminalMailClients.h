@@ -115,6 +115,17 @@ inline std::vector<std::string> MaildirMessages(const fs::path& maildir)
     return texts;
 }
 
+// Whether the gateways' output (their SMTP and POP3 logs) is free of both accounts'
+// passwords, in whatever form a client sent them.
+inline ::testing::AssertionResult NoPasswordLogged(const TwoGateways& world)
+{
+    const std::string output = world.Output();
+    for (const Person* person : {&world.ann, &world.bob})
+        if (output.find(person->password) != std::string::npos)
+            return ::testing::AssertionFailure() << "the password of " << person->login << " is logged:\n" << output;
+    return ::testing::AssertionSuccess();
+}
+
 // --- msmtp ---
 
 enum class MsmtpSecurity { Starttls, ClearText };
@@ -275,7 +286,7 @@ public:
                          "set timeout=" + kClientTimeoutSeconds + "\nset connect_timeout=" + kClientTimeoutSeconds +
                          "\nset pop_checkinterval=3600\nset mail_check=3600\n"
                          "set quit=yes\nset move=no\nset pop_delete=no\nset wait_key=no\nset sleep_time=0\n"
-                         "set pipe_decode=yes\nset pipe_split=yes\n");
+                         "set pipe_decode=yes\nset pipe_split=yes\nset pipe_sep=\"\"\n");
     }
 
     // `neomutt -s SUBJECT -- TO < BODY`, the body a file of LF lines: batch mode, no terminal.
@@ -290,12 +301,14 @@ public:
     }
 
     // The command line that opens the POP3 folder full-screen (for a terminal).
-    // Its debug log (the POP3 dialogue, passwords left out) goes to Log().
+    // Its debug log (the POP3 dialogue, the password left out) goes to Log().
     std::string ReaderCommand() const
     {
-        return Environment() + " exec neomutt -n -F " + Quoted(RcFile()) + " -d 2 -l " + Quoted(Log());
+        return Environment() + " exec neomutt -n -F " + Quoted(RcFile()) + " -d 2 -l " +
+               Quoted(m_folder / "neomutt.log");
     }
-    fs::path Log() const { return m_folder / "neomutt.log"; }
+    // neomutt numbers its debug files: the newest is the one ending in 0.
+    fs::path Log() const { return m_folder / "neomutt.log0"; }
 
     fs::path Folder() const { return m_folder; }
 

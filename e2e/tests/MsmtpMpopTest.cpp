@@ -108,6 +108,7 @@ TEST_F(MsmtpMpopTest, MpopKeepingTheMailFetchesEachMessageOnceByItsUidl)
     // Kept on the gateway.
     const Transcript listed = CurlPop(world.second, world.bob, "", world.Root());
     EXPECT_EQ(TranscriptLines(listed.text).size(), sent.size()) << listed.text;
+    EXPECT_TRUE(NoPasswordLogged(world));
 }
 
 TEST_F(MsmtpMpopTest, MpopDeletingTheMailEmptiesTheMailbox)
@@ -156,8 +157,10 @@ TEST_P(MsmtpSetupTest, SendsOnlyWhereItMayUseThePassword)
     if (setup.sends) {
         EXPECT_EQ(sent.code, 0) << sent.text << world.Output();
         EXPECT_FALSE(QueuedReply(sent.text).empty()) << sent.text;
+        EXPECT_TRUE(NoPasswordLogged(world));
         return;
     }
+    EXPECT_TRUE(NoPasswordLogged(world));
     EXPECT_NE(sent.code, 0) << sent.text;
     EXPECT_NE(sent.text.find("msmtp: cannot use a secure authentication method"), std::string::npos) << sent.text;
     EXPECT_EQ(sent.text.find("--> AUTH"), std::string::npos) << "no password sent\n" << sent.text;
