@@ -1,7 +1,7 @@
 #pragma once
 // The mail clients people run in a terminal, set up against the gateways of TwoGateways the
 // way the README tells a user to: neomutt sending in batch mode and reading its POP3 folder
-// inside a private tmux server, msmtp sending, mpop and fetchmail fetching. Each client has a
+// inside a private tmux server, msmtp sending and mpop fetching. Each client has a
 // folder of its own in the test's temporary folder as HOME, its configuration file there, and
 // trusts the gateway's own certificate (`local-tls.crt` of the home) and nothing else. Every
 // run is bounded by the client's own timeout and by `timeout`.
@@ -13,6 +13,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -101,7 +102,7 @@ inline void WritePrivateFile(const fs::path& file, const std::string& text)
     chmod(file.c_str(), 0600);
 }
 
-// The files of a maildir's "new" folder, oldest name first.
+// The texts of a maildir's "new" folder, by file name.
 inline std::vector<std::string> MaildirMessages(const fs::path& maildir)
 {
     std::vector<fs::path> files;
@@ -200,59 +201,6 @@ public:
 private:
     fs::path RcFile() const { return m_folder / "mpoprc"; }
     fs::path Maildir() const { return m_folder / "Maildir"; }
-
-    fs::path m_folder;
-};
-
-// --- fetchmail ---
-
-// fetchmail polling `person`'s mailbox under STLS, keeping the mail, remembering it by UIDL,
-// handing each message to a script that writes it to the next numbered file. It checks the
-// certificate against the name it polls, which the certificate holds as "localhost".
-class FetchmailStls {
-public:
-    // `certificate`: the file it trusts; the gateway's own unless given.
-    FetchmailStls(fs::path folder, const GatewayHome& gateway, const Person& person, fs::path certificate = {})
-        : m_folder(std::move(folder))
-    {
-        if (certificate.empty())
-            certificate = GatewayCertificate(gateway);
-        fs::create_directories(Delivered());
-        const fs::path mda = m_folder / "deliver.sh";
-        velmo_testing::WriteFileText(mda, "#!/bin/sh\nn=$(ls " + Quoted(Delivered()) + " | wc -l)\nexec cat > " +
-                                              Quoted(Delivered()) + "/$n.eml\n");
-        chmod(mda.c_str(), 0700);
-        // "invisible": no Received line of fetchmail's own, so the text delivered is the text served.
-        WritePrivateFile(RcFile(), "set no syslog\nset invisible\n"
-                                   "poll localhost proto pop3 port " + std::to_string(gateway.Pop3Port()) +
-                                       " uidl timeout " + kClientTimeoutSeconds + "\n  user \"" + person.login +
-                                       "\" there with password \"" + person.password + "\" is \"" + person.login +
-                                       "\" here\n  sslproto 'tls1.2+' sslcertck sslcertfile \"" +
-                                       certificate.string() + "\" no rewrite keep\n  mda \"" +
-                                       mda.string() + "\"\n");
-    }
-
-    // One poll; fetchmail's exit code 0 means mail was delivered, 1 that there was none.
-    Transcript Poll() const
-    {
-        const std::string home = Quoted(m_folder);
-        return Shell("HOME=" + home + " FETCHMAILHOME=" + home + " exec " + kBounded + "fetchmail -v -f " +
-                         Quoted(RcFile()) + " --idfile " + Quoted(m_folder / "fetchids") + " --pidfile " +
-                         Quoted(m_folder / "fetchmail.pid"),
-                     m_folder);
-    }
-
-    std::vector<std::string> Messages() const
-    {
-        std::vector<std::string> texts;
-        for (int n = 0; fs::exists(Delivered() / (std::to_string(n) + ".eml")); ++n)
-            texts.push_back(ReadFileText(Delivered() / (std::to_string(n) + ".eml")));
-        return texts;
-    }
-
-private:
-    fs::path RcFile() const { return m_folder / "fetchmailrc"; }
-    fs::path Delivered() const { return m_folder / "delivered"; }
 
     fs::path m_folder;
 };

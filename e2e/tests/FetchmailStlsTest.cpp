@@ -16,6 +16,12 @@ class FetchmailStlsTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(world.Ready()) << world.Output(); }
 
+    // Bob's mailbox at the second gateway, under STLS, trusting `certificate`.
+    FetchmailAccount Account(const fs::path& certificate) const
+    {
+        return {world.second.Pop3Port(), world.bob.login, world.bob.password, certificate};
+    }
+
     TwoGateways world;
 };
 
@@ -36,25 +42,25 @@ TEST_F(FetchmailStlsTest, PollsUnderStlsTrustingTheCertificateFile)
 
     // Another gateway's certificate is not the one presented: nothing is fetched, and no
     // password is sent.
-    const FetchmailStls wrong(world.Root() / "bob-wrong", world.second, world.bob, GatewayCertificate(world.first));
-    const Transcript refused = wrong.Poll();
-    EXPECT_NE(refused.code, 0) << refused.text;
-    EXPECT_NE(refused.code, 1) << "not \"no mail\" but a failure\n" << refused.text;
-    EXPECT_TRUE(wrong.Messages().empty()) << refused.text;
-    EXPECT_EQ(refused.text.find("PASS"), std::string::npos) << refused.text;
+    const Fetchmail wrong(Account(GatewayCertificate(world.first)), world.Root() / "bob-wrong", true);
+    const ClientRun refused = wrong.Run();
+    EXPECT_NE(refused.code, 0) << refused.transcript;
+    EXPECT_NE(refused.code, 1) << "not \"no mail\" but a failure\n" << refused.transcript;
+    EXPECT_TRUE(wrong.Messages().empty()) << refused.transcript;
+    EXPECT_EQ(refused.transcript.find("PASS"), std::string::npos) << refused.transcript;
 
-    const FetchmailStls fetchmail(world.Root() / "bob-fetchmail", world.second, world.bob);
-    const Transcript first = fetchmail.Poll();
-    EXPECT_EQ(first.code, 0) << first.text << world.second.Output();
-    ASSERT_EQ(fetchmail.Messages().size(), 1u) << first.text;
+    const Fetchmail fetchmail(Account(GatewayCertificate(world.second)), world.Root() / "bob-fetchmail", true);
+    const ClientRun first = fetchmail.Run();
+    EXPECT_EQ(first.code, 0) << first.transcript << world.second.Output();
+    ASSERT_EQ(fetchmail.Messages().size(), 1u) << first.transcript;
     const MessageParts parts = SplitMessage(fetchmail.Messages()[0]);
     EXPECT_EQ(FieldOf(parts.header, "Subject"), subject) << parts.header;
     EXPECT_EQ(parts.body, body);
     EXPECT_NE(world.second.Output().find("TLS started: TLSv1."), std::string::npos) << world.second.Output();
 
-    const Transcript second = fetchmail.Poll();
-    EXPECT_EQ(second.code, 1) << "fetchmail's code for no new mail\n" << second.text;
-    EXPECT_EQ(fetchmail.Messages().size(), 1u) << second.text;
+    const ClientRun second = fetchmail.Run();
+    EXPECT_EQ(second.code, 1) << "fetchmail's code for no new mail\n" << second.transcript;
+    EXPECT_EQ(fetchmail.Messages().size(), 1u) << second.transcript;
     EXPECT_TRUE(NoPasswordLogged(world));
 }
 
