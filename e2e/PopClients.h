@@ -206,10 +206,10 @@ inline std::string Base64Of(const std::string& bytes)
 }
 
 // The "From:" line the gateway writes for a verified sender: the name the account was made
-// with, encoded, and the registered address.
+// with, as a quoted string, and the registered address.
 inline std::string VerifiedFrom(const MailUser& sender)
 {
-    return "From: =?utf-8?B?" + Base64Of("User " + sender.login) + "?= <" + sender.email + ">";
+    return "From: \"User " + sender.login + "\" <" + sender.email + ">";
 }
 
 // What the recipient's client receives of a text sent by `sender`: the header's "From:"

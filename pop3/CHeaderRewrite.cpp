@@ -5,6 +5,7 @@
 #include "protocol/ZelInboxTexts.h"
 #include "protocol/ZelMessageId.h"
 
+#include <algorithm>
 #include <cctype>
 #include <vector>
 
@@ -111,6 +112,27 @@ std::string Utf16LeToUtf8(std::string_view wide)
     return out;
 }
 
+namespace {
+
+bool IsPrintableAscii(std::string_view text)
+{
+    return std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c <= 0x7E; });
+}
+
+// The name between double quotes, its quotes and backslashes escaped.
+std::string QuotedString(std::string_view name)
+{
+    std::string out = kInboxQuote;
+    for (const char c : name) {
+        if (c == '"' || c == '\\')
+            out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+} // namespace
+
 CZelString SenderText(const CZelString& email, const CZelString& unicodeName)
 {
     if (!IsUsableSenderEmail(email.View()))
@@ -118,6 +140,8 @@ CZelString SenderText(const CZelString& email, const CZelString& unicodeName)
     const std::string name = Utf16LeToUtf8(unicodeName.View());
     if (name.empty())
         return email;
+    if (IsPrintableAscii(name))
+        return CZelString(std::string_view(QuotedString(name))) + kInboxQuotedAddressStart + email + kInboxAddressEnd;
     return CZelString(kInboxEncodedWordStart) + Base64Encode(std::string_view(name)) + kInboxEncodedWordEnd + email +
            kInboxAddressEnd;
 }

@@ -20,8 +20,9 @@ bool IsUsableSenderEmail(std::string_view email);
 // byte is dropped.
 std::string Utf16LeToUtf8(std::string_view wide);
 
-// "=?utf-8?B?<Base64 of the UTF-8 name>?= <email>", or the bare email when there is no name;
-// empty when the email is not usable.
+// "\"Name\" <email>" for a name of printable ASCII (quotes and backslashes escaped),
+// "=?utf-8?B?<Base64 of the UTF-8 name>?= <email>" for any other name, or the bare email when
+// there is no name; empty when the email is not usable.
 CZelString SenderText(const CZelString& email, const CZelString& unicodeName);
 
 // The text with its header rewritten for the sender (email, UTF-16LE name) and message id; the

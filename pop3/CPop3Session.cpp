@@ -8,6 +8,7 @@
 #include "foundation/ZelGlobalLocks.h"
 #include "history/CMessageHistory.h"
 #include "net/ILineChannel.h"
+#include "net/LineWords.h"
 #include "pop3/CPop3MessageFile.h"
 #include "pop3/CPop3TextFilter.h"
 #include "pop3/IPop3Desk.h"
@@ -42,31 +43,27 @@ const CPop3Session::CCommand CPop3Session::kCommands[] = {
 
 namespace {
 
-constexpr int kAsciiOnly = 0;
-
-CZelString Upper(const CZelString& text)
-{
-    return text.Upper(kAsciiOnly);
-}
-
-CZelString StripLineEnd(const CZelString& raw)
-{
-    return raw.View().ends_with(kPop3LineEnd) ? raw.Left(raw.Length() - 2) : raw;
-}
-
-// The line's first blank- or tab-separated word, and what follows it once the blanks after the
-// word are gone.
-struct CSplitLine {
-    CZelString word;
-    CZelString rest;
+// The first words of every command the server knows. Before the login, a line that starts
+// with none of them may be anything the client was given to send, a password included.
+constexpr const char* kKnownWords[] = {
+    kPop3CmdUser, kPop3CmdPass, kPop3CmdAuth, kPop3CmdApop, kPop3CmdQuit, kPop3CmdCapa, kPop3CmdStls,
+    kPop3CmdStat, kPop3CmdList, kPop3CmdRetr, kPop3CmdDele, kPop3CmdRset, kPop3CmdUidl, kPop3CmdTop, kPop3CmdNoop,
 };
 
-CSplitLine SplitFirstWord(const CZelString& line)
+// How many words of a line the log shows when what follows them may be a secret: the PASS
+// word alone, AUTH with its mechanism, APOP with its name.
+constexpr int kPassWordsShown = 1;
+constexpr int kAuthWordsShown = 2;
+
+bool IsKnownWord(const CZelString& upperWord)
 {
-    const std::string_view all = line.View();
-    const size_t wordEnd = std::min(all.find_first_of(kPop3WordDelimiters), all.size());
-    const size_t restStart = std::min(all.find_first_not_of(kPop3WordDelimiters, wordEnd), all.size());
-    return {CZelString(all.substr(0, wordEnd)), CZelString(all.substr(restStart))};
+    return std::any_of(std::begin(kKnownWords), std::end(kKnownWords),
+                       [&](const char* known) { return upperWord == known; });
+}
+
+LineWords SplitFirstWord(const CZelString& line)
+{
+    return ::SplitFirstWord(line, false);
 }
 
 // A decimal number argument; -1 when missing or unreadable.
@@ -141,8 +138,8 @@ bool CPop3Session::Authorize()
     CZelString line;
     if (!ReadAuthorizationLine(line, true))
         return false;
-    const CSplitLine userLine = SplitFirstWord(line);
-    if (Upper(userLine.word) != kPop3CmdUser) {
+    const LineWords userLine = SplitFirstWord(line);
+    if (AsciiUpper(userLine.word) != kPop3CmdUser) {
         Reply(kPop3ReplyUserRequired);
         return false;
     }
@@ -159,8 +156,8 @@ bool CPop3Session::Authorize()
     Reply(kPop3ReplyNeedPassword);
     if (!ReadAuthorizationLine(line, false))
         return false;
-    const CSplitLine passLine = SplitFirstWord(line);
-    if (Upper(passLine.word) != kPop3CmdPass) {
+    const LineWords passLine = SplitFirstWord(line);
+    if (AsciiUpper(passLine.word) != kPop3CmdPass) {
         Reply(kPop3ReplyPassRequired);
         return false;
     }
@@ -184,13 +181,13 @@ bool CPop3Session::ReadAuthorizationLine(CZelString& line, bool beforeUser)
     for (;;) {
         if (!ReadCommand(line))
             return false;
-        const CZelString upper = Upper(line);
+        const CZelString upper = AsciiUpper(line);
         if (beforeUser && (upper == kPop3CmdAuth || upper.View().starts_with(kPop3CmdAuthWithArgument) ||
                            upper.View().starts_with(kPop3CmdApop))) {
             Reply(kPop3ReplyAuthNotSupported);
             continue;
         }
-        const CZelString word = Upper(SplitFirstWord(line).word);
+        const CZelString word = AsciiUpper(SplitFirstWord(line).word);
         if (word == kPop3CmdQuit) {
             Reply(kPop3ReplyGoodbye);
             return false;
@@ -292,11 +289,11 @@ void CPop3Session::Transaction()
 
 const CPop3Session::CCommand* CPop3Session::FindCommand(const CZelString& line)
 {
-    const CZelString word = Upper(SplitFirstWord(line).word);
+    const CZelString word = AsciiUpper(SplitFirstWord(line).word);
     for (const CCommand& command : kCommands) {
         if (word != command.word)
             continue;
-        if (command.wholeLine && Upper(line) != command.word)
+        if (command.wholeLine && AsciiUpper(line) != command.word)
             return nullptr;
         return &command;
     }
@@ -411,7 +408,7 @@ bool CPop3Session::UniqueIds(const CZelString& argument)
 
 bool CPop3Session::Top(const CZelString& argument)
 {
-    const CSplitLine words = SplitFirstWord(argument);
+    const LineWords words = SplitFirstWord(argument);
     const int64_t n = NumberOf(words.word);
     const int64_t lines = NumberArgument(words.rest);
     const CMailboxFolder::CEntry* entry = n >= 1 && lines >= 0 ? m_mailbox->Visible(n) : nullptr;
@@ -505,15 +502,28 @@ bool CPop3Session::SendPiece(const std::string& piece, int timeoutMs)
 
 void CPop3Session::LogReceived(const CZelString& raw)
 {
-    CZelString logged = raw;
-    const CSplitLine split = SplitFirstWord(StripLineEnd(raw));
-    if (Upper(split.word) == kPop3CmdPass && !split.rest.IsEmpty())
-        logged = Format(kPop3LogPassword, split.word);
+    CZelString logged = LoggedForm(raw);
     logged.Replace("\r", "");
     // A piece cut by the read limit still gets a line of its own.
     if (!logged.View().ends_with('\n'))
         logged += "\n";
     m_log.AddStringEx(logged, CProtocolColours{CProtocolListData::kPop3ReceivedBackground, kProtocolDefaultColour});
+}
+
+CZelString CPop3Session::LoggedForm(const CZelString& raw) const
+{
+    // Blanks before the word change nothing: " PASS x" is still a password.
+    const LineWords words = ::SplitFirstWord(StripLineEnd(raw), true);
+    const CZelString word = AsciiUpper(words.word);
+    if (word == kPop3CmdPass)
+        return MaskAfterWords(raw, kPassWordsShown, kPop3LogSecret);
+    if (word == kPop3CmdAuth || word == kPop3CmdApop)
+        return MaskAfterWords(raw, kAuthWordsShown, kPop3LogSecret);
+    if (word == kPop3CmdUser && m_logins.Find(words.rest) < 0)
+        return MaskAfterWords(raw, kPassWordsShown, kPop3LogSecret);
+    if (m_accountId < 0 && !IsKnownWord(word))
+        return CZelString(kPop3LogSecret);
+    return raw;
 }
 
 void CPop3Session::LogSent(const CZelString& text)

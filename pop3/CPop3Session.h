@@ -12,7 +12,8 @@
 // STLS before USER upgrades the connection; the authorization starts over without a new
 // greeting. A client on another machine must do so before USER.
 //
-// No password reaches the log: a PASS line is logged as "PASS ********".
+// No secret reaches the log: a PASS line is logged as "PASS ********", and so is anything
+// else a client may have put a password in (see LoggedForm).
 
 #include "accounts/CAccountLogins.h"
 #include "foundation/CZelString.h"
@@ -94,6 +95,10 @@ private:
     // session.
     bool SendPiece(const std::string& piece, int timeoutMs);
     void LogReceived(const CZelString& raw);
+    // The line as the log may show it: PASS, AUTH and APOP without their arguments, USER with
+    // a name that is no login of this machine masked, and before the login a line of no known
+    // command as "********" (it may be a password sent where a command was expected).
+    CZelString LoggedForm(const CZelString& raw) const;
     void LogSent(const CZelString& text);
 
     ILineChannel& m_channel;

@@ -61,6 +61,10 @@ inline constexpr char kInboxFromLine[] = "From: %S\r\n";
 inline constexpr char kInboxFromField[] = "from:";
 inline constexpr char kInboxMessageIdLine[] = "Velmo-Message-ID: %S\r\n";
 inline constexpr char kInboxMessageIdField[] = "velmo-message-id:";
+// A name of printable ASCII is written as a quoted string, so search, filters and grep see it
+// as it is; any other name as an encoded word.
+inline constexpr char kInboxQuote[] = "\"";
+inline constexpr char kInboxQuotedAddressStart[] = "\" <";
 inline constexpr char kInboxEncodedWordStart[] = "=?utf-8?B?";
 inline constexpr char kInboxEncodedWordEnd[] = "?= <";
 inline constexpr char kInboxAddressEnd[] = ">";

@@ -62,15 +62,21 @@ inline constexpr char kPop3CmdRset[] = "RSET";
 inline constexpr char kPop3CmdUidl[] = "UIDL";
 inline constexpr char kPop3CmdTop[] = "TOP";
 inline constexpr char kPop3CmdNoop[] = "NOOP";
-inline constexpr char kPop3WordDelimiters[] = " \t";
 inline constexpr char kPop3LineEnd[] = "\r\n";
 
 // --- Replies ---
 inline constexpr char kPop3ReplyGreeting[] = "+OK Tandrill POP3 secure mail server at %S is ready\r\n";
 inline constexpr char kPop3UnknownHost[] = "<unknown>";
-inline constexpr char kPop3ReplyCapabilities[] = "+OK Capability list follows\r\nUSER\r\nUIDL\r\n.\r\n";
+// Everything the server does, so that clients which honour the list use it all: TOP above all,
+// without which mutt-family clients refuse the mailbox. Commands sent in one write are read
+// and answered one after the other, each answer whole, so PIPELINING holds.
+inline constexpr char kPop3ReplyCapabilities[] =
+    "+OK Capability list follows\r\nTOP\r\nUSER\r\nUIDL\r\nRESP-CODES\r\nPIPELINING\r\n"
+    "IMPLEMENTATION Velmo\r\n.\r\n";
 // Before USER, on a connection that can still be protected.
-inline constexpr char kPop3ReplyCapabilitiesWithStls[] = "+OK Capability list follows\r\nUSER\r\nUIDL\r\nSTLS\r\n.\r\n";
+inline constexpr char kPop3ReplyCapabilitiesWithStls[] =
+    "+OK Capability list follows\r\nTOP\r\nUSER\r\nUIDL\r\nRESP-CODES\r\nPIPELINING\r\n"
+    "IMPLEMENTATION Velmo\r\nSTLS\r\n.\r\n";
 inline constexpr char kPop3ReplyBeginTls[] = "+OK Begin TLS negotiation\r\n";
 // USER and PASS over the network in the clear: passwords only ever cross a protected
 // connection.
@@ -80,13 +86,17 @@ inline constexpr char kPop3ReplyTlsRequired[] = "-ERR TLS required\r\n";
 inline constexpr char kPop3ReplyTlsUnavailable[] = "-ERR TLS not available\r\n";
 inline constexpr char kPop3ReplyAuthNotSupported[] = "-ERR authenticated mechanism is not supported\r\n";
 inline constexpr char kPop3ReplyUserRequired[] = "-ERR USER command is required\r\n";
-inline constexpr char kPop3ReplyBadLogin[] = "-ERR Bad Login\r\n";
-inline constexpr char kPop3ReplyAccountBusy[] = "-ERR Account is busy\r\n";
+// The response codes in brackets tell a client why, so it prompts for the password ([AUTH]),
+// tries again later ([IN-USE], [SYS/TEMP]) or gives up.
+inline constexpr char kPop3ReplyBadLogin[] = "-ERR [AUTH] Bad Login\r\n";
+inline constexpr char kPop3ReplyAccountBusy[] = "-ERR [IN-USE] Account is busy\r\n";
 inline constexpr char kPop3ReplyNeedPassword[] = "+OK user name is valid, need password\r\n";
 inline constexpr char kPop3ReplyPassRequired[] = "-ERR PASS command is required\r\n";
-inline constexpr char kPop3ReplyAuthError[] = "-ERR Authentification error\r\n";
-inline constexpr char kPop3ReplyStatusOther[] = "-ERR Authentification successfull, but opetated status is %S\r\n";
-inline constexpr char kPop3ReplyStatusUnknown[] = "-ERR Authentification successfull, but opetated status is unknown\r\n";
+inline constexpr char kPop3ReplyAuthError[] = "-ERR [AUTH] Authentification error\r\n";
+// The central server refused the account's standing: no retry will help.
+inline constexpr char kPop3ReplyStatusOther[] = "-ERR [AUTH] Authentification successfull, but opetated status is %S\r\n";
+// The central server did not say: it could not be reached or did not answer.
+inline constexpr char kPop3ReplyStatusUnknown[] = "-ERR [SYS/TEMP] Authentification successfull, but opetated status is unknown\r\n";
 inline constexpr char kPop3OperatedStatusNormal[] = "Normal";
 inline constexpr char kPop3ReplyLocked[] = "+OK mailbox locked and ready\r\n";
 inline constexpr char kPop3ReplyGoodbye[] = "+OK Goodbye\r\n";
@@ -129,8 +139,10 @@ inline constexpr char kPop3LogTimeOut[] = "time out\n";
 inline constexpr char kPop3TextTimeOut[] = "time out";
 inline constexpr char kPop3LogQuit[] = "quit\n";
 inline constexpr char kPop3LogError[] = "error\n";
-// What stands in the log for the password of a PASS line.
-inline constexpr char kPop3LogPassword[] = "%S ********\n";
+// What stands in the log for a secret the client sent: the argument of PASS, an AUTH
+// command's initial response, a name that is no login of this machine, a line of no command
+// before the login.
+inline constexpr char kPop3LogSecret[] = "********";
 inline constexpr char kPop3LogAccepting[] = "Accepting connection to a port %d...\n";
 // The listening socket could not be opened: the socket error's text follows.
 inline constexpr char kPop3LogListenFailed[] = "error: n=%d %S\n";

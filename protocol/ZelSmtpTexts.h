@@ -59,10 +59,14 @@ inline constexpr char kSmtpCmdAuthPlain[] = "AUTH PLAIN";
 inline constexpr char kSmtpCmdAuthPlainWithResponse[] = "AUTH PLAIN ";
 // "AUTH PLAIN " and the initial response from the twelfth character on.
 inline constexpr int kSmtpAuthPlainResponseStart = 11;
+// The first word of every authentication command, however it is spelt or spaced: whatever
+// follows its mechanism may be a secret.
+inline constexpr char kSmtpCmdAuth[] = "AUTH";
 inline constexpr char kSmtpCmdStartTls[] = "STARTTLS";
 inline constexpr char kSmtpCmdMailFrom[] = "MAIL FROM:";
+inline constexpr char kSmtpCmdMail[] = "MAIL";
+inline constexpr char kSmtpCmdRcpt[] = "RCPT";
 inline constexpr char kSmtpCmdRcptTo[] = "RCPT TO:";
-inline constexpr char kSmtpWordDelimiters[] = " \t";
 inline constexpr char kSmtpLineEnd[] = "\r\n";
 inline constexpr char kSmtpDataEnd[] = ".\r\n";
 
@@ -91,8 +95,10 @@ inline constexpr char kSmtpReplyBadSequence[] = "503 bad sequence of commands\r\
 inline constexpr char kSmtpReplyChallenge[] = "334 \r\n";
 inline constexpr char kSmtpReplyLoginChallenge[] = "334 VXNlcm5hbWU6\r\n";
 inline constexpr char kSmtpReplyPasswordChallenge[] = "334 UGFzc3dvcmQ6\r\n";
-inline constexpr char kSmtpReplyBadLogin[] = "500 Bad Login\r\n";
-inline constexpr char kSmtpReplyAuthError[] = "500 Authentification error\r\n";
+// Refused credentials, whatever was wrong: an unknown login, a wrong password, or an
+// authorisation identity other than the login. Mail clients prompt again or retry on 535; many
+// take a 500 for a broken protocol.
+inline constexpr char kSmtpReplyCredentialsInvalid[] = "535 5.7.8 Authentication credentials invalid\r\n";
 inline constexpr char kSmtpReplyAuthSuccess[] = "235 Authentication successful\r\n";
 inline constexpr char kSmtpReplyStatusUnknown[] = "500 Authentification successfull, but opetated status is unknown\r\n";
 inline constexpr char kSmtpReplyStatusOther[] = "500 Authentification successfull, but opetated status is %S\r\n";

@@ -8,6 +8,7 @@
 #include "protocol/ZelLocalTlsTexts.h"
 #include "protocol/ZelSmtpTexts.h"
 #include "net/ILineChannel.h"
+#include "net/LineWords.h"
 #include "smtp/ISmtpMailDesk.h"
 
 #include <algorithm>
@@ -28,46 +29,55 @@ constexpr CSmtpSession::CCommand kCommonCommands[] = {
     {kSmtpCmdVrfy, kSmtpReplyNotImplemented},
 };
 
+// The first words of every command the session knows. Before the login, a line that starts
+// with none of them may be anything the client was given to send, a password included.
+constexpr const char* kKnownWords[] = {
+    kSmtpCmdEhlo, kSmtpCmdHelo, kSmtpCmdNoop, kSmtpCmdHelp, kSmtpCmdRset, kSmtpCmdExpn, kSmtpCmdVrfy,
+    kSmtpCmdQuit, kSmtpCmdData, kSmtpCmdAuth, kSmtpCmdStartTls, kSmtpCmdMail, kSmtpCmdRcpt,
+};
+
+// "AUTH" and its mechanism stay readable; an initial response never does.
+constexpr int kAuthWordsShown = 2;
+
 constexpr int kKindFromClient = 2;
 constexpr int kKindReply = 6;
-constexpr int kAsciiOnly = 0;
 
-CZelString Upper(const CZelString& text)
-{
-    return text.Upper(kAsciiOnly);
-}
-
-// The first blank- or tab-separated word.
 CZelString FirstWord(const CZelString& text, bool skipLeading)
 {
-    const std::string_view all = text.View();
-    size_t start = 0;
-    if (skipLeading)
-        start = std::min(all.find_first_not_of(kSmtpWordDelimiters), all.size());
-    const size_t end = std::min(all.find_first_of(kSmtpWordDelimiters, start), all.size());
-    return CZelString(all.substr(start, end - start));
-}
-
-CZelString StripLineEnd(const CZelString& raw)
-{
-    const std::string_view bytes = raw.View();
-    if (bytes.ends_with(kSmtpLineEnd))
-        return raw.Left(raw.Length() - 2);
-    return raw;
-}
-
-// A client's text fit to stand inside one reply or log line.
-CZelString OneLine(const CZelString& text)
-{
-    CZelString result = text;
-    result.Replace("\r", "");
-    result.Replace("\n", "");
-    return result;
+    return SplitFirstWord(text, skipLeading).word;
 }
 
 bool StartsWith(const CZelString& text, const char* prefix)
 {
     return text.View().starts_with(prefix);
+}
+
+bool IsKnownWord(const CZelString& upperWord)
+{
+    return std::any_of(std::begin(kKnownWords), std::end(kKnownWords),
+                       [&](const char* known) { return upperWord == known; });
+}
+
+// "authzid\0login\0password". Any other shape names nobody.
+struct CPlainResponse {
+    CZelString identity;
+    CZelString login;
+    CZelString password;
+    bool wellFormed = false;
+};
+
+CPlainResponse ParsePlainResponse(const CZelString& decoded)
+{
+    CPlainResponse parsed;
+    const int32_t first = decoded.Find('\0');
+    const int32_t second = first < 0 ? -1 : decoded.Find('\0', first + 1);
+    if (second < 0)
+        return parsed;
+    parsed.identity = decoded.Left(first);
+    parsed.login = decoded.Mid(first + 1, second - first - 1);
+    parsed.password = decoded.Mid(second + 1);
+    parsed.wellFormed = true;
+    return parsed;
 }
 
 } // namespace
@@ -133,7 +143,7 @@ bool CSmtpSession::Hello()
     CZelString line;
     if (!ReadCommand(line, true))
         return false;
-    const CZelString word = Upper(FirstWord(line, false));
+    const CZelString word = AsciiUpper(FirstWord(line, false));
     if (word != kSmtpCmdEhlo && word != kSmtpCmdHelo) {
         Reply(kSmtpReplyBadSequence);
         return false;
@@ -172,9 +182,9 @@ bool CSmtpSession::LoginNeedsTls() const
 bool CSmtpSession::ReadAuthCommand(CZelString& line)
 {
     for (;;) {
-        if (!ReadCommand(line, true, ESecret::AuthPlainResponse))
+        if (!ReadCommand(line, true))
             return false;
-        const CZelString upper = Upper(line);
+        const CZelString upper = AsciiUpper(line);
         if (upper == kSmtpCmdStartTls) {
             if (!StartTls())
                 return false;
@@ -194,7 +204,7 @@ bool CSmtpSession::Authenticate()
     CZelString line;
     if (!ReadAuthCommand(line))
         return false;
-    const CZelString upper = Upper(line);
+    const CZelString upper = AsciiUpper(line);
     const bool login = upper == kSmtpCmdAuthLogin;
     const bool plain = upper == kSmtpCmdAuthPlain || StartsWith(upper, kSmtpCmdAuthPlainWithResponse);
     if (!login && !plain) {
@@ -203,12 +213,16 @@ bool CSmtpSession::Authenticate()
     }
     CZelString name;
     CZelString password;
-    if (!ReadLogin(plain, line, name, password))
+    bool identityAccepted = true;
+    if (!ReadLogin(plain, line, name, password, identityAccepted))
         return false;
-    m_log.Write(kSmtpLogLoginDecode, OneLine(name));
     m_accountId = m_logins.Find(name);
-    if (m_accountId < 0) {
-        Reply(kSmtpReplyBadLogin);
+    // An unknown "login" may be a password typed into the wrong field: only a login of this
+    // machine is shown.
+    m_log.Write(kSmtpLogLoginDecode, m_accountId >= 0 ? OneLine(name) : CZelString(kSmtpLogSecret));
+    if (m_accountId < 0 || !identityAccepted) {
+        m_accountId = -1;
+        Reply(kSmtpReplyCredentialsInvalid);
         return false;
     }
     if (login && !ReadPassword(password))
@@ -218,7 +232,7 @@ bool CSmtpSession::Authenticate()
         AskDesk([&] { return m_desk.Handshake(m_accountId, name, password, operatedStatus); });
     switch (handshake) {
     case ESmtpHandshake::BadCredentials:
-        Reply(kSmtpReplyAuthError);
+        Reply(kSmtpReplyCredentialsInvalid);
         return false;
     case ESmtpHandshake::EndSession:
         return false;
@@ -228,27 +242,28 @@ bool CSmtpSession::Authenticate()
     return ReportStanding(operatedStatus);
 }
 
-bool CSmtpSession::ReadLogin(bool plain, const CZelString& command, CZelString& login, CZelString& password)
+bool CSmtpSession::ReadLogin(bool plain, const CZelString& command, CZelString& login, CZelString& password,
+                             bool& identityAccepted)
 {
     CZelString response;
-    if (plain && StartsWith(Upper(command), kSmtpCmdAuthPlainWithResponse)) {
+    if (plain && StartsWith(AsciiUpper(command), kSmtpCmdAuthPlainWithResponse)) {
         response = command.Mid(kSmtpAuthPlainResponseStart);
     } else {
         Reply(plain ? kSmtpReplyChallenge : kSmtpReplyLoginChallenge);
-        if (!ReadCommand(response, true, plain ? ESecret::Whole : ESecret::None))
+        if (!ReadCommand(response, true, ESecret::Whole))
             return false;
     }
     const CZelString decoded = Base64Decode(response).bytes;
-    login = decoded;
-    if (!plain)
+    if (!plain) {
+        login = decoded;
         return true;
-    // "\0login\0password"; an authorisation identity of its own is not supported, so any
-    // other shape is taken whole as the login (and then not found).
-    const int32_t second = decoded.Find('\0', 1);
-    if (!decoded.IsEmpty() && decoded[0] == '\0' && second > 0) {
-        login = decoded.Mid(1, second - 1);
-        password = decoded.Mid(second + 1);
     }
+    // A client may name whom it acts for; acting for anyone but the login itself is not
+    // offered. The identity is compared as logins are looked up: byte for byte.
+    const CPlainResponse parsed = ParsePlainResponse(decoded);
+    login = parsed.login;
+    password = parsed.password;
+    identityAccepted = parsed.wellFormed && (parsed.identity.IsEmpty() || parsed.identity == parsed.login);
     return true;
 }
 
@@ -266,6 +281,7 @@ bool CSmtpSession::ReadPassword(CZelString& password)
 bool CSmtpSession::ReportStanding(const CZelString& operatedStatus)
 {
     if (operatedStatus == kSmtpOperatedStatusNormal) {
+        m_authenticated = true;
         Reply(kSmtpReplyAuthSuccess);
         return true;
     }
@@ -283,7 +299,7 @@ CSmtpSession::EStage CSmtpSession::MailStage()
     CZelString line;
     if (!ReadCommand(line, true))
         return EStage::End;
-    const CZelString upper = Upper(line);
+    const CZelString upper = AsciiUpper(line);
     if (upper == kSmtpCmdQuit) {
         Reply(kSmtpReplyBye);
         return EStage::End;
@@ -306,7 +322,7 @@ CSmtpSession::EStage CSmtpSession::RecipientStage()
     CZelString line;
     if (!ReadCommand(line, false))
         return EStage::End;
-    const CZelString upper = Upper(line);
+    const CZelString upper = AsciiUpper(line);
     if (upper == kSmtpCmdRset) {
         m_recipients.clear();
         Reply(kSmtpReplyOk);
@@ -377,7 +393,7 @@ CSmtpSession::EStage CSmtpSession::AfterMessageStage()
     CZelString line;
     if (!ReadCommand(line, false))
         return EStage::End;
-    const CZelString upper = Upper(line);
+    const CZelString upper = AsciiUpper(line);
     if (upper == kSmtpCmdQuit) {
         Reply(kSmtpReplyBye);
         return EStage::End;
@@ -548,19 +564,21 @@ bool CSmtpSession::ReadCommand(CZelString& line, bool common, ESecret secret)
         }
         line = StripLineEnd(raw);
         const CCommand* command = common ? CommonCommand(line) : nullptr;
-        if (command || secret == ESecret::None) {
-            LogClientText(raw);
-        } else if (secret == ESecret::Whole) {
-            LogClientText(CZelString(kSmtpLogSecret));
-        } else {
-            const bool hasResponse = StartsWith(Upper(line), kSmtpCmdAuthPlainWithResponse) &&
-                                     line.Length() > kSmtpAuthPlainResponseStart;
-            LogClientText(hasResponse ? line.Left(kSmtpAuthPlainResponseStart) + kSmtpLogSecret : raw);
-        }
+        LogClientText(command || secret == ESecret::None ? LoggedForm(line, raw) : CZelString(kSmtpLogSecret));
         if (!command)
             return true;
         Reply(command->reply);
     }
+}
+
+CZelString CSmtpSession::LoggedForm(const CZelString& line, const CZelString& raw) const
+{
+    const CZelString word = AsciiUpper(FirstWord(line, true));
+    if (word == kSmtpCmdAuth)
+        return MaskAfterWords(raw, kAuthWordsShown, kSmtpLogSecret);
+    if (!m_authenticated && !IsKnownWord(word))
+        return CZelString(kSmtpLogSecret);
+    return raw;
 }
 
 CZelString CSmtpSession::ReadPiece(int64_t deadlineMs)
@@ -571,7 +589,7 @@ CZelString CSmtpSession::ReadPiece(int64_t deadlineMs)
 
 const CSmtpSession::CCommand* CSmtpSession::CommonCommand(const CZelString& line)
 {
-    const CZelString word = Upper(FirstWord(line, false));
+    const CZelString word = AsciiUpper(FirstWord(line, false));
     for (const CCommand& command : kCommonCommands) {
         if (word == command.word)
             return &command;

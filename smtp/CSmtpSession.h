@@ -8,8 +8,8 @@
 // STARTTLS after EHLO upgrades the connection and the session starts over at EHLO; a client
 // on another machine must do so before AUTH.
 //
-// Secrets never reach the log: the AUTH PLAIN response and the AUTH LOGIN password line are
-// logged as "********".
+// Secrets never reach the log: every SASL response and initial response is logged as
+// "********", and the login is shown only when it names an account of this machine.
 
 #include "accounts/CAccountLogins.h"
 #include "foundation/CZelString.h"
@@ -47,8 +47,8 @@ public:
 
 private:
     enum class EStage { Mail, Recipients, Data, AfterMessage, End };
-    // What of a line read must not reach the log.
-    enum class ESecret { None, Whole, AuthPlainResponse };
+    // Whether a line read is a secret as a whole (a SASL response).
+    enum class ESecret { None, Whole };
 
     void Dialogue();
     bool Greet();
@@ -59,7 +59,10 @@ private:
     bool ReadAuthCommand(CZelString& line);
     bool StartTls();
     bool LoginNeedsTls() const;
-    bool ReadLogin(bool plain, const CZelString& command, CZelString& login, CZelString& password);
+    // The login and password of the AUTH dialogue; `identityAccepted` false when an AUTH PLAIN
+    // response is malformed or acts for someone other than its login.
+    bool ReadLogin(bool plain, const CZelString& command, CZelString& login, CZelString& password,
+                   bool& identityAccepted);
     bool ReadPassword(CZelString& password);
     bool ReportStanding(const CZelString& operatedStatus);
 
@@ -75,6 +78,10 @@ private:
     // common commands and reads on. False when the session has to end: the time limit.
     bool ReadCommand(CZelString& line, bool common, ESecret secret = ESecret::None);
     CZelString ReadPiece(int64_t deadlineMs);
+    // The line as the log may show it: an AUTH command without its initial response and,
+    // before the login succeeded, a line of no known command as "********" (it may be a
+    // password sent where a command was expected).
+    CZelString LoggedForm(const CZelString& line, const CZelString& raw) const;
     static const CCommand* CommonCommand(const CZelString& line);
     bool AnswerCommonCommand(const CZelString& line);
     void Reply(const CZelString& text);
@@ -113,6 +120,7 @@ private:
 
     CAccountLogins m_logins;
     int64_t m_accountId = -1;
+    bool m_authenticated = false;
     CSmtpRecipients m_recipients;
     std::string m_message;
 

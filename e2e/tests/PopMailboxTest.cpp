@@ -104,7 +104,7 @@ TEST_F(PopMailboxTest, SecondSessionOfAnAccountIsRefusedWhileTheFirstIsOpen)
 
     const ClientRun second = PoplibOnce(world, world.bob, {"stat", "quit"});
     // Refused at USER, and the session is over.
-    EXPECT_TRUE(HasLine(second.transcript, "user ERR -ERR Account is busy")) << second.transcript;
+    EXPECT_TRUE(HasLine(second.transcript, "user ERR -ERR [IN-USE] Account is busy")) << second.transcript;
     EXPECT_FALSE(HasLine(second.transcript, "stat 0 0")) << second.transcript;
     // Another account is not held up by bob's session.
     const ClientRun ann = Poplib(world, world.ann, {"stat", "quit"});

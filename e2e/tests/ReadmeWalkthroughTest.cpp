@@ -59,7 +59,7 @@ protected:
     static void ExpectDelivered(const std::string& received, const Person& from, const std::string& subject,
                                 const std::string& body)
     {
-        EXPECT_NE(received.find("From: =?utf-8?B?" + Base64Of(from.name) + "?= <" + from.email + ">\r\n"),
+        EXPECT_NE(received.find("From: \"" + from.name + "\" <" + from.email + ">\r\n"),
                   std::string::npos)
             << received;
         EXPECT_NE(received.find("Subject: " + subject + "\r\n"), std::string::npos) << received;

@@ -34,7 +34,7 @@ using velmo_testing::Eventually;
 namespace {
 
 const std::string kLocked = "+OK mailbox locked and ready\r\n";
-const std::string kBusy = "-ERR Account is busy\r\n";
+const std::string kBusy = "-ERR [IN-USE] Account is busy\r\n";
 const std::string kBye = "+OK Goodbye\r\n";
 
 // A mail client on a real loopback connection.
@@ -168,6 +168,27 @@ TEST_F(Pop3ServerTest, TwoAccountsAreServedAtTheSameTime)
     EXPECT_TRUE(Eventually([&] { return !CPop3BusyAccounts::IsBusy(1) && !CPop3BusyAccounts::IsBusy(2); }));
     EXPECT_EQ(m_record->Count("login"), 2u);
     EXPECT_EQ(m_record->Count("received 2.1"), 1u);
+}
+
+// A client that announces nothing and sends its whole login and every command in one write,
+// as PIPELINING allows, gets every answer whole and in order.
+TEST_F(Pop3ServerTest, PipelinedCommandsInOneWriteAreAnsweredWholeAndInOrder)
+{
+    const int port = StartServer();
+    Client ann(port);
+    ann.Line();
+    ASSERT_TRUE(ann.Send("CAPA\r\nUSER ann\r\nPASS secret\r\nLIST\r\nUIDL\r\nRETR 1\r\nRETR 2\r\nDELE 1\r\nQUIT\r\n"));
+    EXPECT_NE(ann.Answer().find("\r\nPIPELINING\r\n"), std::string::npos);
+    EXPECT_EQ(ann.Line(), "+OK user name is valid, need password\r\n");
+    EXPECT_EQ(ann.Line(), kLocked);
+    EXPECT_EQ(ann.Answer(), "+OK 2 55\r\n1 27\r\n2 28\r\n.\r\n");
+    EXPECT_EQ(ann.Answer(), "+OK\r\n1 1.1\r\n2 1.2\r\n.\r\n");
+    EXPECT_EQ(ann.Answer(), "+OK 27 bytes\r\nSubject: for ann\r\n\r\nfirst\r\n.\r\n");
+    EXPECT_EQ(ann.Answer(), "+OK 28 bytes\r\nSubject: for ann\r\n\r\nsecond\r\n.\r\n");
+    EXPECT_EQ(ann.Line(), "+OK message 1 is marked for deleting\r\n");
+    EXPECT_EQ(ann.Line(), kBye);
+    EXPECT_EQ(ann.Line(), "");   // closed
+    EXPECT_EQ(m_record->Count("remove 1"), 1u);
 }
 
 TEST_F(Pop3ServerTest, SecondSessionOfAnAccountIsBusyUntilTheFirstEnds)

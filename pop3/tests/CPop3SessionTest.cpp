@@ -8,6 +8,7 @@
 #include "core/testing/LogLines.h"
 #include "foundation/CZelXmlDocument.h"
 #include "foundation/XTOOError.h"
+#include "foundation/ZelBase64.h"
 #include "foundation/testing/TempDir.h"
 #include "history/CMessageHistory.h"
 #include "net/CMemoryLineChannel.h"
@@ -32,7 +33,8 @@ const std::string kNeedPassword = "+OK user name is valid, need password\r\n";
 const std::string kLocked = "+OK mailbox locked and ready\r\n";
 const std::string kBye = "+OK Goodbye\r\n";
 const std::string kOk = "+OK\r\n";
-const std::string kCapabilities = "+OK Capability list follows\r\nUSER\r\nUIDL\r\n.\r\n";
+const std::string kCapabilities =
+    "+OK Capability list follows\r\nTOP\r\nUSER\r\nUIDL\r\nRESP-CODES\r\nPIPELINING\r\nIMPLEMENTATION Velmo\r\n.\r\n";
 const std::string kAuthRefused = "-ERR authenticated mechanism is not supported\r\n";
 const std::string kUnknown = "-ERR unknown command\r\n";
 const std::string kNoSuchInMailbox = "-ERR no such message in mailbox\r\n";
@@ -82,18 +84,18 @@ std::vector<Case> Cases()
          {}, {1, 2}},
         {"OverlongLineBeforeUserEnds", kMailbox, overlong + "\r\nUSER ann\r\n",
          kGreeting + "-ERR USER command is required\r\n", {}, {1, 2}},
-        {"LoginIsComparedExactly", kMailbox, "USER Ann\r\n", kGreeting + "-ERR Bad Login\r\n", {}, {1, 2}},
+        {"LoginIsComparedExactly", kMailbox, "USER Ann\r\n", kGreeting + "-ERR [AUTH] Bad Login\r\n", {}, {1, 2}},
         {"WrongPassword", kMailbox, "USER ann\r\nPASS Secret\r\n",
-         kGreeting + kNeedPassword + "-ERR Authentification error\r\n", {}, {1, 2}},
+         kGreeting + kNeedPassword + "-ERR [AUTH] Authentification error\r\n", {}, {1, 2}},
         {"AuthAfterUserIsNoPassword", kMailbox, "USER ann\r\nAUTH PLAIN\r\n",
          kGreeting + kNeedPassword + "-ERR PASS command is required\r\n", {}, {1, 2}},
         {"CapaAndQuitWhileWaitingForThePassword", kMailbox, "USER ann\r\nCAPA\r\nQUIT\r\n",
          kGreeting + kNeedPassword + kCapabilities + kBye, {}, {1, 2}},
         {"RestrictedStandingCannotLogIn", kMailbox, kLogin + "STAT\r\n",
-         kGreeting + kNeedPassword + "-ERR Authentification successfull, but opetated status is Restricted\r\n",
+         kGreeting + kNeedPassword + "-ERR [AUTH] Authentification successfull, but opetated status is Restricted\r\n",
          {kLoginCall}, {1, 2}, "Restricted"},
         {"UnknownStandingCannotLogIn", kMailbox, kLogin,
-         kGreeting + kNeedPassword + "-ERR Authentification successfull, but opetated status is unknown\r\n",
+         kGreeting + kNeedPassword + "-ERR [SYS/TEMP] Authentification successfull, but opetated status is unknown\r\n",
          {kLoginCall}, {1, 2}, ""},
         {"StatInAnyCaseButWithoutArgument", kMailbox, kLogin + "stat\r\nSTAT 1\r\nQUIT\r\n",
          kLoggedIn + "+OK 2 " + kBothSize + "\r\n" + kUnknown + kBye, {kLoginCall}, {1, 2}},
@@ -132,6 +134,14 @@ std::vector<Case> Cases()
          kLoggedIn + "+OK message 1 is marked for deleting\r\n" + "+OK message 2 is marked for deleting\r\n" +
              "-ERR some deleted messages not removed\r\n",
          {kLoginCall, "remove 1", "remove 2"}, {1}, "Normal", {1}},
+        {"PipelinedCommandsAreAnsweredWholeAndInOrder", kMailbox,
+         kLogin + "LIST\r\nUIDL\r\nRETR 1\r\nRETR 2\r\nTOP 1 0\r\nRETR 1\r\nQUIT\r\n",
+         kLoggedIn + "+OK 2 " + kBothSize + "\r\n1 " + kOneSize + "\r\n2 " + kTwoSize + "\r\n.\r\n" +
+             "+OK\r\n1 One@Example\r\n2 1.2\r\n.\r\n" + "+OK " + kOneSize + " bytes\r\n" + kOne + ".\r\n" +
+             "+OK 36 bytes\r\nSubject: two\r\n\r\n..hidden\r\n..\r\nlast\r\n.\r\n" +
+             "+OK\r\nSubject: one\r\nmessage-id:  <One@Example> \r\n\r\n.\r\n" + "+OK " + kOneSize + " bytes\r\n" +
+             kOne + ".\r\n" + kBye,
+         {kLoginCall, "received 1.1", "received 1.2", "received 1.1"}, {1, 2}},
         {"RsetWithoutMarks", kMailbox, kLogin + "RSET\r\nQUIT\r\n", kLoggedIn + kOk + kBye, {kLoginCall}, {1, 2}},
         {"DeleteOutsideTheList", kMailbox, kLogin + "DELE 0\r\nDELE 3\r\nDELE x\r\nDELE\r\nDELE -1\r\nQUIT\r\n",
          kLoggedIn + kNoSuch + kNoSuch + kNoSuch + kNoSuch + kNoSuch + kBye, {kLoginCall}, {1, 2}},
@@ -250,7 +260,8 @@ struct TlsCase {
 
 std::vector<TlsCase> TlsCases()
 {
-    const std::string capaTls = "+OK Capability list follows\r\nUSER\r\nUIDL\r\nSTLS\r\n.\r\n";
+    const std::string capaTls = "+OK Capability list follows\r\nTOP\r\nUSER\r\nUIDL\r\nRESP-CODES\r\nPIPELINING\r\n"
+                                "IMPLEMENTATION Velmo\r\nSTLS\r\n.\r\n";
     const std::string begin = "+OK Begin TLS negotiation\r\n";
     const std::string unavailable = "-ERR TLS not available\r\n";
     const std::string required = "-ERR TLS required\r\n";
@@ -314,8 +325,12 @@ TEST_F(Pop3SessionTest, LogShowsTheDialogueInItsColoursWithThePasswordMasked)
         "+OK Tandrill POP3 secure mail server at mx.test is ready",
         "CAPA",
         "+OK Capability list follows",
+        "TOP",
         "USER",
         "UIDL",
+        "RESP-CODES",
+        "PIPELINING",
+        "IMPLEMENTATION Velmo",
         ".",
         "USER ann",
         "+OK user name is valid, need password",
@@ -330,12 +345,70 @@ TEST_F(Pop3SessionTest, LogShowsTheDialogueInItsColoursWithThePasswordMasked)
     EXPECT_FALSE(LogHas("secret"));
 
     CProtocolLine line;
-    ASSERT_TRUE(m_log.LineAt(7, &line));   // "USER ann", from the client
+    ASSERT_TRUE(m_log.LineAt(11, &line));   // "USER ann", from the client
     EXPECT_EQ(line.background, 0x00AAFFFF);
     EXPECT_EQ(line.textColour, kProtocolDefaultColour);
-    ASSERT_TRUE(m_log.LineAt(8, &line));   // the reply
+    ASSERT_TRUE(m_log.LineAt(12, &line));   // the reply
     EXPECT_EQ(line.background, 0x007DFFC8);
     EXPECT_EQ(line.textColour, kProtocolDefaultColour);
+}
+
+// Every way a client may put a password where the log could see it: the password, in the
+// clear or in Base64, reaches no log line, not the saved log, and no file of the home but the
+// account's own.
+TEST_F(Pop3SessionTest, NoSecretReachesTheLogWhateverTheClientSends)
+{
+    const std::string password = "Zq9-pass";
+    WriteText("00000002.xml", "<Root Login=\"zed\" Password=\"" + password + "\" Id=\"2\"/>");
+    const std::string plain = Base64Encode(std::string_view(std::string("\0zed\0", 5) + password)).ToStd();
+    const std::vector<std::pair<const char*, std::string>> scripts = {
+        {"UserAndPass", "USER zed\r\nPASS " + password + "\r\nQUIT\r\n"},
+        {"PassInLowerCaseAfterBlanks", "USER zed\r\npass   " + password + "\r\nQUIT\r\n"},
+        {"PassWithLeadingBlanks", "USER zed\r\n  PASS " + password + "\r\n"},
+        {"PassBeforeUser", "PASS " + password + "\r\n"},
+        {"PassWithLeadingBlanksBeforeUser", " PASS " + password + "\r\n"},
+        {"WrongPassword", "USER zed\r\nPASS x" + password + "\r\n"},
+        {"AuthPlainWithAnInitialResponse", "AUTH PLAIN " + plain + "\r\nQUIT\r\n"},
+        {"AuthPlainAfterATab", "auth\tplain " + plain + "\r\nQUIT\r\n"},
+        {"AuthPlainAfterTwoBlanks", "AUTH  PLAIN  " + plain + "\r\nQUIT\r\n"},
+        {"AuthPlainAfterTheLogin", "USER zed\r\nPASS " + password + "\r\nAUTH PLAIN " + plain + "\r\nQUIT\r\n"},
+        {"ApopWithAnything", "APOP zed " + password + "\r\nQUIT\r\n"},
+        {"PasswordWhereTheLoginGoes", "USER " + password + "\r\n"},
+        {"PasswordInsteadOfUser", password + "\r\n"},
+        {"PasswordInsteadOfPass", "USER zed\r\n" + password + "\r\n"},
+        {"Base64PasswordInsteadOfUser", plain + "\r\n"},
+    };
+    for (const auto& [name, script] : scripts) {
+        for (const bool trickle : {false, true}) {
+            SCOPED_TRACE(std::string(name) + (trickle ? " trickled" : " whole"));
+            CProtocolListData log;
+            CMemoryLineChannel channel(script, trickle);
+            ScriptedPop3Desk desk;
+            CPop3Session(channel, desk, log, CPop3SessionOptions{"mx.test"}).Run();
+            for (const std::string& secret : {password, plain}) {
+                EXPECT_EQ(log.SaveText().ToStd().find(secret), std::string::npos) << log.SaveText().ToStd();
+                for (const std::string& line : velmo_testing::LogLines(log))
+                    EXPECT_EQ(line.find(secret), std::string::npos) << line;
+            }
+        }
+    }
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(m_home)) {
+        if (entry.is_regular_file() && entry.path().filename() != "00000002.xml") {
+            EXPECT_EQ(ReadText(entry.path().string()).find(password), std::string::npos) << entry.path();
+        }
+    }
+}
+
+TEST_F(Pop3SessionTest, UserIsLoggedOnlyWithALoginOfThisMachine)
+{
+    CMemoryLineChannel channel("USER ann\r\nQUIT\r\n");
+    ScriptedPop3Desk desk;
+    Play(channel, desk);
+    CMemoryLineChannel unknown("USER nobody\r\n");
+    Play(unknown, desk);
+    EXPECT_TRUE(LogHas("USER ann"));
+    EXPECT_TRUE(LogHas("USER ********"));
+    EXPECT_FALSE(LogHas("nobody"));
 }
 
 TEST_F(Pop3SessionTest, TimedOutReadEndsTheSessionWithItsLogLine)
@@ -441,7 +514,7 @@ TEST_F(Pop3SessionTest, AccountWithALiveSessionIsBusy)
         CMemoryLineChannel channel(kLogin);
         ScriptedPop3Desk desk;
         Play(channel, desk);
-        EXPECT_EQ(Joined(channel.Writes()), kGreeting + "-ERR Account is busy\r\n");
+        EXPECT_EQ(Joined(channel.Writes()), kGreeting + "-ERR [IN-USE] Account is busy\r\n");
         EXPECT_TRUE(desk.Record().Calls().empty());
         EXPECT_TRUE(CPop3BusyAccounts::IsBusy(1));   // the other session's entry stays
     }
@@ -461,7 +534,7 @@ TEST_F(Pop3SessionTest, AccountWithALiveSessionIsBusy)
     }));
     ScriptedPop3Desk desk;
     Play(channel, desk);
-    EXPECT_EQ(Joined(channel.Writes()), kGreeting + kNeedPassword + "-ERR Account is busy\r\n");
+    EXPECT_EQ(Joined(channel.Writes()), kGreeting + kNeedPassword + "-ERR [IN-USE] Account is busy\r\n");
     EXPECT_TRUE(desk.Record().Calls().empty());
     rival.Leave();
     EXPECT_FALSE(CPop3BusyAccounts::IsBusy(1));

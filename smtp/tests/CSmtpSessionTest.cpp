@@ -1,5 +1,6 @@
 #include "smtp/CSmtpSession.h"
 
+#include "core/CActivityTexts.h"
 #include "core/CProtocolListData.h"
 #include "core/testing/LogLines.h"
 #include "foundation/XTOOError.h"
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <regex>
 #include <string>
 #include <vector>
@@ -52,6 +54,7 @@ const std::string kExtensionsUnderTls =
 const std::string kReadyForTls = "220 Ready to start TLS\r\n";
 const std::string kTlsUnavailable = "454 4.7.0 TLS not available due to temporary reason\r\n";
 const std::string kTlsRequired = "530 5.7.0 Must issue a STARTTLS command first\r\n";
+const std::string kCredentialsInvalid = "535 5.7.8 Authentication credentials invalid\r\n";
 
 std::vector<std::string> Then(std::vector<std::string> first, const std::vector<std::string>& more)
 {
@@ -101,20 +104,29 @@ std::vector<Case> Cases()
         {"MailBeforeEhloEnds", "MAIL FROM:<a@b>\r\n", {kGreeting, kBadSequence}, {}},
         {"BinaryGarbageBeforeEhloEnds", std::string("\x00\xff\x01\x80garbage\r\n", 12), {kGreeting, kBadSequence}, {}},
         {"OverlongLineBeforeEhloEnds", std::string(70000, 'E') + "\r\n", {kGreeting, kBadSequence}, {}},
-        {"AuthorisationIdentityIsRefused", "EHLO me\r\nAUTH PLAIN " + B64(std::string("bob\0ann\0secret", 15)) + "\r\n",
-         {kGreeting, kExtensions, "500 Bad Login\r\n"}, {}},
+        {"AuthorisationIdentityOfSomeoneElseIsRefused",
+         "EHLO me\r\nAUTH PLAIN " + B64(std::string("bob\0ann\0secret", 14)) + "\r\n",
+         {kGreeting, kExtensions, kCredentialsInvalid}, {}},
+        {"AuthorisationIdentityEqualToTheLoginIsAccepted",
+         "EHLO me\r\nAUTH PLAIN " + B64(std::string("ann\0ann\0secret", 14)) + "\r\nQUIT\r\n",
+         {kGreeting, kExtensions, kAuthOk, kBye}, {kHandshake}},
+        {"AuthorisationIdentityIsComparedAsLoginsAre",
+         "EHLO me\r\nAUTH PLAIN " + B64(std::string("Ann\0ann\0secret", 14)) + "\r\n",
+         {kGreeting, kExtensions, kCredentialsInvalid}, {}},
+        {"PlainResponseWithoutTwoNulsIsRefused", "EHLO me\r\nAUTH PLAIN " + B64("ann") + "\r\n",
+         {kGreeting, kExtensions, kCredentialsInvalid}, {}},
         {"UnknownLoginIsRefused", "EHLO me\r\nAUTH PLAIN " + B64(std::string("\0Ann\0secret", 11)) + "\r\n",
-         {kGreeting, kExtensions, "500 Bad Login\r\n"}, {}},
+         {kGreeting, kExtensions, kCredentialsInvalid}, {}},
         {"PlainWithoutInitialResponseAndNoopWhileWaiting",
          "EHLO me\r\nAUTH PLAIN\r\nNOOP\r\n" + kPlain + "\r\nQUIT\r\n",
          {kGreeting, kExtensions, kChallenge, kOk, kAuthOk, kBye}, {kHandshake}},
         {"AuthLoginAsksForLoginThenPassword",
          "EHLO me\r\nauth login\r\n" + B64("ann") + "\r\n" + B64("secret") + "\r\nQUIT\r\n",
          {kGreeting, kExtensions, kLoginChallenge, kPasswordChallenge, kAuthOk, kBye}, {kHandshake}},
-        {"EmptyInitialResponseIsAnEmptyLogin", "EHLO me\r\nAUTH PLAIN \r\n", {kGreeting, kExtensions, "500 Bad Login\r\n"},
+        {"EmptyInitialResponseIsAnEmptyLogin", "EHLO me\r\nAUTH PLAIN \r\n", {kGreeting, kExtensions, kCredentialsInvalid},
          {}},
         {"AuthWithAnUnknownMechanismEnds", "EHLO me\r\nAUTH CRAM-MD5\r\n", {kGreeting, kExtensions, kBadSequence}, {}},
-        {"HandshakeRefusesTheCredentials", kLogin, {kGreeting, kExtensions, "500 Authentification error\r\n"},
+        {"HandshakeRefusesTheCredentials", kLogin, {kGreeting, kExtensions, kCredentialsInvalid},
          {kHandshake}, {}, {ESmtpHandshake::BadCredentials}},
         {"HandshakeEndsTheSessionSilently", kLogin + "QUIT\r\n", {kGreeting, kExtensions}, {kHandshake}, {},
          {ESmtpHandshake::EndSession}},
@@ -351,7 +363,7 @@ TEST_F(SmtpSessionTest, LogShowsTheDialogueWithSecretsMasked)
         expected.push_back(line);
     const std::string queued = outcome.replies[8].substr(0, outcome.replies[8].size() - 2);
     for (const std::string& line : std::vector<std::string>{
-             "AUTH LOGIN", "334 VXNlcm5hbWU6", B64("ann"), "Login decode: ann", "334 UGFzc3dvcmQ6", "********", "Password decode: ********",
+             "AUTH LOGIN", "334 VXNlcm5hbWU6", "********", "Login decode: ann", "334 UGFzc3dvcmQ6", "********", "Password decode: ********",
              "235 Authentication successful", "MAIL FROM:<a@b>", "250 OK", "RCPT TO:<b@c>", "250 Ok", "DATA",
              "354 End data with <CR><LF>.<CR><LF>", "Subject: s", "", "25", queued, "QUIT", "221 Bye"})
         expected.push_back(line);
@@ -378,6 +390,76 @@ TEST_F(SmtpSessionTest, PlainResponseNeverReachesTheLog)
         EXPECT_EQ(text.find("secret"), std::string::npos) << text;
         EXPECT_NE(text.find("********"), std::string::npos) << text;
         EXPECT_NE(text.find("Login decode: ann"), std::string::npos) << text;
+    }
+}
+
+// Every way a client may hand over a password, and the ways it may get them wrong: the
+// password, in the clear or in Base64, reaches no log line, not the saved log, no activity
+// text and no file of the home but the account's own.
+TEST_F(SmtpSessionTest, NoSecretReachesTheLogWhateverTheClientSends)
+{
+    const std::string password = "Zq9-pass";
+    WriteText("00000002.xml", "<Root Login=\"zed\" Password=\"" + password + "\" Id=\"2\"/>");
+    const std::string plain = B64(std::string("\0zed\0", 5) + password);
+    const std::vector<std::pair<const char*, std::string>> scripts = {
+        {"PlainInitialResponse", "EHLO me\r\nAUTH PLAIN " + plain + "\r\nQUIT\r\n"},
+        {"PlainWithTheLoginAsIdentity", "EHLO me\r\nAUTH PLAIN " + B64(std::string("zed\0zed\0", 8) + password) + "\r\n"},
+        {"PlainWithAnotherIdentity", "EHLO me\r\nAUTH PLAIN " + B64(std::string("ann\0zed\0", 8) + password) + "\r\n"},
+        {"PlainAfterTheChallenge", "EHLO me\r\nAUTH PLAIN\r\n" + plain + "\r\nQUIT\r\n"},
+        {"PlainInLowerCase", "EHLO me\r\nauth plain " + plain + "\r\n"},
+        {"PlainAfterATab", "EHLO me\r\nAUTH PLAIN\t" + plain + "\r\n"},
+        {"PlainAfterTwoBlanks", "EHLO me\r\nAUTH  PLAIN " + plain + "\r\n"},
+        {"PlainBeforeEhlo", "AUTH PLAIN " + plain + "\r\n"},
+        {"PlainOfThePasswordAlone", "EHLO me\r\nAUTH PLAIN " + B64(password) + "\r\n"},
+        {"PlainThatIsNoBase64", "EHLO me\r\nAUTH PLAIN " + password + "\r\n"},
+        {"PlainWithAWrongPassword", "EHLO me\r\nAUTH PLAIN " + B64(std::string("\0zed\0", 5) + password + "x") + "\r\n"},
+        {"LoginThenPassword", "EHLO me\r\nAUTH LOGIN\r\n" + B64("zed") + "\r\n" + B64(password) + "\r\nQUIT\r\n"},
+        {"LoginWithThePasswordWhereTheLoginGoes", "EHLO me\r\nAUTH LOGIN\r\n" + B64(password) + "\r\n"},
+        {"LoginWithThePasswordInTheClear", "EHLO me\r\nAUTH LOGIN\r\n" + password + "\r\n"},
+        {"LoginWithTheLoginInTheClear", "EHLO me\r\nAUTH LOGIN\r\nzed\r\n" + password + "\r\n"},
+        {"LoginWithAnInitialResponse", "EHLO me\r\nAUTH LOGIN " + B64(password) + "\r\n"},
+        {"PasswordInsteadOfEhlo", password + "\r\n"},
+        {"PasswordInsteadOfAuth", "EHLO me\r\n" + password + "\r\n"},
+        {"PasswordAfterBinaryGarbage", std::string("\x00\xff\r\n", 4) + password + "\r\n"},
+    };
+    for (const auto& [name, script] : scripts) {
+        for (const bool trickle : {false, true}) {
+            SCOPED_TRACE(std::string(name) + (trickle ? " trickled" : " whole"));
+            CProtocolListData log;
+            CMemoryLineChannel channel(script, trickle);
+            ScriptedDesk desk;
+            CSmtpSession(channel, desk, log, CSmtpSessionOptions{"mx.test", [this] { return m_now; }}).Run();
+            for (const std::string& secret : {password, B64(password), plain}) {
+                EXPECT_EQ(log.SaveText().ToStd().find(secret), std::string::npos) << log.SaveText().ToStd();
+                for (const std::string& line : velmo_testing::LogLines(log))
+                    EXPECT_EQ(line.find(secret), std::string::npos) << line;
+                EXPECT_EQ(CActivityTexts::Sending().ToStd().find(secret), std::string::npos);
+                EXPECT_EQ(CActivityTexts::Receiving().ToStd().find(secret), std::string::npos);
+            }
+        }
+    }
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(m_home)) {
+        if (entry.is_regular_file() && entry.path().filename() != "00000002.xml") {
+            EXPECT_EQ(ReadText(entry.path().string()).find(password), std::string::npos) << entry.path();
+        }
+    }
+}
+
+TEST_F(SmtpSessionTest, LoginDecodeShowsOnlyALoginOfThisMachine)
+{
+    for (const auto& [script, shown] : std::vector<std::pair<std::string, std::string>>{
+             {"EHLO me\r\nAUTH PLAIN " + kPlain + "\r\nQUIT\r\n", "Login decode: ann"},
+             {"EHLO me\r\nAUTH PLAIN " + B64(std::string("ann\0ann\0secret", 14)) + "\r\nQUIT\r\n", "Login decode: ann"},
+             {"EHLO me\r\nAUTH LOGIN\r\n" + B64("ann") + "\r\n" + B64("secret") + "\r\nQUIT\r\n", "Login decode: ann"},
+             {"EHLO me\r\nAUTH LOGIN\r\n" + B64("nobody") + "\r\n", "Login decode: ********"},
+             {"EHLO me\r\nAUTH PLAIN " + B64("secret") + "\r\n", "Login decode: ********"}}) {
+        SCOPED_TRACE(script);
+        CProtocolListData log;
+        CMemoryLineChannel channel(script);
+        ScriptedDesk desk;
+        CSmtpSession(channel, desk, log, CSmtpSessionOptions{"mx.test", [this] { return m_now; }}).Run();
+        const std::vector<std::string> lines = velmo_testing::LogLines(log);
+        EXPECT_NE(std::find(lines.begin(), lines.end(), shown), lines.end()) << ::testing::PrintToString(lines);
     }
 }
 

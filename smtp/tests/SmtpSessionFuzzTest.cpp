@@ -55,7 +55,8 @@ bool IsKnownReply(const std::string& reply)
                  "250-mx\\.test\r\n250-PIPELINING\r\n250-SIZE 104857600\r\n250-ETRN\r\n250-STARTTLS\r\n"
                  "250-AUTH PLAIN LOGIN\r\n250-AUTH=PLAIN LOGIN\r\n250-ENHANCEDSTATUSCODES\r\n250-8BITMIME\r\n250 DSN\r\n",
                  "250 OK\r\n", "250 Ok\r\n", "502 Command not implemented\r\n", "503 bad sequence of commands\r\n",
-                 "334 \r\n", "334 VXNlcm5hbWU6\r\n", "334 UGFzc3dvcmQ6\r\n", "500 Bad Login\r\n", "500 Authentification error\r\n", "235 Authentication successful\r\n",
+                 "334 \r\n", "334 VXNlcm5hbWU6\r\n", "334 UGFzc3dvcmQ6\r\n",
+                 "535 5\\.7\\.8 Authentication credentials invalid\r\n", "235 Authentication successful\r\n",
                  "500 Authentification successfull, but opetated status is [^\r\n]+\r\n",
                  "500 Authentification successfull, but opetated status is unknown\r\n", "550 No such user\r\n",
                  "550 error: [^\r\n]{1,128}\r\n", "550 Server reply error\r\n",
