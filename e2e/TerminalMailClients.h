@@ -210,6 +210,8 @@ private:
 // A private tmux server (its socket in the test's folder, no configuration but its own) with
 // one window running `commandLine`: the terminal a full-screen client needs, without a
 // display. The window stays when the program ends, so its last screen can still be read.
+// The shell in the window records the program's exit code in a file: tmux learns it only
+// when it reaps the program, and a pane it has not reaped still looks dead.
 // The server is killed when the object goes, whatever the program did.
 class TmuxWindow {
 public:
@@ -217,8 +219,9 @@ public:
     {
         fs::create_directories(m_folder);
         velmo_testing::WriteFileText(m_folder / "tmux.conf", "set -g remain-on-exit on\nset -g history-limit 0\n");
+        const std::string recorded = commandLine + "; echo $? > " + Quoted(StatusFile());
         m_started = Tmux("-f " + Quoted(m_folder / "tmux.conf") + " new-session -d -x 160 -y 48 " +
-                         accountstest::Quote(commandLine))
+                         accountstest::Quote(recorded))
                         .code == 0;
     }
     ~TmuxWindow() { Tmux("kill-server"); }
@@ -247,11 +250,14 @@ public:
     // True once the program has ended (within `bound`).
     bool Ended(std::chrono::milliseconds bound = std::chrono::seconds(90)) const
     {
-        return Eventually([&] { return Trimmed(Tmux("display-message -p '#{pane_dead}'").text) == "1"; }, bound);
+        return Eventually([&] { return ExitStatus() != ""; }, bound);
     }
-    std::string ExitStatus() const { return Trimmed(Tmux("display-message -p '#{pane_dead_status}'").text); }
+    // The program's exit code; "" while it runs.
+    std::string ExitStatus() const { return Trimmed(ReadFileText(StatusFile())); }
 
 private:
+    fs::path StatusFile() const { return m_folder / "exit-status"; }
+
     Transcript Tmux(const std::string& arguments) const
     {
         return Shell("exec " + kBounded + "tmux -S " + Quoted(m_folder / "tmux.sock") + " " + arguments, m_folder);
@@ -305,7 +311,7 @@ public:
     // Its debug log (the POP3 dialogue, the password left out) goes to Log().
     std::string ReaderCommand() const
     {
-        return Environment() + " exec neomutt -n -F " + Quoted(RcFile()) + " -d 2 -l " +
+        return Environment() + " neomutt -n -F " + Quoted(RcFile()) + " -d 2 -l " +
                Quoted(m_folder / "neomutt.log");
     }
     // neomutt numbers its debug files: the newest is the one ending in 0.

@@ -105,7 +105,7 @@ protected:
         EXPECT_TRUE(Eventually([&] { return SavedTexts(saved).size() >= count; }, std::chrono::seconds(90)))
             << window.Screen() << world.second.Output();
         window.Keys("q");
-        EXPECT_TRUE(window.Ended()) << window.Screen();
+        EXPECT_TRUE(window.Ended()) << window.Screen() << ReadFileText(bobMutt.Log());
         EXPECT_EQ(window.ExitStatus(), "0") << window.Screen();
         for (const std::string& text : SavedTexts(saved)) {
             MessageParts parts = SplitMessage(text);
