@@ -2,7 +2,8 @@
 // Mail readers nobody here wrote, run against the world's local POP3 server as a user runs
 // them: Python's poplib (a scripted session with a printed transcript, e2e/pop3_client.py),
 // curl's pop3:// (list and retrieve) and fetchmail (one poll, no daemon, UIDL bookkeeping,
-// each message handed to a small delivery script that writes it to a file). And the steps
+// each message handed to a small delivery script that writes it to a file; in the clear or
+// under STLS). And the steps
 // the incoming-mail tests share: a message sent and uploaded, the login that has it
 // downloaded, the text the recipient's client must then receive.
 
@@ -104,6 +105,15 @@ inline ClientRun CurlPop(const MailWorld& world, const MailUser& user, const std
     return {run.code, run.out + run.err};
 }
 
+// The mailbox fetchmail polls. With a certificate file it insists on STLS and checks the
+// certificate against the name it polls: "localhost", a name the gateway's certificate holds.
+struct FetchmailAccount {
+    int port = -1;
+    std::string login;
+    std::string password;
+    fs::path certificate;   // empty: no TLS
+};
+
 // fetchmail with a private home in `folder`: its run control file (mode 0600, as fetchmail
 // demands), its UID list, and a delivery script that writes each message to
 // folder/delivered/N.eml. One poll per run. Its lock is private too: run as root, fetchmail
@@ -111,7 +121,10 @@ inline ClientRun CurlPop(const MailWorld& world, const MailUser& user, const std
 class Fetchmail {
 public:
     Fetchmail(const MailWorld& world, const MailUser& user, fs::path folder, bool keep)
-        : m_world(world), m_folder(std::move(folder))
+        : Fetchmail(FetchmailAccount{world.Pop3Port(), user.login, kPassword, {}}, std::move(folder), keep)
+    {
+    }
+    Fetchmail(const FetchmailAccount& account, fs::path folder, bool keep) : m_folder(std::move(folder))
     {
         fs::create_directories(m_folder / "delivered");
         const fs::path mda = m_folder / "deliver.sh";
@@ -119,14 +132,17 @@ public:
                                               " | wc -l)\nexec cat > " + accountstest::Quote(Delivered().string()) +
                                               "/$n.eml\n");
         chmod(mda.c_str(), 0700);
+        const bool tls = !account.certificate.empty();
+        const std::string security =
+            tls ? "sslproto 'tls1.2+' sslcertck sslcertfile \"" + account.certificate.string() + "\"" : "sslproto ''";
         const fs::path rc = RcFile();
         // "invisible": no Received line of fetchmail's own, so the text delivered is the text served.
         velmo_testing::WriteFileText(rc, "set no syslog\nset invisible\n"
-                                         "poll 127.0.0.1 proto pop3 port " + std::to_string(world.Pop3Port()) +
-                                             " uidl timeout 300\n"
-                                             "  user \"" + user.login + "\" there with password \"" + kPassword +
-                                             "\" is \"" + user.login + "\" here\n"
-                                             "  sslproto '' no rewrite " + (keep ? "keep" : "no keep") +
+                                         "poll " + std::string(tls ? "localhost" : "127.0.0.1") + " proto pop3 port " +
+                                             std::to_string(account.port) + " uidl timeout 300\n"
+                                             "  user \"" + account.login + "\" there with password \"" +
+                                             account.password + "\" is \"" + account.login + "\" here\n  " +
+                                             security + " no rewrite " + (keep ? "keep" : "no keep") +
                                              "\n  mda \"" + mda.string() + "\"\n");
         chmod(rc.c_str(), 0600);
     }
@@ -141,7 +157,7 @@ public:
                        accountstest::Quote(RcFile().string()) + " --idfile " +
                        accountstest::Quote((m_folder / "fetchids").string()) + " --pidfile " +
                        accountstest::Quote((m_folder / "fetchmail.pid").string())},
-            m_world.Root().string());
+            m_folder.string());
         return {run.code, run.out + run.err};
     }
 
@@ -158,7 +174,6 @@ private:
     fs::path RcFile() const { return m_folder / "fetchmailrc"; }
     fs::path Delivered() const { return m_folder / "delivered"; }
 
-    const MailWorld& m_world;
     fs::path m_folder;
 };
 

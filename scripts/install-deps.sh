@@ -8,6 +8,7 @@ packages=(
   clang libclang-rt-14-dev
   libpugixml-dev libgmp-dev libssl-dev libbotan-2-dev
   curl swaks fetchmail sqlite3 openssl
+  neomutt msmtp mpop tmux
 )
 missing=()
 for p in "${packages[@]}"; do
