@@ -449,7 +449,11 @@ bool CPop3Session::Capabilities(const CZelString&)
 bool CPop3Session::Quit(const CZelString&)
 {
     // The client hears whether its deletions were carried out before the connection goes.
-    Reply(RemoveMarked() ? kPop3ReplyGoodbye : kPop3ReplyNotRemoved);
+    const bool removed = RemoveMarked();
+    // The mailbox is done with: a client that logs in again the moment it hears the answer
+    // finds the account free, not busy.
+    m_busy.Leave();
+    Reply(removed ? kPop3ReplyGoodbye : kPop3ReplyNotRemoved);
     m_log.Write(kPop3LogQuit);
     return false;
 }
