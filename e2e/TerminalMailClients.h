@@ -127,6 +127,18 @@ inline ::testing::AssertionResult NoPasswordLogged(const TwoGateways& world)
     return ::testing::AssertionSuccess();
 }
 
+// Whether curl finds at least `count` messages in `person`'s mailbox at `gateway` within three
+// minutes: the first login asks the central server what waits, a later one finds it stored.
+inline bool MailboxHolds(const TwoGateways& world, const GatewayHome& gateway, const Person& person, size_t count)
+{
+    return Eventually(
+        [&] {
+            const Transcript listed = CurlPop(gateway, person, "", world.Root());
+            return listed.code == 0 && TranscriptLines(listed.text).size() >= count;
+        },
+        std::chrono::minutes(3));
+}
+
 // --- msmtp ---
 
 enum class MsmtpSecurity { Starttls, ClearText };

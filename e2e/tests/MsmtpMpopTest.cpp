@@ -48,18 +48,6 @@ protected:
         return messages;
     }
 
-    // curl lists bob's mailbox at the second gateway until it holds `count` messages: the first
-    // login asks the central server what waits, a later one finds it stored.
-    bool BobHolds(size_t count)
-    {
-        return Eventually(
-            [&] {
-                const Transcript listed = CurlPop(world.second, world.bob, "", world.Root());
-                return listed.code == 0 && TranscriptLines(listed.text).size() >= count;
-            },
-            std::chrono::minutes(3));
-    }
-
     // Each message sent fetched once, with its subject and its body as written (the order of
     // the mailbox is the order of the downloads, so each is found by its subject).
     void ExpectIntact(const std::vector<std::string>& fetched, const std::vector<Sent>& sent, const std::string& how)
@@ -91,7 +79,7 @@ protected:
 TEST_F(MsmtpMpopTest, MpopKeepingTheMailFetchesEachMessageOnceByItsUidl)
 {
     const std::vector<Sent> sent = SendThree();
-    ASSERT_TRUE(BobHolds(sent.size())) << world.Output();
+    ASSERT_TRUE(MailboxHolds(world, world.second, world.bob, sent.size())) << world.Output();
 
     const Mpop mpop(world.Root() / "bob-mpop", world.second, world.bob, true);
     const Transcript first = mpop.Fetch();
@@ -114,7 +102,7 @@ TEST_F(MsmtpMpopTest, MpopKeepingTheMailFetchesEachMessageOnceByItsUidl)
 TEST_F(MsmtpMpopTest, MpopDeletingTheMailEmptiesTheMailbox)
 {
     const std::vector<Sent> sent = SendThree();
-    ASSERT_TRUE(BobHolds(sent.size())) << world.Output();
+    ASSERT_TRUE(MailboxHolds(world, world.second, world.bob, sent.size())) << world.Output();
 
     const Mpop mpop(world.Root() / "bob-mpop", world.second, world.bob, false);
     const Transcript first = mpop.Fetch();

@@ -34,15 +34,6 @@ protected:
         std::string body;
     };
 
-    bool BobHolds(size_t count)
-    {
-        return Eventually(
-            [&] {
-                const Transcript listed = CurlPop(world.second, world.bob, "", world.Root());
-                return listed.code == 0 && TranscriptLines(listed.text).size() >= count;
-            },
-            std::chrono::minutes(3));
-    }
 
     // The messages of bob's mailbox as the gateway serves them (curl), by body.
     std::map<std::string, MessageParts> ServedByBody(size_t count)
@@ -139,7 +130,7 @@ TEST_F(NeomuttTest, ReadsItsPopFolderUnderStls)
                                           world.bob.email);
         ASSERT_EQ(run.code, 0) << run.text << world.Output();
     }
-    ASSERT_TRUE(BobHolds(sent.size())) << world.Output();
+    ASSERT_TRUE(MailboxHolds(world, world.second, world.bob, sent.size())) << world.Output();
 
     ExpectRead(ReadWithNeomutt(sent.size()), sent);
     EXPECT_GE(Occurrences(world.second.Output(), "TLS started: TLSv1."), 1u) << world.second.Output();
@@ -160,7 +151,7 @@ TEST_F(NeomuttTest, SendsInBatchModeUnderStarttlsAndReadsWhatItSent)
     }
     EXPECT_TRUE(NoPasswordLogged(world));
     EXPECT_GE(Occurrences(world.first.Output(), "TLS started: TLSv1."), sent.size()) << world.first.Output();
-    ASSERT_TRUE(BobHolds(sent.size())) << world.Output();
+    ASSERT_TRUE(MailboxHolds(world, world.second, world.bob, sent.size())) << world.Output();
 
     const auto served = ServedByBody(sent.size());
     const auto eightBit = served.find(sent[0].body);
