@@ -5,6 +5,8 @@
 
 #include "foundation/CZelString.h"
 
+#include <cstddef>
+
 // ASCII letters upper-cased; every other byte kept.
 CZelString AsciiUpper(const CZelString& text);
 
@@ -22,6 +24,17 @@ struct LineWords {
     CZelString rest;
 };
 LineWords SplitFirstWord(const CZelString& line, bool skipLeadingBlanks);
+
+// Whether `word` equals one of `words` (both compared as given).
+template<size_t N>
+bool IsOneOf(const CZelString& word, const char* const (&words)[N])
+{
+    for (const char* candidate : words) {
+        if (word == candidate)
+            return true;
+    }
+    return false;
+}
 
 // The line cut after its first `keptWords` words (blanks before and between them kept as
 // sent), with `mark` standing for anything that followed. A line of no more words comes back

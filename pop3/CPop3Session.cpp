@@ -55,17 +55,6 @@ constexpr const char* kKnownWords[] = {
 constexpr int kPassWordsShown = 1;
 constexpr int kAuthWordsShown = 2;
 
-bool IsKnownWord(const CZelString& upperWord)
-{
-    return std::any_of(std::begin(kKnownWords), std::end(kKnownWords),
-                       [&](const char* known) { return upperWord == known; });
-}
-
-LineWords SplitFirstWord(const CZelString& line)
-{
-    return ::SplitFirstWord(line, false);
-}
-
 // A decimal number argument; -1 when missing or unreadable.
 int64_t NumberOf(const CZelString& word)
 {
@@ -84,7 +73,7 @@ int64_t NumberOf(const CZelString& word)
 
 int64_t NumberArgument(const CZelString& argument)
 {
-    return NumberOf(SplitFirstWord(argument).word);
+    return NumberOf(SplitFirstWord(argument, false).word);
 }
 
 // A message number that fits the replies' "%d".
@@ -132,7 +121,7 @@ bool CPop3Session::Authorize()
     CZelString line;
     if (!ReadAuthorizationLine(line, true))
         return false;
-    const LineWords userLine = SplitFirstWord(line);
+    const LineWords userLine = SplitFirstWord(line, false);
     if (AsciiUpper(userLine.word) != kPop3CmdUser) {
         Reply(kPop3ReplyUserRequired);
         return false;
@@ -150,7 +139,7 @@ bool CPop3Session::Authorize()
     Reply(kPop3ReplyNeedPassword);
     if (!ReadAuthorizationLine(line, false))
         return false;
-    const LineWords passLine = SplitFirstWord(line);
+    const LineWords passLine = SplitFirstWord(line, false);
     if (AsciiUpper(passLine.word) != kPop3CmdPass) {
         Reply(kPop3ReplyPassRequired);
         return false;
@@ -181,7 +170,7 @@ bool CPop3Session::ReadAuthorizationLine(CZelString& line, bool beforeUser)
             Reply(kPop3ReplyAuthNotSupported);
             continue;
         }
-        const CZelString word = AsciiUpper(SplitFirstWord(line).word);
+        const CZelString word = AsciiUpper(SplitFirstWord(line, false).word);
         if (word == kPop3CmdQuit) {
             Reply(kPop3ReplyGoodbye);
             return false;
@@ -276,14 +265,14 @@ void CPop3Session::Transaction()
             Reply(kPop3ReplyUnknownCommand);
             continue;
         }
-        if (!(this->*command->run)(SplitFirstWord(line).rest))
+        if (!(this->*command->run)(SplitFirstWord(line, false).rest))
             return;
     }
 }
 
 const CPop3Session::CCommand* CPop3Session::FindCommand(const CZelString& line)
 {
-    const CZelString word = AsciiUpper(SplitFirstWord(line).word);
+    const CZelString word = AsciiUpper(SplitFirstWord(line, false).word);
     for (const CCommand& command : kCommands) {
         if (word != command.word)
             continue;
@@ -402,7 +391,7 @@ bool CPop3Session::UniqueIds(const CZelString& argument)
 
 bool CPop3Session::Top(const CZelString& argument)
 {
-    const LineWords words = SplitFirstWord(argument);
+    const LineWords words = SplitFirstWord(argument, false);
     const int64_t n = NumberOf(words.word);
     const int64_t lines = NumberArgument(words.rest);
     const CMailboxFolder::CEntry* entry = n >= 1 && lines >= 0 ? m_mailbox->Visible(n) : nullptr;
@@ -511,7 +500,7 @@ void CPop3Session::LogReceived(const CZelString& raw)
 CZelString CPop3Session::LoggedForm(const CZelString& raw) const
 {
     // Blanks before the word change nothing: " PASS x" is still a password.
-    const LineWords words = ::SplitFirstWord(StripLineEnd(raw), true);
+    const LineWords words = SplitFirstWord(StripLineEnd(raw), true);
     const CZelString word = AsciiUpper(words.word);
     if (word == kPop3CmdPass)
         return MaskAfterWords(raw, kPassWordsShown, kPop3LogSecret);
@@ -519,7 +508,7 @@ CZelString CPop3Session::LoggedForm(const CZelString& raw) const
         return MaskAfterWords(raw, kAuthWordsShown, kPop3LogSecret);
     if (word == kPop3CmdUser && m_logins.Find(words.rest) < 0)
         return MaskAfterWords(raw, kPassWordsShown, kPop3LogSecret);
-    if (m_accountId < 0 && !IsKnownWord(word))
+    if (m_accountId < 0 && !IsOneOf(word, kKnownWords))
         return CZelString(kPop3LogSecret);
     return raw;
 }

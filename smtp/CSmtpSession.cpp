@@ -50,12 +50,6 @@ bool StartsWith(const CZelString& text, const char* prefix)
     return text.View().starts_with(prefix);
 }
 
-bool IsKnownWord(const CZelString& upperWord)
-{
-    return std::any_of(std::begin(kKnownWords), std::end(kKnownWords),
-                       [&](const char* known) { return upperWord == known; });
-}
-
 // "authzid\0login\0password". Any other shape names nobody.
 struct CPlainResponse {
     CZelString identity;
@@ -574,7 +568,7 @@ CZelString CSmtpSession::LoggedForm(const CZelString& line, const CZelString& ra
     const CZelString word = AsciiUpper(FirstWord(line, true));
     if (word == kSmtpCmdAuth)
         return MaskAfterWords(raw, kAuthWordsShown, kSmtpLogSecret);
-    if (!m_authenticated && !IsKnownWord(word))
+    if (!m_authenticated && !IsOneOf(word, kKnownWords))
         return CZelString(kSmtpLogSecret);
     return raw;
 }
